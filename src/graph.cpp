@@ -1,0 +1,366 @@
+#include "graph.hpp"
+
+#include <cstring>
+
+#include "host/args.hpp"
+#include "host/pytype.hpp"
+
+namespace vk {
+
+PyTypeObject* NodeType = nullptr;
+PyTypeObject* EdgeType = nullptr;
+PyTypeObject* GraphType = nullptr;
+
+// ----- values ----------------------------------------------------------------
+
+bool make_node(PyObject* type_obj, PyObject* props, std::unique_ptr<NodeValue>& out) {
+    TypeRef t;
+    if (!python_to_type(type_obj, t)) return false;
+    Ref d = (props && props != Py_None) ? Ref::borrow(props) : Ref::steal(PyDict_New());
+    if (!d) return false;
+    out = std::make_unique<NodeValue>(std::move(t), std::move(d));
+    return true;
+}
+
+bool NodeValue::uid(Hex64& out) const {
+    const Hex64* tu = type_uid(type.get());
+    return tu && sha256_hex({"node:", tu->view()}, out);
+}
+
+bool EdgeValue::uid(Hex64& out) const {
+    Hex64 tu;
+    return term_uid(*term, tu) && sha256_hex({"edge:", tu.view()}, out);
+}
+
+PyObject* node_to_python(const NodeValue& v) {
+    return reinterpret_cast<PyObject*>(alloc_instance<PyNode>(NodeType, v));
+}
+
+PyObject* edge_to_python(const EdgeValue& v) {
+    return reinterpret_cast<PyObject*>(alloc_instance<PyEdge>(EdgeType, v));
+}
+
+bool GraphValue::get_nodes_by_type(std::string_view uid, std::vector<NodeValue>& out) const {
+    // Only our own code runs during this walk (no comparison of user objects),
+    // so the dict cannot change under it.
+    out.clear();
+    PyObject* d = nodes.get();
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    const TypeNode* last_hit = nullptr;  // nodes often share one type value
+    while (PyDict_Next(d, &pos, &k, &v)) {
+        if (!PyUnicode_Check(k)) {
+            cast_error(k, "str");
+            out.clear();
+            return false;
+        }
+        if (Py_TYPE(v) != NodeType) {
+            cast_error(v, "Node");
+            out.clear();
+            return false;
+        }
+        const NodeValue& nv = node_value(v);
+        const TypeNode* t = nv.type.get();
+        bool hit = t == last_hit;
+        if (!hit) {
+            const Hex64* tu = type_uid(t);
+            if (!tu) {
+                out.clear();
+                return false;
+            }
+            hit = std::memcmp(tu->d, uid.data(), 64) == 0 && uid.size() == 64;
+            if (hit) last_hit = t;
+        }
+        if (hit) out.push_back(nv);
+    }
+    return true;
+}
+
+namespace {
+
+// ----- Node --------------------------------------------------------------------
+
+const Param kNodeParams[] = {req("type"), opt("properties")};
+const Signature kNodeNew("Node.__new__", kNodeParams);
+
+PyObject* node_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    Bound a;
+    if (!bind(kNodeNew, args, kwargs, a)) return nullptr;
+    PyObject* props;
+    if (!to_dict("properties", a[1], props, true)) return nullptr;  // checked before the type
+    std::unique_ptr<NodeValue> v;
+    if (!make_node(a[0], props, v)) return nullptr;
+    return reinterpret_cast<PyObject*>(alloc_instance<PyNode>(type, std::move(*v)));
+}
+
+PyObject* node_str(PyObject* self) {
+    SharedBorrow b(self);
+    if (!b) return nullptr;
+    return to_py("Node(" + type_text(node_value(self).type.get()) + ")");
+}
+
+PyObject* node_uid_method(PyObject* self, PyObject*) {
+    SharedBorrow b(self);
+    if (!b) return nullptr;
+    Hex64 u;
+    if (!node_value(self).uid(u)) return nullptr;
+    return to_py(u.view());
+}
+
+PyObject* node_get_type(PyObject* self, void*) {
+    SharedBorrow b(self);
+    if (!b) return nullptr;
+    return type_to_python(node_value(self).type);
+}
+
+template <class T>
+PyObject* get_properties(PyObject* self, void*) {
+    SharedBorrow b(self);
+    if (!b) return nullptr;
+    return reinterpret_cast<T*>(self)->value.properties.copy().release();
+}
+
+template <class T>
+int set_properties(PyObject* self, PyObject* value, void*) {
+    if (refuse_delete(value)) return -1;
+    PyObject* d;
+    if (!to_dict("properties", value, d, false)) return -1;
+    ExclusiveBorrow b(self);
+    if (!b) return -1;
+    // The old dict is released after the new one is in place.
+    Ref old = std::move(reinterpret_cast<T*>(self)->value.properties);
+    reinterpret_cast<T*>(self)->value.properties = Ref::borrow(d);
+    return 0;
+}
+
+PyMethodDef node_methods[] = {
+    {"uid", node_uid_method, METH_NOARGS,
+     "uid($self)\n--\n\nReturns a unique identifier for this node.\n\n"
+     "The UID is based on the node's type UID using SHA256."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef node_getset[] = {
+    {"type", node_get_type, nullptr, "Gets the type of this node.\n\nA new object on every read.",
+     nullptr},
+    {"properties", get_properties<PyNode>, set_properties<PyNode>,
+     "The properties dict of this node: the very dict object, never a copy.\n\n"
+     "Assign a dict (or dict subclass) to replace it; None and deletion are refused.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+const char kNodeDoc[] =
+    "Node(type, properties=None)\n--\n\n"
+    "Represents a node in the graph (a type in the model).\n\n"
+    "Fields:\n"
+    "    type: the node's type (a Variable or Application)\n"
+    "    properties: a dict held by reference (a new empty dict when omitted)\n\n"
+    "The node's uid depends on its type alone.\n\n"
+    "Example::\n\n"
+    "    >>> Node(Variable(\"Person\"), {\"name\": \"Alice\"})\n"
+    "    Node(Person)";
+
+// ----- Edge --------------------------------------------------------------------
+
+const Param kEdgeParams[] = {req("term"), req("start"), req("end"), opt("properties")};
+const Signature kEdgeNew("Edge.__new__", kEdgeParams);
+
+PyObject* edge_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    Bound a;
+    if (!bind(kEdgeNew, args, kwargs, a)) return nullptr;
+    PyObject* props;
+    if (!to_dict("properties", a[3], props, true)) return nullptr;
+    TermValue term;
+    if (!term_from_python(a[0], term)) return nullptr;
+    if (Py_TYPE(a[1]) != NodeType) return cast_error(a[1], "Node"), nullptr;
+    if (Py_TYPE(a[2]) != NodeType) return cast_error(a[2], "Node"), nullptr;
+    Ref d = props ? Ref::borrow(props) : Ref::steal(PyDict_New());
+    if (!d) return nullptr;
+    EdgeValue v(std::make_shared<const TermValue>(std::move(term)),
+                std::make_shared<const NodeValue>(node_value(a[1])),
+                std::make_shared<const NodeValue>(node_value(a[2])), std::move(d));
+    return reinterpret_cast<PyObject*>(alloc_instance<PyEdge>(type, std::move(v)));
+}
+
+PyObject* edge_str(PyObject* self) {
+    SharedBorrow b(self);
+    if (!b) return nullptr;
+    const EdgeValue& v = edge_value(self);
+    return to_py("Edge(" + v.term->name + ": " + type_text(v.start->type.get()) + " -> " +
+                 type_text(v.end->type.get()) + ")");
+}
+
+PyObject* edge_uid_method(PyObject* self, PyObject*) {
+    SharedBorrow b(self);
+    if (!b) return nullptr;
+    Hex64 u;
+    if (!edge_value(self).uid(u)) return nullptr;
+    return to_py(u.view());
+}
+
+PyObject* edge_get_term(PyObject* self, void*) {
+    SharedBorrow b(self);
+    if (!b) return nullptr;
+    return term_to_python(*edge_value(self).term);
+}
+
+PyObject* edge_get_start(PyObject* self, void*) {
+    SharedBorrow b(self);
+    if (!b) return nullptr;
+    return node_to_python(*edge_value(self).start);
+}
+
+PyObject* edge_get_end(PyObject* self, void*) {
+    SharedBorrow b(self);
+    if (!b) return nullptr;
+    return node_to_python(*edge_value(self).end);
+}
+
+PyMethodDef edge_methods[] = {
+    {"uid", edge_uid_method, METH_NOARGS,
+     "uid($self)\n--\n\nReturns a unique identifier for this edge.\n\n"
+     "The UID is based on the edge's term UID using SHA256."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef edge_getset[] = {
+    {"term", edge_get_term, nullptr, "Gets the term of this edge.\n\nA new object on every read.",
+     nullptr},
+    {"start", edge_get_start, nullptr,
+     "Gets the starting node of this edge.\n\nA new Node on every read, sharing the properties "
+     "dict the node had when the edge was built.",
+     nullptr},
+    {"end", edge_get_end, nullptr,
+     "Gets the ending node of this edge.\n\nA new Node on every read, sharing the properties "
+     "dict the node had when the edge was built.",
+     nullptr},
+    {"properties", get_properties<PyEdge>, set_properties<PyEdge>,
+     "The properties dict of this edge: the very dict object, never a copy.\n\n"
+     "Assign a dict (or dict subclass) to replace it; None and deletion are refused.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+const char kEdgeDoc[] =
+    "Edge(term, start, end, properties=None)\n--\n\n"
+    "Represents an edge in the graph (a typed term in the model).\n\n"
+    "Fields:\n"
+    "    term: the edge's term; its type should be the function type from the\n"
+    "        start node's type to the end node's type (not checked)\n"
+    "    start: the start node (a snapshot taken at construction)\n"
+    "    end: the end node (a snapshot taken at construction)\n"
+    "    properties: a dict held by reference (a new empty dict when omitted)\n\n"
+    "The edge's uid depends on its term alone.\n\n"
+    "Example::\n\n"
+    "    >>> A, B = Variable(\"A\"), Variable(\"B\")\n"
+    "    >>> Edge(Term(\"f\", Application(A, B)), Node(A), Node(B))\n"
+    "    Edge(f: A -> B)";
+
+// ----- Graph -------------------------------------------------------------------
+
+const Signature kGraphNew("Graph.__new__");
+
+PyObject* graph_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    Bound a;
+    if (!bind(kGraphNew, args, kwargs, a)) return nullptr;
+    Ref nodes = Ref::steal(PyDict_New());
+    if (!nodes) return nullptr;
+    Ref edges = Ref::steal(PyDict_New());
+    if (!edges) return nullptr;
+    return reinterpret_cast<PyObject*>(
+        alloc_instance<PyGraph>(type, GraphValue(std::move(nodes), std::move(edges))));
+}
+
+PyObject* graph_str(PyObject* self) {
+    const GraphValue& g = reinterpret_cast<PyGraph*>(self)->value;
+    return PyUnicode_FromFormat("Graph(%zd nodes, %zd edges)", PyDict_GET_SIZE(g.nodes.get()),
+                                PyDict_GET_SIZE(g.edges.get()));
+}
+
+PyObject* graph_get_nodes(PyObject* self, void*) {
+    return reinterpret_cast<PyGraph*>(self)->value.nodes.copy().release();
+}
+
+PyObject* graph_get_edges(PyObject* self, void*) {
+    return reinterpret_cast<PyGraph*>(self)->value.edges.copy().release();
+}
+
+PyGetSetDef graph_getset[] = {
+    {"nodes", graph_get_nodes, nullptr,
+     "Dictionary mapping node UIDs to Node objects (the very dict, shared with every query).",
+     nullptr},
+    {"edges", graph_get_edges, nullptr,
+     "Dictionary mapping edge UIDs to Edge objects (the very dict, shared with every query).",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+const char kGraphDoc[] =
+    "Graph()\n--\n\n"
+    "Represents a type theoretical theory model as a graph.\n\n"
+    "Fields:\n"
+    "    nodes: Dictionary mapping node UIDs to Node objects\n"
+    "    edges: Dictionary mapping edge UIDs to Edge objects\n\n"
+    "Both are plain dicts that Python code may read and write; queries made\n"
+    "from the graph share them.\n\n"
+    "Example::\n\n"
+    "    >>> Graph()\n"
+    "    Graph(0 nodes, 0 edges)\n\n"
+    "In general the text form is ``Graph(X nodes, Y edges)``.";
+
+}  // namespace
+
+PyTypeObject* create_node_type() {
+    static PyType_Slot slots[] = {
+        {Py_tp_new, (void*)node_new},
+        {Py_tp_dealloc, (void*)dealloc_instance<PyNode>},
+        {Py_tp_str, (void*)node_str},
+        {Py_tp_repr, (void*)node_str},
+        {Py_tp_methods, node_methods},
+        {Py_tp_getset, node_getset},
+        {Py_tp_doc, (void*)kNodeDoc},
+        {0, nullptr},
+    };
+    NodeType = make_type("velkora.Node", sizeof(PyNode), slots);
+    return NodeType;
+}
+
+PyTypeObject* create_edge_type() {
+    static PyType_Slot slots[] = {
+        {Py_tp_new, (void*)edge_new},
+        {Py_tp_dealloc, (void*)dealloc_instance<PyEdge>},
+        {Py_tp_str, (void*)edge_str},
+        {Py_tp_repr, (void*)edge_str},
+        {Py_tp_methods, edge_methods},
+        {Py_tp_getset, edge_getset},
+        {Py_tp_doc, (void*)kEdgeDoc},
+        {0, nullptr},
+    };
+    EdgeType = make_type("velkora.Edge", sizeof(PyEdge), slots);
+    return EdgeType;
+}
+
+// Methods that later units add to Graph (query()) are appended here.
+extern PyMethodDef graph_methods[];
+
+PyTypeObject* create_graph_type() {
+    static PyType_Slot slots[] = {
+        {Py_tp_new, (void*)graph_new},
+        {Py_tp_dealloc, (void*)dealloc_instance<PyGraph>},
+        {Py_tp_str, (void*)graph_str},
+        {Py_tp_repr, (void*)graph_str},
+        {Py_tp_methods, graph_methods},
+        {Py_tp_getset, graph_getset},
+        {Py_tp_doc, (void*)kGraphDoc},
+        {0, nullptr},
+    };
+    GraphType = make_type("velkora.Graph", sizeof(PyGraph), slots);
+    return GraphType;
+}
+
+PyMethodDef graph_methods[] = {
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace vk

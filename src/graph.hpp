@@ -1,0 +1,117 @@
+// Node and edge values and classes, and the graph container.
+//
+// A node is a type and a properties dict; an edge is a term, snapshots of its
+// two end nodes and a properties dict. Properties dicts are Python dicts held
+// by reference and never copied, so a node, its copies inside edges, query
+// bindings and returned rows all see one dict.
+#pragma once
+#include <Python.h>
+
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "host/ref.hpp"
+#include "term.hpp"
+#include "types.hpp"
+
+namespace vk {
+
+struct NodeValue {
+    TypeRef type;
+    Ref properties;  // a dict (or dict subclass)
+
+    NodeValue(TypeRef t, Ref props) : type(std::move(t)), properties(std::move(props)) {}
+    NodeValue(const NodeValue& o) : type(o.type), properties(o.properties.copy()) {}
+    NodeValue(NodeValue&&) noexcept = default;
+    NodeValue& operator=(const NodeValue& o) {
+        type = o.type;
+        properties = o.properties.copy();
+        return *this;
+    }
+    NodeValue& operator=(NodeValue&&) noexcept = default;
+
+    // SHA-256 of "node:" and the type uid.
+    bool uid(Hex64& out) const;
+};
+
+using NodeHandle = std::shared_ptr<const NodeValue>;
+
+struct EdgeValue {
+    TermHandle term;
+    NodeHandle start;
+    NodeHandle end;
+    Ref properties;
+
+    EdgeValue(TermHandle t, NodeHandle s, NodeHandle e, Ref props)
+        : term(std::move(t)), start(std::move(s)), end(std::move(e)), properties(std::move(props)) {}
+    EdgeValue(const EdgeValue& o)
+        : term(o.term), start(o.start), end(o.end), properties(o.properties.copy()) {}
+    EdgeValue(EdgeValue&&) noexcept = default;
+    EdgeValue& operator=(const EdgeValue& o) {
+        term = o.term;
+        start = o.start;
+        end = o.end;
+        properties = o.properties.copy();
+        return *this;
+    }
+    EdgeValue& operator=(EdgeValue&&) noexcept = default;
+
+    // SHA-256 of "edge:" and the term uid.
+    bool uid(Hex64& out) const;
+};
+
+struct PyNode : Obj {
+    NodeValue value;
+};
+struct PyEdge : Obj {
+    EdgeValue value;
+};
+
+extern PyTypeObject* NodeType;
+extern PyTypeObject* EdgeType;
+extern PyTypeObject* GraphType;
+
+PyTypeObject* create_node_type();
+PyTypeObject* create_edge_type();
+PyTypeObject* create_graph_type();
+
+// Node::new from a Python type object and an optional dict (null or None:
+// a fresh empty dict). Fails with "Expected Variable or Application".
+bool make_node(PyObject* type_obj, PyObject* props, std::unique_ptr<NodeValue>& out);
+
+// New Python objects wrapping copies of the values.
+PyObject* node_to_python(const NodeValue& v);
+PyObject* edge_to_python(const EdgeValue& v);
+
+// The value inside a Node or Edge object (the caller has checked the type).
+inline const NodeValue& node_value(PyObject* o) { return reinterpret_cast<PyNode*>(o)->value; }
+inline const EdgeValue& edge_value(PyObject* o) { return reinterpret_cast<PyEdge*>(o)->value; }
+
+// The graph: two dicts, created by the constructor and shared by every query.
+struct GraphValue {
+    Ref nodes;
+    Ref edges;
+
+    GraphValue(Ref n, Ref e) : nodes(std::move(n)), edges(std::move(e)) {}
+    GraphValue(const GraphValue& o) : nodes(o.nodes.copy()), edges(o.edges.copy()) {}
+    GraphValue(GraphValue&&) noexcept = default;
+    GraphValue& operator=(const GraphValue& o) {
+        nodes = o.nodes.copy();
+        edges = o.edges.copy();
+        return *this;
+    }
+    GraphValue& operator=(GraphValue&&) noexcept = default;
+
+    // Graph::get_nodes_by_type: copies of the nodes in `nodes` (in insertion
+    // order) whose type has the given uid. Every entry is validated: a key
+    // that is not a str or a value that is not a Node fails the whole lookup
+    // with the cast TypeError.
+    bool get_nodes_by_type(std::string_view type_uid, std::vector<NodeValue>& out) const;
+};
+
+struct PyGraph : Obj {
+    GraphValue value;
+};
+
+}  // namespace vk

@@ -1,0 +1,90 @@
+// Node, edge and path patterns, and the pattern-string parser.
+#pragma once
+#include <Python.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "errors.hpp"
+#include "graph.hpp"
+#include "host/ref.hpp"
+#include "term.hpp"
+#include "type_schema.hpp"
+#include "types.hpp"
+
+namespace vk {
+
+// Required property values: names with references to the caller's objects.
+// A node's property must compare equal (==, the node's value on the left).
+struct PropertyMap {
+    std::vector<std::pair<std::string, Ref>> entries;
+
+    PropertyMap() = default;
+    PropertyMap(const PropertyMap& o);
+    PropertyMap& operator=(const PropertyMap& o);
+    PropertyMap(PropertyMap&&) noexcept = default;
+    PropertyMap& operator=(PropertyMap&&) noexcept = default;
+
+    // Walks a dict in its order; a key that is not a str fails with the
+    // conversion TypeError. A null dict gives an empty map.
+    static bool from_dict(PyObject* dict, PropertyMap& out);
+};
+
+struct NodePatternValue {
+    std::optional<std::string> variable;
+    std::optional<TypeRef> type_obj;
+    std::optional<TypeSchemaValue> type_schema;
+    PropertyMap properties;
+
+    // NodePattern::new. type / type_schema / properties may be null (absent);
+    // None has already been turned into null by the caller.
+    static bool create(std::optional<std::string> variable, PyObject* type, PyObject* type_schema,
+                       PyObject* properties, NodePatternValue& out);
+
+    // NodePattern::matches: 1 match, 0 no match, -1 with a Python exception set.
+    int matches(const NodeValue& node) const;
+};
+
+struct EdgePatternValue {
+    std::optional<std::string> variable;
+    std::optional<TermValue> term;
+    std::optional<TypeSchemaValue> term_type_schema;
+    PropertyMap properties;
+    std::string direction = "forward";
+
+    // EdgePattern::new, shaped like NodePatternValue::create.
+    static bool create(std::optional<std::string> variable, PyObject* term,
+                       PyObject* term_type_schema, PyObject* properties, std::string direction,
+                       EdgePatternValue& out);
+};
+
+struct PathPatternValue {
+    std::vector<NodePatternValue> nodes;
+    std::vector<EdgePatternValue> edges;
+
+    // PathPattern::parse: a path, or an InvalidPattern error.
+    static Result<PathPatternValue> parse(std::string_view text);
+};
+
+struct PyNodePattern : Obj {
+    NodePatternValue value;
+};
+struct PyEdgePattern : Obj {
+    EdgePatternValue value;
+};
+struct PyPathPattern : Obj {
+    PathPatternValue value;
+};
+
+extern PyTypeObject* NodePatternType;
+extern PyTypeObject* EdgePatternType;
+extern PyTypeObject* PathPatternType;
+
+PyTypeObject* create_node_pattern_type();
+PyTypeObject* create_edge_pattern_type();
+PyTypeObject* create_path_pattern_type();
+
+}  // namespace vk

@@ -1,0 +1,191 @@
+#include "term.hpp"
+
+#include "errors.hpp"
+#include "host/args.hpp"
+#include "host/pytype.hpp"
+#include "host/ref.hpp"
+
+namespace vk {
+
+PyTypeObject* TermType = nullptr;
+
+bool term_uid(const TermValue& t, Hex64& out) {
+    const Hex64* tu = type_uid(t.type.get());
+    return tu && sha256_hex({"term:", t.name, ":", tu->view()}, out);
+}
+
+bool term_from_python(PyObject* obj, TermValue& out) {
+    if (Py_TYPE(obj) != TermType) return cast_error(obj, "Term");
+    out = reinterpret_cast<PyTerm*>(obj)->value;
+    return true;
+}
+
+PyObject* term_to_python(const TermValue& t) {
+    return reinterpret_cast<PyObject*>(alloc_instance<PyTerm>(TermType, t));
+}
+
+namespace {
+
+TermValue& value_of(PyObject* self) { return reinterpret_cast<PyTerm*>(self)->value; }
+
+const Param kTermParams[] = {req("name"), req("type")};
+const Signature kTermNew("Term.__new__", kTermParams);
+
+PyObject* term_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    Bound a;
+    if (!bind(kTermNew, args, kwargs, a)) return nullptr;
+    TermValue v;
+    if (!to_string("name", a[0], v.name)) return nullptr;
+    if (!python_to_type(a[1], v.type)) return nullptr;
+    return reinterpret_cast<PyObject*>(alloc_instance<PyTerm>(type, std::move(v)));
+}
+
+PyObject* term_str(PyObject* self) {
+    SharedBorrow b(self);
+    if (!b) return nullptr;
+    const TermValue& v = value_of(self);
+    return to_py(v.name + ":" + type_text(v.type.get()));
+}
+
+PyObject* term_repr(PyObject* self) {
+    SharedBorrow b(self);
+    if (!b) return nullptr;
+    const TermValue& v = value_of(self);
+    return to_py("Term(\"" + v.name + "\", " + type_text(v.type.get()) + ")");
+}
+
+const Param kCallParams[] = {req("other")};
+const Signature kTermCall("Term.__call__", kCallParams);
+
+PyObject* term_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    Bound a;
+    if (!bind(kTermCall, args, kwargs, a)) return nullptr;
+    if (!to_instance("other", a[0], TermType)) return nullptr;
+    SharedBorrow b1(self);
+    if (!b1) return nullptr;
+    SharedBorrow b2(a[0]);
+    if (!b2) return nullptr;
+    const TermValue& f = value_of(self);
+    const TermValue& x = value_of(a[0]);
+    if (!f.type->is_app()) {
+        raise(VelkoraError::type_mismatch("application type (A -> B)", type_text(f.type.get()),
+                                          "term application"));
+        return nullptr;
+    }
+    if (!type_equal(x.type.get(), f.type->left())) {
+        raise(VelkoraError::type_mismatch(type_text(f.type->left()), type_text(x.type.get()),
+                                          "function application"));
+        return nullptr;
+    }
+    TermValue r{"(" + f.name + " " + x.name + ")", TypeRef::share(f.type->right())};
+    return term_to_python(r);
+}
+
+Py_hash_t term_hash(PyObject* self) {
+    SharedBorrow b(self);
+    if (!b) return -1;
+    static const unsigned char ff = 0xFF;
+    const TermValue& v = value_of(self);
+    SipHash13 h;
+    h.update(v.name.data(), v.name.size());
+    h.update(&ff, 1);
+    type_hash_encoding(h, v.type.get());
+    return narrow_hash(h.finish());
+}
+
+PyObject* term_richcompare(PyObject* self, PyObject* other, int op) {
+    if (Py_TYPE(other) != TermType) Py_RETURN_NOTIMPLEMENTED;
+    if (op == Py_EQ) {
+        SharedBorrow b1(self);
+        if (!b1) return nullptr;
+        SharedBorrow b2(other);
+        if (!b2) return nullptr;
+        const TermValue& x = value_of(self);
+        const TermValue& y = value_of(other);
+        return PyBool_FromLong(x.name == y.name && type_equal(x.type.get(), y.type.get()));
+    }
+    if (op == Py_NE) {
+        int r = PyObject_RichCompareBool(self, other, Py_EQ);
+        if (r < 0) return nullptr;
+        return PyBool_FromLong(!r);
+    }
+    Py_RETURN_NOTIMPLEMENTED;
+}
+
+PyObject* term_uid_method(PyObject* self, PyObject*) {
+    SharedBorrow b(self);
+    if (!b) return nullptr;
+    Hex64 u;
+    if (!term_uid(value_of(self), u)) return nullptr;
+    return to_py(u.view());
+}
+
+PyObject* term_get_name(PyObject* self, void*) {
+    SharedBorrow b(self);
+    if (!b) return nullptr;
+    return to_py(value_of(self).name);
+}
+
+int term_set_name(PyObject* self, PyObject* value, void*) {
+    if (refuse_delete(value)) return -1;
+    std::string_view name;
+    if (!to_str("name", value, name)) return -1;
+    ExclusiveBorrow b(self);
+    if (!b) return -1;
+    value_of(self).name.assign(name);
+    return 0;
+}
+
+PyObject* term_get_type(PyObject* self, void*) {
+    SharedBorrow b(self);
+    if (!b) return nullptr;
+    return type_to_python(value_of(self).type);
+}
+
+PyMethodDef term_methods[] = {
+    {"uid", term_uid_method, METH_NOARGS,
+     "uid($self)\n--\n\nReturns a unique identifier for this term.\n\n"
+     "The UID is constructed using SHA256 hash based on the term's name and type UID."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef term_getset[] = {
+    {"name", term_get_name, term_set_name, "The name of this term (a str).", nullptr},
+    {"type", term_get_type, nullptr, "Gets the type of this term.\n\nA new object on every read.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+const char kTermDoc[] =
+    "Term(name, type)\n--\n\n"
+    "Represents a typed term in the type theory.\n\n"
+    "A term of a function type can be called with a term of its input type:\n"
+    "``f(x)`` gives the term ``(f x)`` of the output type; a mismatch raises\n"
+    "TypeError \"Type mismatch: ...\".\n\n"
+    "Example::\n\n"
+    "    >>> A, B = Variable(\"A\"), Variable(\"B\")\n"
+    "    >>> f = Term(\"f\", Application(A, B))\n"
+    "    >>> f(Term(\"x\", A))\n"
+    "    Term(\"(f x)\", B)";
+
+}  // namespace
+
+PyTypeObject* create_term_type() {
+    static PyType_Slot slots[] = {
+        {Py_tp_new, (void*)term_new},
+        {Py_tp_dealloc, (void*)dealloc_instance<PyTerm>},
+        {Py_tp_str, (void*)term_str},
+        {Py_tp_repr, (void*)term_repr},
+        {Py_tp_call, (void*)term_call},
+        {Py_tp_hash, (void*)term_hash},
+        {Py_tp_richcompare, (void*)term_richcompare},
+        {Py_tp_methods, term_methods},
+        {Py_tp_getset, term_getset},
+        {Py_tp_doc, (void*)kTermDoc},
+        {0, nullptr},
+    };
+    TermType = make_type("velkora.Term", sizeof(PyTerm), slots);
+    return TermType;
+}
+
+}  // namespace vk

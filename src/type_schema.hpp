@@ -1,0 +1,37 @@
+// Type schemas: a small regex-like notation over types, matched directly on
+// the schema text (no parse step, no validation: a malformed schema simply
+// matches nothing).
+#pragma once
+#include <Python.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "types.hpp"
+
+namespace vk {
+
+// Captured types, in the order they were recorded; a later capture of the
+// same name replaces the earlier value.
+using CaptureMap = std::vector<std::pair<std::string, TypeRef>>;
+
+struct TypeSchemaValue {
+    std::string pattern;  // exactly as given: not trimmed, not validated
+
+    // The matcher with a fresh, discarded capture map. Returns 1 or 0, or -1
+    // with RecursionError set when the schema nests too deeply.
+    int matches_type(const TypeNode* t) const;
+    // The same, filling `captures` (cleared first); the map is meaningful
+    // only when the result is 1.
+    int match_capture(const TypeNode* t, CaptureMap& captures) const;
+};
+
+struct PyTypeSchema : Obj {
+    TypeSchemaValue value;
+};
+
+extern PyTypeObject* TypeSchemaType;
+PyTypeObject* create_type_schema_type();
+
+}  // namespace vk

@@ -1,0 +1,370 @@
+#include "types.hpp"
+
+#include <cstring>
+#include <vector>
+
+#include "host/args.hpp"
+#include "host/pytype.hpp"
+#include "host/ref.hpp"
+
+namespace vk {
+
+PyTypeObject* VariableType = nullptr;
+PyTypeObject* ApplicationType = nullptr;
+
+// ----- values ----------------------------------------------------------------
+
+TypeRef TypeRef::variable(std::string_view name) {
+    TypeNode* n = new TypeNode();
+    n->name_.assign(name);
+    return TypeRef(n);
+}
+
+TypeRef TypeRef::application(const TypeRef& left, const TypeRef& right) {
+    TypeNode* n = new TypeNode();
+    acquire(left.p_);
+    acquire(right.p_);
+    n->left_ = left.p_;
+    n->right_ = right.p_;
+    return TypeRef(n);
+}
+
+void TypeRef::release(TypeNode* p) {
+    // Iterative, so that releasing a deep chain does not recurse.
+    if (!p || p->rc_.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+    std::vector<TypeNode*> dead{p};
+    while (!dead.empty()) {
+        TypeNode* n = dead.back();
+        dead.pop_back();
+        for (TypeNode* c : {n->left_, n->right_}) {
+            if (c && c->rc_.fetch_sub(1, std::memory_order_acq_rel) == 1) dead.push_back(c);
+        }
+        delete n;
+    }
+}
+
+std::string type_text(const TypeNode* t) {
+    if (!t->is_app()) return t->name();
+    std::string out;
+    // Items are either a node to print or a literal piece.
+    struct Item {
+        const TypeNode* node;
+        const char* lit;
+    };
+    std::vector<Item> stack{{t, nullptr}};
+    while (!stack.empty()) {
+        Item it = stack.back();
+        stack.pop_back();
+        if (it.lit) {
+            out += it.lit;
+        } else if (!it.node->is_app()) {
+            out += it.node->name();
+        } else {
+            stack.push_back({nullptr, ")"});
+            stack.push_back({it.node->right(), nullptr});
+            stack.push_back({nullptr, " -> "});
+            stack.push_back({it.node->left(), nullptr});
+            stack.push_back({nullptr, "("});
+        }
+    }
+    return out;
+}
+
+bool type_equal(const TypeNode* a, const TypeNode* b) {
+    if (a == b) return true;
+    std::vector<std::pair<const TypeNode*, const TypeNode*>> stack{{a, b}};
+    while (!stack.empty()) {
+        auto [x, y] = stack.back();
+        stack.pop_back();
+        if (x == y) continue;
+        if (x->is_app() != y->is_app()) return false;
+        if (!x->is_app()) {
+            if (x->name() != y->name()) return false;
+            continue;
+        }
+        stack.push_back({x->right(), y->right()});
+        stack.push_back({x->left(), y->left()});  // left first
+    }
+    return true;
+}
+
+const Hex64* type_uid(const TypeNode* t) {
+    if (t->uid_ready_) return &t->uid_;
+    std::vector<const TypeNode*> stack{t};
+    while (!stack.empty()) {
+        const TypeNode* n = stack.back();
+        if (n->uid_ready_) {
+            stack.pop_back();
+            continue;
+        }
+        if (!n->is_app()) {
+            if (!sha256_hex({"var:", n->name()}, n->uid_)) return nullptr;
+        } else {
+            const TypeNode* l = n->left();
+            const TypeNode* r = n->right();
+            if (!l->uid_ready_ || !r->uid_ready_) {
+                if (!r->uid_ready_) stack.push_back(r);
+                if (!l->uid_ready_) stack.push_back(l);
+                continue;
+            }
+            if (!sha256_hex({"app:", l->uid_.view(), ":", r->uid_.view()}, n->uid_)) return nullptr;
+        }
+        n->uid_ready_ = true;
+        stack.pop_back();
+    }
+    return &t->uid_;
+}
+
+void type_hash_encoding(SipHash13& h, const TypeNode* t) {
+    static const unsigned char ff = 0xFF;
+    // A null node stands for the trailing zero word of an application.
+    std::vector<const TypeNode*> stack{t};
+    while (!stack.empty()) {
+        const TypeNode* n = stack.back();
+        stack.pop_back();
+        if (!n) {
+            h.update_u32le(0);
+        } else if (!n->is_app()) {
+            h.update_u32le(0);
+            h.update(n->name().data(), n->name().size());
+            h.update(&ff, 1);
+            h.update_u32le(0);
+        } else {
+            h.update_u32le(1);
+            stack.push_back(nullptr);
+            stack.push_back(n->right());
+            stack.push_back(n->left());
+        }
+    }
+}
+
+Py_hash_t type_py_hash(const TypeNode* t) {
+    if (t->hash_ready_) return t->hash_;
+    SipHash13 h;
+    if (!t->is_app()) {
+        static const unsigned char ff = 0xFF;
+        h.update(t->name().data(), t->name().size());
+        h.update(&ff, 1);
+    } else {
+        type_hash_encoding(h, t->left());
+        type_hash_encoding(h, t->right());
+    }
+    t->hash_ = narrow_hash(h.finish());
+    t->hash_ready_ = true;
+    return t->hash_;
+}
+
+// ----- conversions -------------------------------------------------------------
+
+bool is_type_object(PyObject* obj) {
+    return Py_TYPE(obj) == VariableType || Py_TYPE(obj) == ApplicationType;
+}
+
+bool python_to_type(PyObject* obj, TypeRef& out) {
+    if (!obj || !is_type_object(obj)) {
+        PyErr_SetString(PyExc_TypeError, "Expected Variable or Application");
+        return false;
+    }
+    // The value is immutable, so sharing it is the same as copying it.
+    out = reinterpret_cast<PyType_*>(obj)->value;
+    return true;
+}
+
+PyObject* type_to_python(const TypeRef& t) {
+    PyTypeObject* cls = t->is_app() ? ApplicationType : VariableType;
+    return reinterpret_cast<PyObject*>(alloc_instance<PyType_>(cls, t));
+}
+
+// ----- shared slots --------------------------------------------------------------
+
+namespace {
+
+const TypeNode* node_of(PyObject* self) { return reinterpret_cast<PyType_*>(self)->value.get(); }
+
+PyObject* type_str(PyObject* self) {
+    SharedBorrow b(self);
+    if (!b) return nullptr;
+    std::string s = type_text(node_of(self));
+    return to_py(s);
+}
+
+Py_hash_t type_hash(PyObject* self) {
+    SharedBorrow b(self);
+    if (!b) return -1;
+    return type_py_hash(node_of(self));
+}
+
+PyObject* type_richcompare(PyObject* self, PyObject* other, int op) {
+    if (Py_TYPE(other) != Py_TYPE(self)) Py_RETURN_NOTIMPLEMENTED;
+    if (op == Py_EQ) {
+        SharedBorrow b1(self);
+        if (!b1) return nullptr;
+        SharedBorrow b2(other);
+        if (!b2) return nullptr;
+        return PyBool_FromLong(type_equal(node_of(self), node_of(other)));
+    }
+    if (op == Py_NE) {
+        // The negation of the full == protocol, reflected operand included.
+        int r = PyObject_RichCompareBool(self, other, Py_EQ);
+        if (r < 0) return nullptr;
+        return PyBool_FromLong(!r);
+    }
+    Py_RETURN_NOTIMPLEMENTED;
+}
+
+PyObject* type_uid_method(PyObject* self, PyObject*) {
+    SharedBorrow b(self);
+    if (!b) return nullptr;
+    const Hex64* u = type_uid(node_of(self));
+    return u ? to_py(u->view()) : nullptr;
+}
+
+// ----- Variable ------------------------------------------------------------------
+
+const Param kVariableParams[] = {req("name")};
+const Signature kVariableNew("Variable.__new__", kVariableParams);
+
+PyObject* variable_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    Bound a;
+    if (!bind(kVariableNew, args, kwargs, a)) return nullptr;
+    std::string_view name;
+    if (!to_str("name", a[0], name)) return nullptr;
+    return reinterpret_cast<PyObject*>(alloc_instance<PyType_>(type, TypeRef::variable(name)));
+}
+
+PyObject* variable_repr(PyObject* self) {
+    SharedBorrow b(self);
+    if (!b) return nullptr;
+    std::string s = "Variable(\"" + node_of(self)->name() + "\")";
+    return to_py(s);
+}
+
+PyObject* variable_get_name(PyObject* self, void*) {
+    SharedBorrow b(self);
+    if (!b) return nullptr;
+    return to_py(node_of(self)->name());
+}
+
+int variable_set_name(PyObject* self, PyObject* value, void*) {
+    if (refuse_delete(value)) return -1;
+    std::string_view name;
+    if (!to_str("name", value, name)) return -1;
+    ExclusiveBorrow b(self);
+    if (!b) return -1;
+    reinterpret_cast<PyType_*>(self)->value = TypeRef::variable(name);
+    return 0;
+}
+
+PyMethodDef variable_methods[] = {
+    {"uid", type_uid_method, METH_NOARGS,
+     "uid($self)\n--\n\nReturns a unique identifier for this variable.\n\n"
+     "The uid is the SHA-256 of \"var:\" and the name, as 64 lowercase hex digits."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef variable_getset[] = {
+    {"name", variable_get_name, variable_set_name, "The name of this variable (a str).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+const char kVariableDoc[] =
+    "Variable(name)\n--\n\n"
+    "Represents an atomic type variable.\n\n"
+    "A variable is a named atomic type such as ``Person``. Its ``name`` can be\n"
+    "reassigned; types, terms and nodes built from it earlier keep the old name.\n\n"
+    "Example::\n\n"
+    "    >>> Variable(\"Person\")\n"
+    "    Variable(\"Person\")";
+
+// ----- Application ---------------------------------------------------------------
+
+const Param kApplicationParams[] = {req("left"), req("right")};
+const Signature kApplicationNew("Application.__new__", kApplicationParams);
+
+PyObject* application_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    Bound a;
+    if (!bind(kApplicationNew, args, kwargs, a)) return nullptr;
+    TypeRef l, r;
+    if (!python_to_type(a[0], l) || !python_to_type(a[1], r)) return nullptr;
+    return reinterpret_cast<PyObject*>(alloc_instance<PyType_>(type, TypeRef::application(l, r)));
+}
+
+PyObject* application_repr(PyObject* self) {
+    SharedBorrow b(self);
+    if (!b) return nullptr;
+    const TypeNode* n = node_of(self);
+    std::string s = "Application(" + type_text(n->left()) + ", " + type_text(n->right()) + ")";
+    return to_py(s);
+}
+
+PyObject* application_get_left(PyObject* self, void*) {
+    SharedBorrow b(self);
+    if (!b) return nullptr;
+    return type_to_python(TypeRef::share(node_of(self)->left()));
+}
+
+PyObject* application_get_right(PyObject* self, void*) {
+    SharedBorrow b(self);
+    if (!b) return nullptr;
+    return type_to_python(TypeRef::share(node_of(self)->right()));
+}
+
+PyMethodDef application_methods[] = {
+    {"uid", type_uid_method, METH_NOARGS,
+     "uid($self)\n--\n\nReturns a unique identifier for this application.\n\n"
+     "The uid is the SHA-256 of \"app:\", the left uid, \":\" and the right uid."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef application_getset[] = {
+    {"left", application_get_left, nullptr,
+     "Gets the left (input) type of this application.\n\nA new object on every read.", nullptr},
+    {"right", application_get_right, nullptr,
+     "Gets the right (output) type of this application.\n\nA new object on every read.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+const char kApplicationDoc[] =
+    "Application(left, right)\n--\n\n"
+    "Represents a function type (application type).\n\n"
+    "``Application(A, B)`` is the type of functions from ``A`` to ``B`` and prints\n"
+    "as ``(A -> B)``. Both arguments must be ``Variable`` or ``Application``\n"
+    "objects, else TypeError \"Expected Variable or Application\".";
+
+}  // namespace
+
+PyTypeObject* create_variable_type() {
+    static PyType_Slot slots[] = {
+        {Py_tp_new, (void*)variable_new},
+        {Py_tp_dealloc, (void*)dealloc_instance<PyType_>},
+        {Py_tp_str, (void*)type_str},
+        {Py_tp_repr, (void*)variable_repr},
+        {Py_tp_hash, (void*)type_hash},
+        {Py_tp_richcompare, (void*)type_richcompare},
+        {Py_tp_methods, variable_methods},
+        {Py_tp_getset, variable_getset},
+        {Py_tp_doc, (void*)kVariableDoc},
+        {0, nullptr},
+    };
+    VariableType = make_type("velkora.Variable", sizeof(PyType_), slots);
+    return VariableType;
+}
+
+PyTypeObject* create_application_type() {
+    static PyType_Slot slots[] = {
+        {Py_tp_new, (void*)application_new},
+        {Py_tp_dealloc, (void*)dealloc_instance<PyType_>},
+        {Py_tp_str, (void*)type_str},
+        {Py_tp_repr, (void*)application_repr},
+        {Py_tp_hash, (void*)type_hash},
+        {Py_tp_richcompare, (void*)type_richcompare},
+        {Py_tp_methods, application_methods},
+        {Py_tp_getset, application_getset},
+        {Py_tp_doc, (void*)kApplicationDoc},
+        {0, nullptr},
+    };
+    ApplicationType = make_type("velkora.Application", sizeof(PyType_), slots);
+    return ApplicationType;
+}
+
+}  // namespace vk
