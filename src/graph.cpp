@@ -125,10 +125,13 @@ int set_properties(PyObject* self, PyObject* value, void*) {
     if (refuse_delete(value)) return -1;
     PyObject* d;
     if (!to_dict("properties", value, d, false)) return -1;
+    // Declared before the borrow so that it is released after the borrow
+    // ends: releasing the old dict may run Python code (a value's __del__)
+    // that uses this object.
+    Ref old;
     ExclusiveBorrow b(self);
     if (!b) return -1;
-    // The old dict is released after the new one is in place.
-    Ref old = std::move(reinterpret_cast<T*>(self)->value.properties);
+    old = std::move(reinterpret_cast<T*>(self)->value.properties);
     reinterpret_cast<T*>(self)->value.properties = Ref::borrow(d);
     return 0;
 }

@@ -1,0 +1,395 @@
+"""Python code run by the module in the middle of its own work: property
+values whose == changes the graph, the dicts being walked or the query that
+is running, keys whose hash or == change the dict of a set, comparisons that
+raise. Each gives an exception with the interpreter's own message (or runs to
+a consistent end), never a crash, and the graph and query stay usable."""
+import sys
+
+import pytest
+
+import velkora as vk
+
+A, B, C, D = (vk.Variable(n) for n in "ABCD")
+
+needs_query = pytest.mark.skipif(not hasattr(vk, "Query"), reason="Query not built yet")
+
+SIZE = "dictionary changed size during iteration"
+KEYS = "dictionary keys changed during iteration"
+
+
+class Hook:
+    """A property value whose == runs an action once, then compares by value."""
+
+    def __init__(self, value, action):
+        self.value, self.action = value, action
+
+    def __eq__(self, other):
+        action, self.action = self.action, None
+        if action:
+            action()
+        return self.value == other
+
+    __hash__ = None
+
+
+class Key:
+    """A dict key equal to "k" whose hash or == runs an action once, when armed."""
+
+    armed = False
+
+    def __init__(self, action=None, eq_action=None):
+        self.action, self.eq_action = action, eq_action
+
+    def _fire(self, name):
+        action = getattr(self, name)
+        if self.armed and action:
+            setattr(self, name, None)
+            action()
+
+    def __hash__(self):
+        self._fire("action")
+        return hash("k")
+
+    def __eq__(self, other):
+        self._fire("eq_action")
+        return other == "k"
+
+
+def arm(d):
+    for k in d:
+        if isinstance(k, Key):
+            k.armed = True
+    return d
+
+
+def graph_of(*nodes, edges=()):
+    g = vk.Graph()
+    for n in nodes:
+        g.nodes[n.uid()] = n
+    for e in edges:
+        g.edges[e.uid()] = e
+    return g
+
+
+def still_usable(g, q):
+    """The graph and the query can be used again after the failure."""
+    str(g)
+    assert isinstance(g.query().match(node="n", type_schema="$*$").return_count(), int)
+    q.return_count()  # the query was released, whatever its queue does now
+
+
+def test_old_properties_dict_is_released_after_the_node_is_free():
+    # The __del__ of a value of the replaced dict sees the node as it is now.
+    seen, unraisable = [], []
+    old_hook = sys.unraisablehook
+    sys.unraisablehook = lambda u: unraisable.append(u.exc_value)
+    try:
+        for cls in ("node", "edge"):
+            n = vk.Node(A)
+            obj = n if cls == "node" else vk.Edge(vk.Term("f", A), n, n)
+
+            class Spy:
+                def __del__(self):
+                    seen.append(obj.properties)
+                    obj.properties = {"from_del": True}
+
+            obj.properties = {"spy": Spy()}
+            obj.properties = {"new": 1}
+            assert seen.pop() == {"new": 1}
+            assert obj.properties == {"from_del": True}
+    finally:
+        sys.unraisablehook = old_hook
+    assert unraisable == []
+
+
+# ----- dict walks changed by a property comparison --------------------------------
+
+
+def _match_untyped(g):
+    return g.query().match(node="n", properties={"k": 1})
+
+
+def _merge_untyped(g):
+    return g.query().merge(node="n", properties={"k": 1})
+
+
+WALKS = [_match_untyped, _merge_untyped]
+
+
+def _add_node(g):
+    return lambda: g.nodes.__setitem__("new", vk.Node(D))
+
+
+def _delete_other(g):
+    return lambda: g.nodes.pop(vk.Node(B).uid())
+
+
+def _replace_current(g):
+    # The visited entry goes, a new one comes: same size, new keys.
+    def act():
+        del g.nodes[vk.Node(A).uid()]
+        g.nodes["new"] = vk.Node(D)
+
+    return act
+
+
+def _clear(g):
+    return g.nodes.clear
+
+
+@needs_query
+@pytest.mark.parametrize("build", WALKS, ids=lambda f: f.__name__)
+@pytest.mark.parametrize(
+    "action, message",
+    [(_add_node, SIZE), (_delete_other, SIZE), (_replace_current, KEYS), (_clear, SIZE)],
+    ids=["add", "delete", "replace", "clear"],
+)
+def test_nodes_changed_during_untyped_walk(build, action, message):
+    g = vk.Graph()
+    first = vk.Node(A, {"k": None})
+    g.nodes[first.uid()] = first
+    second = vk.Node(B, {"k": 1})
+    g.nodes[second.uid()] = second
+    first.properties["k"] = Hook(1, action(g))
+    q = build(g)
+    with pytest.raises(RuntimeError, match=message):
+        q.return_("n")
+    still_usable(g, q)
+
+
+@needs_query
+@pytest.mark.parametrize("action", [_add_node, _delete_other, _clear], ids=["add", "delete", "clear"])
+def test_typed_match_tests_a_snapshot(action):
+    # With an exact type the candidates are collected before any comparison,
+    # so a change made by a comparison is not a change under a walk.
+    g = vk.Graph()
+    n = vk.Node(A, {"k": None})
+    g.nodes[n.uid()] = n
+    other = vk.Node(B, {"k": 1})
+    g.nodes[other.uid()] = other
+    n.properties["k"] = Hook(1, action(g))
+    q = g.query().match(node="n", type=A, properties={"k": 1})
+    rows = q.return_("n")
+    assert [r["n"].uid() for r in rows] == [n.uid()]
+    assert rows[0]["n"].properties is n.properties
+    still_usable(g, q)
+
+
+@needs_query
+def test_comparison_drops_the_compared_value():
+    # == empties the dict that held the value being compared, and replaces
+    # the stored node's dict: the module must hold its own references.
+    n = vk.Node(A)
+    g = graph_of(n)
+    props = n.properties
+
+    def drop():
+        props.clear()
+        n.properties = {}
+
+    props["k"] = Hook(1, drop)
+    props["j"] = Hook(2, drop)
+    q = g.query().match(node="n", properties={"k": 1, "j": 2})
+    assert q.return_("n") == []  # the second lookup finds an empty dict
+    assert props == {} and n.properties == {}
+    still_usable(g, q)
+
+
+@needs_query
+def test_comparison_drops_the_expected_value():
+    # The pattern's own value goes away while its reflected == runs.
+    class Expected:
+        def __eq__(self, other):
+            exp.clear()
+            return True
+
+    exp = {"k": Expected()}
+    n = vk.Node(A, {"k": object()})
+    g = graph_of(n)
+    q = g.query().match(node="n", properties=exp)
+    assert [r["n"].uid() for r in q.return_("n")] == [n.uid()]
+    still_usable(g, q)
+
+
+# ----- the running query used again from a comparison ------------------------------
+
+
+@needs_query
+@pytest.mark.parametrize(
+    "reenter",
+    [
+        lambda q: q.return_("n"),
+        lambda q: q.return_count(),
+        lambda q: q.execute(),
+        lambda q: q.match(node="x"),
+        lambda q: q.set("n", {}),
+    ],
+    ids=["return_", "return_count", "execute", "match", "set"],
+)
+def test_same_query_from_a_comparison_is_refused(reenter):
+    n = vk.Node(A)
+    g = graph_of(n)
+    box = []
+    n.properties["k"] = Hook(1, lambda: reenter(box[0]))
+    q = g.query().match(node="n", properties={"k": 1})
+    box.append(q)
+    with pytest.raises(RuntimeError, match="Already borrowed"):
+        q.return_("n")
+    # The refusal changed nothing: the query runs, the hook has fired.
+    assert [r["n"].uid() for r in q.return_("n")] == [n.uid()]
+    still_usable(g, q)
+
+
+@needs_query
+def test_refusal_can_be_caught_inside_the_comparison():
+    n = vk.Node(A)
+    g = graph_of(n)
+    box, caught = [], []
+
+    def reenter():
+        try:
+            box[0].return_count()
+        except RuntimeError as e:
+            caught.append(str(e))
+
+    n.properties["k"] = Hook(1, reenter)
+    q = g.query().match(node="n", type=A, properties={"k": 1})
+    box.append(q)
+    assert len(q.return_("n")) == 1
+    assert caught == ["Already borrowed"]
+
+
+@needs_query
+@pytest.mark.parametrize("other", ["new query", "copy"])
+def test_other_queries_run_inside_a_comparison(other):
+    # Another query object, even a copy of the running one, is free to run;
+    # its creation lands in the graph while the outer match goes on.
+    n = vk.Node(A)
+    g = graph_of(n)
+    q = g.query().match(node="n", type=A, properties={"k": 1})
+    inner = q.execute() if other == "copy" else g.query().match(node="m", type=A)
+    counts = []
+    n.properties["k"] = Hook(1, lambda: counts.append(inner.create(node="c", type=C).return_count()))
+    assert [r["n"].uid() for r in q.return_("n")] == [n.uid()]
+    assert counts == [1]
+    assert vk.Node(C).uid() in g.nodes
+
+
+# ----- comparisons that raise ---------------------------------------------------------
+
+
+class Boom(Exception):
+    pass
+
+
+class Falsy:
+    def __bool__(self):
+        raise Boom("truth")
+
+
+def _raise():
+    raise Boom("eq")
+
+
+@needs_query
+@pytest.mark.parametrize("typed", [False, True], ids=["untyped", "typed"])
+@pytest.mark.parametrize(
+    "value",
+    [lambda: Hook(1, _raise), lambda: type("R", (), {"__eq__": lambda s, o: Falsy()})()],
+    ids=["eq-raises", "bool-raises"],
+)
+def test_raising_comparison_propagates(typed, value):
+    n = vk.Node(A, {"k": value()})
+    g = graph_of(n)
+    kw = {"type": A} if typed else {}
+    q = g.query().create(node="c", type=B).match(node="n", properties={"k": 1}, **kw)
+    with pytest.raises(Boom):
+        q.return_("n", "c")
+    # Operations before the failing one stay done.
+    assert vk.Node(B).uid() in g.nodes
+    n.properties["k"] = 1
+    assert [r["n"].uid() for r in q.return_("n")] == [n.uid()]
+    still_usable(g, q)
+
+
+@needs_query
+def test_raising_key_lookup_counts_as_a_mismatch():
+    # The node's dict holds a key that collides with "k" and whose == raises:
+    # the lookup fails, the node does not match, and no error is left set.
+    class Clash:
+        def __hash__(self):
+            return hash("k")
+
+        def __eq__(self, other):
+            raise Boom("lookup")
+
+    bad, good = vk.Node(A, {Clash(): 1}), vk.Node(B, {"k": 1})
+    g = graph_of(bad, good)
+    q = g.query().match(node="n", properties={"k": 1})
+    assert [r["n"].uid() for r in q.return_("n")] == [good.uid()]
+    still_usable(g, q)
+
+
+# ----- the dict of a set, changed by its own keys --------------------------------------
+
+
+def _set_query(g, props):
+    return g.query().match(node="n", type_schema="$*$").set("n", props)
+
+
+@needs_query
+@pytest.mark.parametrize(
+    "make, message",
+    [
+        (lambda d: {"a": 1, Key(lambda: d.__setitem__("z", 0)): 2}, SIZE),
+        (lambda d: {"a": 1, Key(lambda: d.pop("a")): 2, "c": 3}, SIZE),
+        (lambda d: {"a": 1, Key(lambda: (d.pop("a"), d.__setitem__("z", 0))): 2, "c": 3}, KEYS),
+        (lambda d: {"a": 1, Key(eq_action=lambda: d.__setitem__("z", 0)): 2, "c": 3}, SIZE),
+    ],
+    ids=["hash-adds", "hash-deletes", "hash-replaces", "eq-adds"],
+)
+def test_set_dict_changed_by_its_keys(make, message):
+    n = vk.Node(A, {"k": "old"})  # an equal-hash key makes the store call Key.__eq__
+    g = graph_of(n)
+    holder = {}
+    holder.update(make(holder))
+    q = _set_query(g, arm(holder))
+    with pytest.raises(RuntimeError, match=message):
+        q.return_("n")
+    assert n.properties["a"] == 1  # stores before the change stay done
+    still_usable(g, q)
+
+
+@needs_query
+def test_set_store_that_raises_ends_the_run():
+    class Clash:
+        def __hash__(self):
+            return hash("k")
+
+        def __eq__(self, other):
+            raise Boom("store")
+
+    first, second = vk.Node(A, {Clash(): 0}), vk.Node(B)
+    g = graph_of(first, second)
+    q = g.query().match(node="n", type_schema="$*$").set("n", {"k": 1})
+    with pytest.raises(Boom):
+        q.return_("n")
+    assert "k" not in second.properties
+    still_usable(g, q)
+
+
+@needs_query
+def test_set_values_and_keys_outlive_their_dict():
+    # A key's hash empties the set's dict while it is walked: the walk holds
+    # its own references, so the stored key and value are still alive.
+    n = vk.Node(A)
+    g = graph_of(n)
+    holder = {}
+    key = Key(lambda: holder.clear())
+    holder[key] = ["value"]
+    del key
+    q = _set_query(g, arm(holder))
+    with pytest.raises(RuntimeError, match=SIZE):
+        q.return_("n")
+    assert list(n.properties.values()) == [["value"]]
+    still_usable(g, q)
