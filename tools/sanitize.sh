@@ -5,6 +5,11 @@
 #
 #   bash tools/sanitize.sh [extra pytest arguments]
 #
+# Allocation stacks stop at the first interpreter frame (the interpreter has
+# no frame pointers); for whole stacks while chasing a report, at a cost of
+# about twenty times the run time:
+#   VELKORA_ASAN_OPTIONS=fast_unwind_on_malloc=0 bash tools/sanitize.sh -k name
+#
 # The interpreter is not built with ASan, so the ASan runtime is preloaded.
 # PYTHONMALLOC=malloc sends every Python object through malloc, so ASan sees
 # Python objects freed too early (an extra decref) and LeakSanitizer can tell
@@ -40,7 +45,7 @@ env LD_PRELOAD="$libasan" \
     PYTHONMALLOC=malloc \
     PYTHONPATH="$PWD/$build${PYTHONPATH:+:$PYTHONPATH}" \
     VELKORA_SANITIZED=1 \
-    ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:strict_string_checks=1:check_initialization_order=1:detect_stack_use_after_return=1:log_path=$logs/asan:log_exe_name=1" \
+    ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:strict_string_checks=1:check_initialization_order=1:detect_stack_use_after_return=1:log_path=$logs/asan:log_exe_name=1${VELKORA_ASAN_OPTIONS:+:$VELKORA_ASAN_OPTIONS}" \
     UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$logs/ubsan:log_exe_name=1" \
     "$py" -m pytest -p no:cacheprovider "$@" || status=$?
 
