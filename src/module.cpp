@@ -6,6 +6,7 @@
 
 #include "digest.hpp"
 #include "graph.hpp"
+#include "query/query.hpp"
 #include "term.hpp"
 #include "types.hpp"
 
@@ -44,6 +45,7 @@ const ClassEntry kClasses[] = {
     {"Node", create_node_type},
     {"Edge", create_edge_type},
     {"Graph", create_graph_type},
+    {"Query", create_query_type},
 };
 
 std::atomic<int64_t> g_interpreter{-1};
