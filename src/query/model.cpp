@@ -18,15 +18,17 @@ const BindingList* BindingTable::find(const std::string& name) const {
 }
 
 void BindingTable::assign(const std::string& name, BindingList list) {
-    map_[name] = std::make_shared<const BindingList>(std::move(list));
+    map_[name] = std::make_shared<BindingList>(std::move(list));
 }
 
 void BindingTable::append(const std::string& name, QueryResult r) {
-    SharedBindings& slot = map_[name];
-    // Copies of the query may share this list: extend a private copy.
-    BindingList grown = slot ? *slot : BindingList{};
-    grown.push_back(std::move(r));
-    slot = std::make_shared<const BindingList>(std::move(grown));
+    std::shared_ptr<BindingList>& slot = map_[name];
+    if (!slot) {
+        slot = std::make_shared<BindingList>();
+    } else if (slot.use_count() > 1) {
+        slot = std::make_shared<BindingList>(*slot);  // shared with a copy of the query
+    }
+    slot->push_back(std::move(r));
 }
 
 size_t BindingTable::longest() const {

@@ -6,8 +6,9 @@
 // are shared between copies while they are equal and split when one copy
 // changes (copy on write): the queue is a shared, append-only array of
 // immutable operations in which each query sees its own prefix, and each
-// binding list is a shared immutable vector replaced as a whole or copied
-// before an append. Nothing a copy can observe depends on that sharing.
+// binding list is a shared vector, replaced as a whole by an assignment and
+// copied before an append while another query shares it. Nothing a copy can
+// observe depends on that sharing.
 #pragma once
 #include <Python.h>
 
@@ -31,7 +32,6 @@ namespace vk {
 // properties dict with the graph's stored object).
 using QueryResult = std::variant<NodeValue, EdgeValue>;
 using BindingList = std::vector<QueryResult>;
-using SharedBindings = std::shared_ptr<const BindingList>;
 
 class BindingTable {
 public:
@@ -46,7 +46,8 @@ public:
     size_t longest() const;
 
 private:
-    std::unordered_map<std::string, SharedBindings> map_;
+    // A list is changed in place only while no copy of the query shares it.
+    std::unordered_map<std::string, std::shared_ptr<BindingList>> map_;
 };
 
 // ----- operations ------------------------------------------------------------
