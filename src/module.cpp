@@ -47,6 +47,9 @@ const ClassEntry kClasses[] = {
     {"Edge", create_edge_type},
     {"Graph", create_graph_type},
     {"TypeSchema", create_type_schema_type},
+    {"NodePattern", create_node_pattern_type},
+    {"EdgePattern", create_edge_pattern_type},
+    {"PathPattern", create_path_pattern_type},
 };
 
 std::atomic<int64_t> g_interpreter{-1};
