@@ -6,8 +6,10 @@
 
 #include "digest.hpp"
 #include "graph.hpp"
+#include "patterns.hpp"
 #include "query/query.hpp"
 #include "term.hpp"
+#include "type_schema.hpp"
 #include "types.hpp"
 
 namespace vk {
@@ -45,6 +47,10 @@ const ClassEntry kClasses[] = {
     {"Node", create_node_type},
     {"Edge", create_edge_type},
     {"Graph", create_graph_type},
+    {"TypeSchema", create_type_schema_type},
+    {"NodePattern", create_node_pattern_type},
+    {"EdgePattern", create_edge_pattern_type},
+    {"PathPattern", create_path_pattern_type},
     {"Query", create_query_type},
 };
 
