@@ -61,8 +61,8 @@ ERRORS = [
     # the simple builders
     (lambda q: q.set(1, {}), TypeError, r"^argument 'variable': 'int' object cannot be cast as 'str'$"),
     (lambda q: q.set("a", None), TypeError, r"^argument 'properties': 'NoneType' object"),
-    (lambda q: q.skip(-1), OverflowError, ""),
-    (lambda q: q.limit(2 ** 64), OverflowError, ""),
+    (lambda q: q.skip(-1), OverflowError, "negative"),
+    (lambda q: q.limit(2 ** 64), OverflowError, "too large"),
     (lambda q: q.skip("3"), TypeError, r"^argument 'count': 'str' object"),
     (lambda q: q.limit(1.0), TypeError, r"^argument 'count': 'float' object"),
     (lambda q: q.where(None), TypeError, r"^argument 'condition'"),
@@ -89,7 +89,7 @@ ERRORS = [
     # the pattern constructors: type, then property keys; term, then property keys
     (lambda q: q.match(node="n", type=3, properties={1: 2}), TypeError, r"^Expected Variable or Application$"),
     (lambda q: q.merge(node="n", type="A"), TypeError, r"^Expected Variable or Application$"),
-    (lambda q: q.create(node="n", type=A, properties={1: "x"}), TypeError, ""),
+    (lambda q: q.create(node="n", type=A, properties={1: "x"}), TypeError, r"'int' object cannot be cast as 'str'$"),
     (lambda q: q.match(edge="e", term="f"), TypeError, r"^'str' object cannot be cast as 'Term'$"),
     (lambda q: q.create(edge="e", term=3), TypeError, r"^'int' object cannot be cast as 'Term'$"),
     (lambda q: q.merge(edge="e", term=3, start=5), TypeError, r"cast as 'Term'$"),

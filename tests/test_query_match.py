@@ -161,6 +161,18 @@ class AddsNode:
         return False
 
 
+def test_failed_match_assigns_nothing(g):
+    # a0 passes before a1's comparison fails; n must stay unbound, which the
+    # set ahead of the match shows on the next run
+    g.nodes["a1"].properties["i"] = Raises()
+    q = g.query().set("n", {"touched": True}).match(node="n", properties={"i": 0})
+    with pytest.raises(ZeroDivisionError):
+        q.execute()
+    g.nodes["a1"].properties["i"] = 1
+    q.execute()
+    assert "touched" not in g.nodes["a0"].properties
+
+
 def test_comparison_error_surfaces_and_keeps_earlier_effects(g):
     put_node(g, B, "weird", i=Raises())
     q = g.query().create(node="made", type=vk.Variable("Made")).match(node="n", properties={"i": 10})

@@ -64,6 +64,14 @@ def test_rows_by_position(names, expected):
     assert q.return_count() == 5
 
 
+def test_row_keys_are_plain_str():
+    class Name(str):
+        pass
+
+    [row] = graph_with(A).query().match(node="n").return_(Name("n"))
+    assert [type(k) for k in row] == [str]
+
+
 def test_rows_hold_new_objects_sharing_properties():
     g = graph_with(A)
     [r1] = g.query().match(node="n").return_("n")
@@ -172,4 +180,5 @@ def test_full_query_runs_leave_memory_flat():
     full_runs(10_000)
     gc.collect()
     assert sys.getallocatedblocks() - blocks < 1000
-    assert resident_bytes() - rss < 2 << 20
+    if "asan" not in os.environ.get("LD_PRELOAD", ""):  # its quarantine holds freed memory
+        assert resident_bytes() - rss < 2 << 20
