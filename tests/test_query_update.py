@@ -23,53 +23,35 @@ def g():
 
 
 def edge_names(g):
-    return sorted(e.properties.get("name") for e in g.edges.values() if isinstance(e, vk.Edge))
+    return sorted(e.properties["name"] for e in g.edges.values() if isinstance(e, vk.Edge))
 
 
-# ----- create -------------------------------------------------------------------
-
-def test_create_files_node_under_uid_and_binds_it(g):
+def test_create_files_node_under_uid_replacing_and_binding(g):
     name = "Alice"
-    [row] = g.query().create(node="p", type=P, properties={"name": name}).return_("p")
+    q = g.query().create(node="p", type=P, properties={"name": name})
+    [row] = q.return_("p")
     stored = g.nodes[uid(P)]
     assert stored.properties == {"name": "Alice"} and stored.properties["name"] is name
     assert row["p"] is not stored and row["p"].properties is stored.properties
-
-
-def test_create_replaces_node_of_same_type(g):
-    old = g.nodes[uid(A)]
+    assert len(q.return_("p")) == 1 and g.nodes[uid(P)] is not stored  # run again: replaced
     g.query().create(node="x", type=A, properties={"new": 1}).execute()
-    assert g.nodes[uid(A)] is not old and g.nodes[uid(A)].properties == {"new": 1}
-    assert len(g.nodes) == 2
+    assert g.nodes[uid(A)].properties == {"new": 1} and len(g.nodes) == 3
 
 
-def test_untyped_creates_change_nothing(g):
+def test_creates_without_exact_type_change_nothing(g):
     q = g.query().match(node="p", type=A).create(node="p").create("(p:C)-[e:f]->(q:Person)")
     rows = q.create(edge="e", term=vk.Term("t", A), start="p", end="p").return_("p", "q", "e")
     assert [r["p"].properties for r in rows] == [{"k": "a"}] and len(g.nodes) == 2
 
 
-def test_repeated_create_replaces_and_reassigns(g):
-    q = g.query().create(node="p", type=P)
-    q.return_("p")
-    first = g.nodes[uid(P)]
-    rows = q.return_("p")
-    assert len(rows) == 1 and g.nodes[uid(P)] is not first
-
-
-# ----- merge ----------------------------------------------------------------------
-
-def test_merge_of_existing_node_appends_on_every_run(g):
+def test_merge_node(g):
     q = g.query().merge(node="n", type=A, properties={"k": "a"})
-    assert len(q.return_("n")) == 1
-    assert len(q.return_("n")) == 2
-    assert len(g.nodes) == 2
-
-
-def test_merge_creates_missing_typed_node_with_assign_rule(g):
+    assert len(q.return_("n")) == 1 and len(q.return_("n")) == 2  # appended on every run
     q = g.query().match(node="n").merge(node="n", type=C, properties={"x": 1})
-    [row] = q.return_("n")
-    assert str(row["n"].type) == "C" and g.nodes[uid(C)].properties == {"x": 1}
+    assert [str(r["n"].type) for r in q.return_("n")] == ["C"]  # created and assigned
+    assert g.nodes[uid(C)].properties == {"x": 1}
+    q = g.query().match(node="n", type=A).merge(node="n", properties={"k": "zzz"})
+    assert len(q.return_("n")) == 1 and len(g.nodes) == 3  # no type: nothing created
 
 
 def test_merge_whose_schema_rejects_its_own_node_creates_every_run(g):
@@ -80,43 +62,30 @@ def test_merge_whose_schema_rejects_its_own_node_creates_every_run(g):
     assert g.nodes[uid(C)] is not first
 
 
-def test_merge_without_type_that_finds_nothing_does_nothing(g):
-    q = g.query().match(node="n", type=A).merge(node="n", properties={"k": "zzz"})
-    assert [r["n"].properties["k"] for r in q.return_("n")] == ["a"] and len(g.nodes) == 2
-
-
-@pytest.mark.parametrize("binds,expected", [
-    ("(s:A)(t:B)", ["f"]),             # the first of f and f2 in edges order
-    ("(s:B)(t:A)", ["h"]),
-    ("(s:A)(t:A)", []),                # no such edge: nothing, and nothing created
-    ("(s:A)", []),                     # t unbound
-    ("(s:$*$)(t:B)", ["f"]),          # only the first binding of s is used
-    ("(t:B)-[s]->(x)", []),          # s bound to an edge
+@pytest.mark.parametrize("matches,expected", [
+    (["(s:A)", "(t:B)"], ["f"]),  # the first of f and f2 in edges order
+    (["(s:B)", "(t:A)"], ["h"]),
+    (["(s:A)", "(t:A)"], []),  # no such edge: nothing, and nothing created
+    (["(s:A)"], []),  # t unbound
+    (["(s:$*$)", "(t:B)"], ["f"]),  # only the first binding of s counts
+    (["(t:B)-[s]->(x)"], []),  # s bound to an edge
 ])
-def test_merge_of_edge(g, binds, expected):
+def test_merge_edge(g, matches, expected):
     q = g.query()
-    for part in binds.replace(")(", ")|(").split("|"):
-        q = q.match(part)
+    for m in matches:
+        q = q.match(m)
     rows = q.merge(edge="e", start="s", end="t").return_("e")
-    assert [r["e"].properties["name"] for r in rows] == expected
-    assert len(g.edges) == 3
+    assert [r["e"].properties["name"] for r in rows] == expected and len(g.edges) == 3
 
 
-# ----- set ----------------------------------------------------------------------
-
-def test_set_merges_into_every_bound_node(g):
-    tag = object()
-    g.query().match(node="n").set("n", {"k": "new", "tag": tag}).execute()
-    for node in g.nodes.values():
-        assert node.properties["k"] == "new" and node.properties["tag"] is tag
-    g.query().match(node="n", type=A).set("n", {"other": 1}).execute()
-    assert g.nodes[uid(A)].properties == {"k": "new", "tag": tag, "other": 1}
-
-
-def test_set_passes_over_edges_and_unbound_names(g):
-    g.query().match("(a)-[e]->(b)").set("e", {"x": 1}).set("nobody", {"x": 1}).execute()
+def test_set_merges_into_bound_nodes_only(g):
+    tag, d = object(), {"k": "new"}
+    q = g.query().match(node="n").set("n", d).match("(a)-[e]->(b)").set("e", {"x": 1}).set("no", {"x": 1})
+    d["tag"] = tag  # read at execution
+    q.execute()
+    assert [n.properties for n in g.nodes.values()] == [{"k": "new", "tag": tag}] * 2
     assert all("x" not in e.properties for e in g.edges.values())
-    assert all("x" not in n.properties for n in g.nodes.values())
+    assert g.nodes[uid(A)].properties["tag"] is tag
 
 
 class Key(str):
@@ -135,34 +104,27 @@ def test_set_dict_changed_during_walk(g):
     Key.armed = d
     with pytest.raises(RuntimeError, match="^dictionary changed size during iteration$"):
         g.query().match(node="n", type=A).set("n", d).execute()
-    assert g.nodes[uid(A)].properties["a"] == 1
+    assert g.nodes[uid(A)].properties == {"k": "a", "a": 1}
 
-
-# ----- delete -------------------------------------------------------------------
 
 @pytest.mark.parametrize("detach,edges_left", [(False, ["f", "f2", "h"]), (True, [])])
 def test_delete_node(g, detach, edges_left):
     g.edges["not an edge"] = "kept"
-    q = g.query().match(node="a", type=A).delete("a", "a", "nobody", detach=detach)
-    rows = q.return_("a")
+    rows = g.query().match(node="a", type=A).delete("a", "a", "nobody", detach=detach).return_("a")
     assert uid(A) not in g.nodes and uid(B) in g.nodes
     assert edge_names(g) == edges_left and g.edges["not an edge"] == "kept"
     assert [r["a"].properties for r in rows] == [{"k": "a"}]  # bindings survive the delete
 
 
 def test_detach_spares_edges_of_other_nodes(g):
-    c = vk.Node(C)
-    d = vk.Node(vk.Variable("D"))
-    g.nodes[c.uid()] = c
-    far = vk.Edge(vk.Term("far", vk.Application(C, C)), c, d, {"name": "far"})
-    g.edges["far"] = far
+    c, d = vk.Node(C), vk.Node(vk.Variable("D"))
+    g.edges["far"] = vk.Edge(vk.Term("far", vk.Application(C, C)), c, d, {"name": "far"})
     g.query().match(node="b", type=B).delete("b", detach=True).execute()
     assert edge_names(g) == ["far"] and uid(A) in g.nodes
 
 
-def test_delete_edge_and_missing_entries(g):
-    q = g.query().match("(a:B)-[e]->(b)").delete("e").delete("e")
-    q.execute()
+def test_delete_edges_and_entries_already_gone(g):
+    g.query().match("(a:B)-[e]->(b)").delete("e").delete("e").execute()
     assert edge_names(g) == ["f", "f2"]
     g.nodes.clear()
     g.query().match(node="gone").create(node="x", type=A).delete("x", "x").execute()
@@ -171,8 +133,6 @@ def test_delete_edge_and_missing_entries(g):
 
 def test_pass_through_clauses_leave_rows_alone(g):
     base = g.query().match("(a)-[e]->(b)")
-    plain = base.return_("a", "e", "b")
+    plain = [[v.properties for v in r.values()] for r in base.return_("a", "e", "b")]
     shaped = base.where("a.k = 'b'").with_("a").order_by("a", "k", False).skip(1).limit(0)
-    rows = shaped.return_("a", "e", "b")
-    assert [[v.properties for v in r.values()] for r in rows] == \
-        [[v.properties for v in r.values()] for r in plain]
+    assert [[v.properties for v in r.values()] for r in shaped.return_("a", "e", "b")] == plain

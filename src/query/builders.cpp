@@ -212,9 +212,17 @@ Result<EdgePatternValue> edge_pattern(const std::string& var, PyObject* term, Py
     return p;
 }
 
+// Queues Op{Form{value}} when `made` holds a value; otherwise returns its error.
+template <class Op, class Form, class T>
+Status queue_form(QueryValue& q, Result<T> made) {
+    if (!made) return made.take_error();
+    q.operations.push(Op{Form{std::move(*made)}});
+    return ok_status();
+}
+
 // The edge forms of create and merge: the pattern, then start, then end.
-template <class Op, class EdgeForm>
-Status queue_named_edge(QueryValue& q, const std::string& var, PyObject* term, PyObject* schema,
+template <class Op>
+Status queue_edge_between(QueryValue& q, const std::string& var, PyObject* term, PyObject* schema,
                         PyObject* props, PyObject* start, PyObject* end) {
     auto p = edge_pattern(var, term, schema, props);
     if (!p) return p.take_error();
@@ -222,7 +230,7 @@ Status queue_named_edge(QueryValue& q, const std::string& var, PyObject* term, P
     if (!s) return s.take_error();
     auto e = extract_var("end", end);
     if (!e) return e.take_error();
-    q.operations.push(Op{EdgeForm{std::move(*p), std::move(*s), std::move(*e)}});
+    q.operations.push(Op{EdgeBetween{std::move(*p), std::move(*s), std::move(*e)}});
     return ok_status();
 }
 
@@ -233,23 +241,19 @@ PyObject* query_match(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObj
         Bound a;
         Selectors s;
         if (!bind(kMatch, args, n, kw, a) || !convert_selectors(a, kMProps, s)) return PyErrorSet{};
-        if (s.pattern) {
-            auto path = PathPatternValue::parse(*s.pattern);
-            if (!path) return path.take_error();
-            q.operations.push(MatchOp{MatchPath{std::move(*path)}});
-        } else if (s.node) {
-            auto p = node_pattern(*s.node, a[kMType], a[kMTypeSchema], s.properties);
-            if (!p) return p.take_error();
-            q.operations.push(MatchOp{MatchNode{std::move(*p)}});
-        } else if (s.edge) {
-            auto p = edge_pattern(*s.edge, a[kMTerm], a[kMTermSchema], s.properties);
-            if (!p) return p.take_error();
-            auto start = extract_var_or_none("start", a[kMStart]);
-            if (!start) return start.take_error();
-            auto end = extract_var_or_none("end", a[kMEnd]);
-            if (!end) return end.take_error();
-            q.operations.push(MatchOp{MatchEdge{std::move(*p), std::move(*start), std::move(*end)}});
+        if (s.pattern) return queue_form<MatchOp, PathForm>(q, PathPatternValue::parse(*s.pattern));
+        if (s.node) {
+            return queue_form<MatchOp, NodeForm>(
+                q, node_pattern(*s.node, a[kMType], a[kMTypeSchema], s.properties));
         }
+        if (!s.edge) return ok_status();
+        auto p = edge_pattern(*s.edge, a[kMTerm], a[kMTermSchema], s.properties);
+        if (!p) return p.take_error();
+        auto start = extract_var_or_none("start", a[kMStart]);
+        if (!start) return start.take_error();
+        auto end = extract_var_or_none("end", a[kMEnd]);
+        if (!end) return end.take_error();
+        q.operations.push(MatchOp{MatchEdge{std::move(*p), std::move(*start), std::move(*end)}});
         return ok_status();
     });
 }
@@ -261,19 +265,14 @@ PyObject* query_create(PyObject* self, PyObject* const* args, Py_ssize_t n, PyOb
         if (!bind(kCreate, args, n, kw, a) || !convert_selectors(a, kCProps, s)) {
             return PyErrorSet{};
         }
-        if (s.pattern) {
-            auto path = PathPatternValue::parse(*s.pattern);
-            if (!path) return path.take_error();
-            q.operations.push(CreateOp{CreatePath{std::move(*path)}});
-        } else if (s.node) {
-            auto p = node_pattern(*s.node, a[kCType], nullptr, s.properties);
-            if (!p) return p.take_error();
-            q.operations.push(CreateOp{CreateNode{std::move(*p)}});
-        } else if (s.edge) {
-            return queue_named_edge<CreateOp, CreateEdge>(q, *s.edge, a[kCTerm], nullptr, s.properties,
-                                              a[kCStart], a[kCEnd]);
+        if (s.pattern) return queue_form<CreateOp, PathForm>(q, PathPatternValue::parse(*s.pattern));
+        if (s.node) {
+            return queue_form<CreateOp, NodeForm>(
+                q, node_pattern(*s.node, a[kCType], nullptr, s.properties));
         }
-        return ok_status();
+        if (!s.edge) return ok_status();
+        return queue_edge_between<CreateOp>(q, *s.edge, a[kCTerm], nullptr, s.properties,
+                                            a[kCStart], a[kCEnd]);
     });
 }
 
@@ -286,14 +285,12 @@ PyObject* query_merge(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObj
         }
         // A merge has no path form: a pattern string is converted and ignored.
         if (s.node) {
-            auto p = node_pattern(*s.node, a[kGType], a[kGTypeSchema], s.properties);
-            if (!p) return p.take_error();
-            q.operations.push(MergeOp{MergeNode{std::move(*p)}});
-        } else if (s.edge) {
-            return queue_named_edge<MergeOp, MergeEdge>(q, *s.edge, a[kGTerm], a[kGTermSchema], s.properties,
-                                             a[kGStart], a[kGEnd]);
+            return queue_form<MergeOp, NodeForm>(
+                q, node_pattern(*s.node, a[kGType], a[kGTypeSchema], s.properties));
         }
-        return ok_status();
+        if (!s.edge) return ok_status();
+        return queue_edge_between<MergeOp>(q, *s.edge, a[kGTerm], a[kGTermSchema], s.properties,
+                                           a[kGStart], a[kGEnd]);
     });
 }
 

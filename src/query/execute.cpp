@@ -16,54 +16,46 @@
 namespace vk {
 namespace {
 
-// Visits the candidates of a node pattern in order: with an exact type, the
-// graph's nodes of that type; otherwise a copy of every Node in `nodes`.
-// `visit` gets each candidate and returns 1 to go on, 0 to stop, -1 on error.
-template <class F>
-Status for_each_candidate(const GraphValue& g, const NodePatternValue& p, F&& visit) {
-    if (p.type_obj) {
-        const Hex64* uid = type_uid(p.type_obj->get());
-        std::vector<NodeValue> found;
-        if (!uid || !g.get_nodes_by_type(uid->view(), found)) return PyErrorSet{};
-        for (NodeValue& node : found) {
-            int r = visit(std::move(node));
-            if (r < 0) return PyErrorSet{};
-            if (r == 0) break;
-        }
-        return ok_status();
-    }
-    DictWalk walk(g.nodes.get());
+// Visits a copy of the value of every entry of `dict`, in order; each value
+// must be an object of class Py (else the cast TypeError naming `name`).
+// `visit` returns 1 to go on, 0 to stop, -1 on error.
+template <class Py, class F>
+Status walk_values(PyObject* dict, PyTypeObject* type, const char* name, F&& visit) {
+    DictWalk walk(dict);
     Ref key, value;
     int step;
     while ((step = walk.next(key, value)) > 0) {
-        if (Py_TYPE(value.get()) != NodeType) {
-            cast_error(value.get(), "Node");
+        if (Py_TYPE(value.get()) != type) {
+            cast_error(value.get(), name);
             return PyErrorSet{};
         }
-        int r = visit(NodeValue(node_value(value.get())));
+        using Value = decltype(Py::value);
+        int r = visit(Value(reinterpret_cast<Py*>(value.get())->value));
         if (r < 0) return PyErrorSet{};
         if (r == 0) return ok_status();
     }
     return step < 0 ? Status(PyErrorSet{}) : ok_status();
 }
 
-// Visits every entry of `edges`, which must all be Edge objects, with a copy
-// of its value; `visit` returns 1 to go on, 0 to stop, -1 on error.
+// Visits the candidates of a node pattern in order: with an exact type, the
+// graph's nodes of that type; otherwise every Node in `nodes`.
+template <class F>
+Status for_each_candidate(const GraphValue& g, const NodePatternValue& p, F&& visit) {
+    if (!p.type_obj) return walk_values<PyNode>(g.nodes.get(), NodeType, "Node", visit);
+    const Hex64* uid = type_uid(p.type_obj->get());
+    std::vector<NodeValue> found;
+    if (!uid || !g.get_nodes_by_type(uid->view(), found)) return PyErrorSet{};
+    for (NodeValue& node : found) {
+        int r = visit(std::move(node));
+        if (r < 0) return PyErrorSet{};
+        if (r == 0) break;
+    }
+    return ok_status();
+}
+
 template <class F>
 Status for_each_edge(const GraphValue& g, F&& visit) {
-    DictWalk walk(g.edges.get());
-    Ref key, value;
-    int step;
-    while ((step = walk.next(key, value)) > 0) {
-        if (Py_TYPE(value.get()) != EdgeType) {
-            cast_error(value.get(), "Edge");
-            return PyErrorSet{};
-        }
-        int r = visit(EdgeValue(edge_value(value.get())));
-        if (r < 0) return PyErrorSet{};
-        if (r == 0) return ok_status();
-    }
-    return step < 0 ? Status(PyErrorSet{}) : ok_status();
+    return walk_values<PyEdge>(g.edges.get(), EdgeType, "Edge", visit);
 }
 
 // ----- match -------------------------------------------------------------------
@@ -109,8 +101,8 @@ Status match_single_edge(QueryValue& q, const NodePatternValue& a, const EdgePat
 
 struct MatchRunner {
     QueryValue& q;
-    Status operator()(const MatchNode& m) const { return match_node(q, m.pattern); }
-    Status operator()(const MatchPath& m) const {
+    Status operator()(const NodeForm& m) const { return match_node(q, m.pattern); }
+    Status operator()(const PathForm& m) const {
         const auto& nodes = m.path.nodes;
         const auto& edges = m.path.edges;
         if (nodes.size() == 1 && edges.empty()) return match_node(q, nodes[0]);
@@ -153,8 +145,8 @@ Status create_node(QueryValue& q, const NodePatternValue& p) {
 
 struct CreateRunner {
     QueryValue& q;
-    Status operator()(const CreateNode& c) const { return create_node(q, c.pattern); }
-    Status operator()(const CreatePath& c) const {
+    Status operator()(const NodeForm& c) const { return create_node(q, c.pattern); }
+    Status operator()(const PathForm& c) const {
         // Only node patterns with a type create anything; edges never are.
         for (const NodePatternValue& p : c.path.nodes) {
             Status s = create_node(q, p);
@@ -162,7 +154,7 @@ struct CreateRunner {
         }
         return ok_status();
     }
-    Status operator()(const CreateEdge&) const { return ok_status(); }
+    Status operator()(const EdgeBetween&) const { return ok_status(); }
 };
 
 Status merge_node(QueryValue& q, const NodePatternValue& p) {
@@ -188,7 +180,7 @@ const NodeValue* first_node(const BindingTable& t, const std::string& name) {
 // Finds (never creates) the first edge from the node bound first to `start`
 // to the node bound first to `end`. A node's uid is a digest of its type's
 // uid alone, so comparing type uids compares node uids.
-Status merge_edge(QueryValue& q, const MergeEdge& m) {
+Status merge_edge(QueryValue& q, const EdgeBetween& m) {
     const NodeValue* s = first_node(q.matched_vars, m.start);
     const NodeValue* t = first_node(q.matched_vars, m.end);
     if (!s || !t) return ok_status();
@@ -212,8 +204,8 @@ Status merge_edge(QueryValue& q, const MergeEdge& m) {
 
 struct MergeRunner {
     QueryValue& q;
-    Status operator()(const MergeNode& m) const { return merge_node(q, m.pattern); }
-    Status operator()(const MergeEdge& m) const { return merge_edge(q, m); }
+    Status operator()(const NodeForm& m) const { return merge_node(q, m.pattern); }
+    Status operator()(const EdgeBetween& m) const { return merge_edge(q, m); }
 };
 
 // ----- set and delete ------------------------------------------------------------

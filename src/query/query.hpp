@@ -52,38 +52,26 @@ private:
 
 // ----- operations ------------------------------------------------------------
 
-struct MatchNode {
+// The pattern forms of match, create and merge.
+struct NodeForm {
     NodePatternValue pattern;
 };
+struct PathForm {
+    PathPatternValue path;
+};
+// A lone edge pattern of a match: start and end names are optional.
 struct MatchEdge {
     EdgePatternValue pattern;
     std::optional<std::string> start, end;
 };
-struct MatchPath {
-    PathPatternValue path;
-};
-using MatchOp = std::variant<MatchNode, MatchEdge, MatchPath>;
-
-struct CreateNode {
-    NodePatternValue pattern;
-};
-struct CreateEdge {
+// A lone edge pattern of a create or merge, between two named variables.
+struct EdgeBetween {
     EdgePatternValue pattern;
     std::string start, end;
 };
-struct CreatePath {
-    PathPatternValue path;
-};
-using CreateOp = std::variant<CreateNode, CreateEdge, CreatePath>;
-
-struct MergeNode {
-    NodePatternValue pattern;
-};
-struct MergeEdge {
-    EdgePatternValue pattern;
-    std::string start, end;
-};
-using MergeOp = std::variant<MergeNode, MergeEdge>;
+using MatchOp = std::variant<NodeForm, MatchEdge, PathForm>;
+using CreateOp = std::variant<NodeForm, EdgeBetween, PathForm>;
+using MergeOp = std::variant<NodeForm, EdgeBetween>;
 
 struct WhereClause {
     std::string condition;
