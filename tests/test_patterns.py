@@ -42,28 +42,6 @@ def test_edge_pattern_text_form(kwargs, text):
     assert p.direction == kwargs.get("direction", "forward")
 
 
-@pytest.mark.parametrize("kwargs", [
-    {"type": None, "type_schema": None, "properties": None},
-    {"type": A},
-    {"type": Ap(A, B), "type_schema": "$*$"},
-    {"type_schema": TypeSchema("$Person$")},
-    {"type_schema": 42},
-    {"properties": {"age": 30, "name": "x"}},
-    {"properties": type("D", (dict,), {})(k=1)},
-])
-def test_node_pattern_accepts(kwargs):
-    assert NodePattern("n", **kwargs).variable == "n"
-
-
-@pytest.mark.parametrize("kwargs", [
-    {"term": vk.Term("f", Ap(A, B)), "term_type_schema": TypeSchema("$* -> *$")},
-    {"term_type_schema": object(), "properties": {}},
-    {"term": None, "direction": "any"},
-])
-def test_edge_pattern_accepts(kwargs):
-    assert EdgePattern("e", **kwargs).variable == "e"
-
-
 # Binding conversions (variable, properties, direction) come before the
 # constructor's own (type or term, then the property keys).
 @pytest.mark.parametrize("cls,kwargs,message", [
@@ -93,52 +71,24 @@ def test_constructor_errors(cls, kwargs, message):
 
 
 def test_signatures_and_read_only_attributes():
-    assert str(inspect.signature(NodePattern)) == \
-        "(variable=None, type=Ellipsis, type_schema=None, properties=None)"
+    assert list(inspect.signature(NodePattern).parameters) == ["variable", "type", "type_schema", "properties"]
     assert list(inspect.signature(EdgePattern).parameters) == \
         ["variable", "term", "term_type_schema", "properties", "direction"]
-    assert NodePattern("a", A, "$A$", {"x": 1}).variable == "a"
     for obj, name in [(NodePattern("n"), "variable"), (EdgePattern(), "direction")]:
         with pytest.raises(AttributeError):
             setattr(obj, name, "x")
-    with pytest.raises(AttributeError):
-        NodePattern().type_schema
 
 
 # ----- the node test, through node matches of a query ------------------------------
 
-class Explodes:
-    def __eq__(self, other):
-        raise ZeroDivisionError("boom")
-
-
-class AlwaysEqual:
-    def __eq__(self, other):
-        return True
-
-
-class NeverEqual:
-    def __eq__(self, other):
-        return False
-
-
-class BadTruth:
-    def __bool__(self):
-        raise OverflowError("no truth")
-
-
-class EqualsBadTruth:
-    def __eq__(self, other):
-        return BadTruth()
-
-
-class CollidesWithK:
-    """A key that the lookup of "k" must compare with, and whose == fails."""
-    def __hash__(self):
-        return hash("k")
-
-    def __eq__(self, other):
-        raise ZeroDivisionError("lookup")
+Explodes = type("Explodes", (), {"__eq__": lambda self, other: 1 / 0})
+AlwaysEqual = type("AlwaysEqual", (), {"__eq__": lambda self, other: True})
+NeverEqual = type("NeverEqual", (), {"__eq__": lambda self, other: False})
+BadTruth = type("BadTruth", (), {"__bool__": lambda self: 1 / 0})
+EqualsBadTruth = type("EqualsBadTruth", (), {"__eq__": lambda self, other: BadTruth()})
+# A key that a lookup of "k" must compare with, and whose == fails.
+CollidesWithK = type("CollidesWithK", (), {"__hash__": lambda self: hash("k"),
+                                           "__eq__": lambda self, other: 1 / 0})
 
 
 def matched(nodes, **criteria):
@@ -181,7 +131,7 @@ def test_node_test(criteria, expected):
 @needs_query
 @pytest.mark.parametrize("actual,expected,result", [
     (Explodes(), 1, ZeroDivisionError),
-    (EqualsBadTruth(), 1, OverflowError),
+    (EqualsBadTruth(), 1, ZeroDivisionError),
     # the node's value is on the left of ==
     (AlwaysEqual(), NeverEqual(), [0]),
     (NeverEqual(), AlwaysEqual(), []),
