@@ -70,12 +70,12 @@ bool present(PyObject* o) { return o && o != Py_None; }
 
 // A schema argument: a str or a TypeSchema gives its text; anything else is
 // ignored. Fails only when a str cannot be read as UTF-8.
-bool schema_from(PyObject* obj, std::optional<TypeSchemaValue>& out) {
+bool schema_from(const char* param, PyObject* obj, std::optional<TypeSchemaValue>& out) {
     out.reset();
     if (!present(obj)) return true;
     if (PyUnicode_Check(obj)) {
         std::string_view text;
-        if (!to_str("type_schema", obj, text)) return false;
+        if (!to_str(param, obj, text)) return false;
         out = TypeSchemaValue{std::string(text)};
     } else if (Py_TYPE(obj) == TypeSchemaType) {
         out = reinterpret_cast<PyTypeSchema*>(obj)->value;
@@ -93,7 +93,7 @@ bool NodePatternValue::create(std::optional<std::string> variable, PyObject* typ
         if (!python_to_type(type, t)) return false;
         v.type_obj = std::move(t);
     }
-    if (!schema_from(type_schema, v.type_schema)) return false;
+    if (!schema_from("type_schema", type_schema, v.type_schema)) return false;
     if (!PropertyMap::from_dict(properties, v.properties)) return false;
     v.variable = std::move(variable);
     out = std::move(v);
@@ -136,7 +136,7 @@ bool EdgePatternValue::create(std::optional<std::string> variable, PyObject* ter
         if (!term_from_python(term, t)) return false;
         v.term = std::move(t);
     }
-    if (!schema_from(term_type_schema, v.term_type_schema)) return false;
+    if (!schema_from("term_type_schema", term_type_schema, v.term_type_schema)) return false;
     if (!PropertyMap::from_dict(properties, v.properties)) return false;
     v.variable = std::move(variable);
     v.direction = std::move(direction);
