@@ -1,0 +1,254 @@
+import inspect
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import velkora as vk
+from velkora import Application as Ap, TypeSchema, Variable as V
+
+A, B, C = V("A"), V("B"), V("C")
+AB = Ap(A, B)
+
+Ä = V("Ä")
+
+# (schema, types it matches, types it does not match)
+MATCH_CASES = [
+    ("$*$", [A, AB, V("*")], []),
+    ("$* -> *$", [AB], [A]),
+    ("$Person$", [V("Person")], [V("person"), V("$Person$")]),
+    ("Person", [V("Person")], [A]),
+    ("$ Person $", [V(" Person ")], [V("Person")]),
+    ("*", [V("*")], [A, AB]),
+    ("$A -> B$", [AB], [Ap(B, A), A]),
+    ("A -> B", [AB], [A]),
+    ("(A -> B)", [AB], [A]),
+    ("$(A -> B)$", [], [AB]),
+    ("$A -> B -> C$", [Ap(A, Ap(B, C))], [Ap(AB, C)]),
+    ("$(A -> B) -> C$", [], [Ap(AB, C)]),
+    ("$(f:A -> B) -> C$", [Ap(AB, C)], [Ap(Ap(B, A), C)]),
+    ("$(x:*) -> $(y:*)$", [], [AB, A]),
+    ("$ (x:*) -> (y:*) $", [AB], [A]),
+    ("", [V("")], [A]),
+    ("$()$", [], [A, V("")]),
+    ("$( x : A )$", [A], [B]),
+    ("$(x:$A$)$", [V("$A$")], [A]),
+    ("$A$B$", [V("A$B")], []),
+    ("$A:B$", [V("$A:B$")], [V("A:B")]),
+    ("$Ä -> B$", [Ap(Ä, B)], [Ap(B, Ä)]),
+    ("$名前 -> (t:型)$", [Ap(V("名前"), V("型"))], []),
+    ("$Ä\u3000->\u00a0B$", [Ap(Ä, B)], []),
+    # the depth counter may go below zero; only exactly zero splits
+    ("$A) -> (B$", [], [Ap(V("A)"), V("(B"))]),
+    ("$A -> B)$", [Ap(A, V("B)"))], []),
+    # trimming is exactly Unicode White_Space
+    ("\u3000\u2028$*$\u0085\u00a0", [A], []),
+    ("\u200b$*$", [V("\u200b$*$")], [A]),
+    ("\x1c$*$", [V("\x1c$*$")], [A]),
+    # a lone "$" is read as a plain name
+    (" $ ", [V("$")], [V(""), A]),
+]
+
+
+@pytest.mark.parametrize("schema,yes,no", MATCH_CASES)
+def test_matches(schema, yes, no):
+    s = TypeSchema(schema)
+    assert [s.matches(t) for t in yes + no] == [True] * len(yes) + [False] * len(no)
+
+
+CAPTURE_CASES = [
+    # (schema, type, captures)
+    ("$(x:*)$", A, {"x": A}),
+    ("$(x:A)$", B, {}),
+    ("$A -> B$", AB, {}),
+    ("$(f:A -> B) -> C$", Ap(AB, C), {"f": AB}),
+    ("$ (x:*) -> (y:*) $", AB, {"x": A, "y": B}),
+    ("$(x:*) -> $(y:*)$", AB, {}),
+    # innermost first: the outer group of a name replaces the inner one
+    ("$(x:(y:*) -> *)$", AB, {"x": AB, "y": A}),
+    ("$(x:(x:*) -> *)$", AB, {"x": AB}),
+    ("$ (x:*) -> (x:*) $", AB, {"x": B}),
+    # a failing right side drops the captures of the left side
+    ("$ (x:*) -> (y:C) $", AB, {}),
+    ("$(Ä:* -> (ö:B))$", AB, {"Ä": AB, "ö": B}),
+    ("$(:*)$", A, {"": A}),
+]
+
+
+@pytest.mark.parametrize("schema,typ,expected", CAPTURE_CASES)
+def test_capture(schema, typ, expected):
+    got = TypeSchema(schema).capture(typ)
+    assert got == expected
+    assert all(type(v) is type(expected[k]) and v is not typ for k, v in got.items())
+
+
+@pytest.mark.parametrize("method", ["matches", "capture"])
+@pytest.mark.parametrize("arg", ["A", None, 1, vk.Term("x", A)])
+def test_non_type_argument(method, arg):
+    with pytest.raises(TypeError, match="^Expected Variable or Application$"):
+        getattr(TypeSchema("$*$"), method)(arg)
+
+
+@pytest.mark.parametrize("text", ["$A$", "  $ A $ ", 'say "hi"\n', ""])
+def test_text_forms_and_pattern(text):
+    s = TypeSchema(text)
+    assert s.pattern == text
+    assert str(s) == repr(s) == f'TypeSchema("{text}")'
+
+
+def test_arguments():
+    assert str(inspect.signature(TypeSchema)) == "(pattern)"
+    assert TypeSchema(pattern="$A$").matches(type=A)
+    with pytest.raises(TypeError, match="argument 'pattern'"):
+        TypeSchema(3)
+    with pytest.raises(AttributeError):
+        TypeSchema("$A$").pattern = "$B$"
+
+
+# ----- generated input ---------------------------------------------------------
+#
+# The matcher is compared with a direct transcription of the matching rules,
+# string slicing and recursion, on random text and on schemas rendered from
+# random types; long renderings exercise the matcher's index over long text.
+
+WHITE_SPACE = "".join(map(chr, [*range(9, 14), 0x20, 0x85, 0xA0, 0x1680, *range(0x2000, 0x200B),
+                                 0x2028, 0x2029, 0x202F, 0x205F, 0x3000]))
+
+
+def trim(s):
+    return s.strip(WHITE_SPACE)
+
+
+def reference(p, t, caps):
+    s = trim(p)
+    if s == "$*$":
+        return True
+    delimited = len(s) >= 2 and s[0] == "$" and s[-1] == "$"
+    if delimited and "->" not in s and ":" not in s and "(" not in s:
+        return s[1:-1] == "*" or (isinstance(t, V) and t.name == s[1:-1])
+    if s.startswith("$(") and s.endswith(")$"):
+        body = s[2:-2]
+        if ":" not in body:
+            return False
+        name, sub = body.split(":", 1)
+        if not reference("$" + trim(sub) + "$", t, caps):
+            return False
+        caps[trim(name)] = t
+        return True
+    if "->" not in s:
+        return isinstance(t, V) and t.name == s
+    body = s[1:-1] if delimited else s
+    if body.startswith("(") and body.endswith(")"):
+        body = body[1:-1]
+    depth = 0
+    for i, ch in enumerate(body):
+        if ch == "(":
+            depth += 1
+        elif ch == ")":
+            depth -= 1
+        elif ch == "-" and body[i + 1:i + 2] == ">" and depth == 0:
+            break
+    else:
+        return False
+    if not isinstance(t, Ap):
+        return False
+    return (reference("$" + trim(body[:i]) + "$", t.left, caps)
+            and reference("$" + trim(body[i + 2:]) + "$", t.right, caps))
+
+
+def check_against_reference(schema, t):
+    caps = {}
+    expected = reference(schema, t, caps)
+    s = TypeSchema(schema)
+    assert s.matches(t) is expected
+    assert s.capture(t) == (caps if expected else {})
+
+
+names = st.sampled_from(["A", "B", "Ä", "x", "", "*", "$", "long" * 40])
+types = st.recursive(names.map(V), lambda sub: st.builds(Ap, sub, sub), max_leaves=24)
+blanks = st.text(alphabet=" \t\u3000\u00a0", max_size=40)
+
+
+@st.composite
+def rendered(draw, t):
+    """Schema text for t, with random wildcards, groups and blanks."""
+    pad = draw(blanks)
+    choice = draw(st.integers(0, 3))
+    if choice == 0:
+        return pad + "*"
+    if choice == 1:
+        inner = draw(rendered(t))
+        return f"{pad}({draw(names)}:{inner}){draw(blanks)}"
+    if isinstance(t, V):
+        return pad + t.name + draw(blanks)
+    left = draw(rendered(t.left))
+    if isinstance(t.left, Ap) and not left.strip().startswith(("(", "*")):
+        left = f"(f:{left})"
+    return f"{pad}{left}{draw(blanks)}->{draw(rendered(t.right))}"
+
+
+@st.composite
+def schema_and_type(draw):
+    t = draw(types)
+    body = draw(rendered(t))
+    wrap = draw(st.sampled_from(["${}$", "$ {} $", "{}", "({})"]))
+    other = draw(st.sampled_from([t, draw(types)]))
+    return wrap.format(body), other
+
+
+@settings(max_examples=400, deadline=None)
+@given(schema_and_type())
+def test_rendered_schemas_agree_with_reference(case):
+    check_against_reference(*case)
+
+
+ALPHABET = "()[]{}<>-:$* ,AaBÄ\u3000\u00a0\t"
+
+
+@settings(max_examples=600, deadline=None)
+@given(st.text(alphabet=ALPHABET, max_size=400), types)
+def test_random_text_agrees_with_reference(schema, t):
+    check_against_reference(schema, t)
+
+
+# ----- deep nesting ------------------------------------------------------------
+
+DEEP = r"""
+import time, velkora as vk
+V, Ap, S = vk.Variable, vk.Application, vk.TypeSchema
+N = 50_000
+A = V("A")
+start = time.perf_counter()
+
+# "$(a:" repeated: the inner group is wrapped as "$$(a:...)$$", a plain name
+s = "$(a:" * N + "*" + ")$" * N
+inner = "$" + s[4:-2] + "$"
+assert not S(s).matches(A)
+assert S(s).capture(V(inner)) == {"a": V(inner)}
+
+# groups nested N deep inside one pair of delimiters
+s = "$" + "(a:" * N + "*" + ")" * N + "$"
+assert S(s).capture(A) == {"a": A}
+
+# a right-grouped arrow chain against a type of the same depth
+chain = A
+for _ in range(N):
+    chain = Ap(A, chain)
+s = "$" + "A -> " * N + "A$"
+assert S(s).matches(chain)
+assert not S(s + " -> A").matches(chain)
+
+# left-nested named groups: each level splits after a group N levels deep
+left = A
+for _ in range(N):
+    left = Ap(left, A)
+s = "$" + "(f:" * N + "A" + " -> A)" * N + "$"
+assert S(s).capture(left) == {"f": left}
+assert not S(s.replace("A)$", "B)$")).matches(left)
+print("ok %.2f" % (time.perf_counter() - start))
+"""
+
+
+def test_deep_schemas_in_subprocess(python_subprocess):
+    r = python_subprocess(DEEP, timeout=300)
+    assert r.returncode == 0, r.stderr[-2000:]
+    assert r.stdout.startswith("ok")
