@@ -292,6 +292,16 @@ def _raise():
     raise Boom("eq")
 
 
+class Clash:
+    """A key that collides with "k" and whose == raises."""
+
+    def __hash__(self):
+        return hash("k")
+
+    def __eq__(self, other):
+        raise Boom("clash")
+
+
 @needs_query
 @pytest.mark.parametrize("typed", [False, True], ids=["untyped", "typed"])
 @pytest.mark.parametrize(
@@ -317,13 +327,6 @@ def test_raising_comparison_propagates(typed, value):
 def test_raising_key_lookup_counts_as_a_mismatch():
     # The node's dict holds a key that collides with "k" and whose == raises:
     # the lookup fails, the node does not match, and no error is left set.
-    class Clash:
-        def __hash__(self):
-            return hash("k")
-
-        def __eq__(self, other):
-            raise Boom("lookup")
-
     bad, good = vk.Node(A, {Clash(): 1}), vk.Node(B, {"k": 1})
     g = graph_of(bad, good)
     q = g.query().match(node="n", properties={"k": 1})
@@ -363,13 +366,6 @@ def test_set_dict_changed_by_its_keys(make, message):
 
 @needs_query
 def test_set_store_that_raises_ends_the_run():
-    class Clash:
-        def __hash__(self):
-            return hash("k")
-
-        def __eq__(self, other):
-            raise Boom("store")
-
     first, second = vk.Node(A, {Clash(): 0}), vk.Node(B)
     g = graph_of(first, second)
     q = g.query().match(node="n", type_schema="$*$").set("n", {"k": 1})

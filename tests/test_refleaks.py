@@ -11,6 +11,7 @@ them in a loop and compares before and after:
   so one leaked copy per call costs about 100 MiB over the loop).
 """
 import gc
+import importlib
 import os
 import sys
 
@@ -402,3 +403,20 @@ def test_no_leak(group):
         assert blocks1 - blocks0 < BLOCK_SLACK, (blocks0, blocks1)
         if rss0 is not None:
             assert rss1 - rss0 < RSS_SLACK, (rss0, rss1)
+
+
+def test_reimport_does_not_leak():
+    # The module object is made once; importing it again hands it out again.
+    def reimport():
+        sys.modules.pop("velkora")
+        assert importlib.import_module("velkora") is vk
+
+    reimport()
+    gc.collect()
+    refs0, blocks0 = sys.getrefcount(vk), sys.getallocatedblocks()
+    for _ in range(ROUNDS // 20):
+        reimport()
+    gc.collect()
+    assert sys.getrefcount(vk) == refs0
+    if not SANITIZED:
+        assert sys.getallocatedblocks() - blocks0 < BLOCK_SLACK
