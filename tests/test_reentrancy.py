@@ -4,6 +4,7 @@ is running, keys whose hash or == change the dict of a set, comparisons that
 raise. Each gives an exception with the interpreter's own message (or runs to
 a consistent end), never a crash, and the graph and query stay usable."""
 import sys
+import threading
 
 import pytest
 
@@ -391,4 +392,42 @@ def test_set_values_and_keys_outlive_their_dict():
     with pytest.raises(RuntimeError, match=SIZE):
         q.return_("n")
     assert list(n.properties.values()) == [["value"]]
+    still_usable(g, q)
+
+
+@needs_query
+@pytest.mark.parametrize("other", ["same query", "graph change"])
+def test_another_thread_while_a_comparison_waits(other):
+    # A comparison that blocks lets other threads run mid-walk: they are
+    # refused the running query, and a change they make to the graph stops
+    # the walk when it resumes.
+    n = vk.Node(A)
+    g = graph_of(n, vk.Node(B, {"k": 2}))
+    waiting, resume = threading.Event(), threading.Event()
+    n.properties["k"] = Hook(0, lambda: (waiting.set(), resume.wait(10)))
+    q = g.query().match(node="n", properties={"k": 1})
+    result = {}
+
+    def run():
+        try:
+            result["rows"] = q.return_("n")
+        except Exception as e:  # noqa: BLE001 - checked below
+            result["error"] = e
+
+    t = threading.Thread(target=run)
+    t.start()
+    try:
+        assert waiting.wait(10)
+        if other == "same query":
+            with pytest.raises(RuntimeError, match="Already borrowed"):
+                q.return_count()
+        else:
+            g.nodes["new"] = vk.Node(C)
+    finally:
+        resume.set()
+        t.join(10)
+    if other == "same query":
+        assert result == {"rows": []}
+    else:
+        assert type(result["error"]) is RuntimeError and str(result["error"]) == SIZE
     still_usable(g, q)
