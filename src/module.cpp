@@ -6,7 +6,9 @@
 
 #include "digest.hpp"
 #include "graph.hpp"
+#include "patterns.hpp"
 #include "term.hpp"
+#include "type_schema.hpp"
 #include "types.hpp"
 
 namespace vk {
@@ -44,6 +46,7 @@ const ClassEntry kClasses[] = {
     {"Node", create_node_type},
     {"Edge", create_edge_type},
     {"Graph", create_graph_type},
+    {"TypeSchema", create_type_schema_type},
 };
 
 std::atomic<int64_t> g_interpreter{-1};

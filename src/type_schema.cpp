@@ -1,0 +1,429 @@
+// The schema matcher.
+//
+// A schema is matched on its text directly. Every form of the notation is
+// either a leaf test (the wildcard, a variable name) or a conjunction of
+// sub-matches (a capture group matches its inner text and then records the
+// type; an arrow matches its left side and then its right side). So the
+// matcher keeps an explicit stack of pending work instead of recursing: the
+// first failing test ends the whole match, captures are recorded innermost
+// first and left before right, and a schema nested any number of levels deep
+// costs no C stack.
+//
+// Sub-schemas are ranges of the original text. The rules wrap every trimmed
+// sub-pattern in "$" delimiters before matching it again; rather than build
+// that string, a task keeps the range X and the matcher tests "$X$" through
+// X (the delimiters hold no "->", ":" or "(", so every test carries over).
+//
+// Short ranges are scanned directly. When a range is long, an index of the
+// positions of "(", ")", ":" and "->" is built once for the match, so finding
+// the top-level arrow of a deeply nested group is a binary search rather than
+// a walk over the group: a schema nested thousands of levels deep matches in
+// time close to linear in its length.
+#include "type_schema.hpp"
+
+#include <algorithm>
+#include <memory>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "host/args.hpp"
+#include "host/pytype.hpp"
+#include "host/ref.hpp"
+#include "text.hpp"
+
+namespace vk {
+
+PyTypeObject* TypeSchemaType = nullptr;
+
+namespace {
+
+constexpr size_t kNone = std::string_view::npos;
+// Ranges shorter than this are scanned directly, without the index.
+constexpr size_t kDirectScan = 256;
+
+// Positions of the characters the matcher looks for, in increasing order.
+class TextIndex {
+public:
+    explicit TextIndex(std::string_view s) {
+        ptrdiff_t depth = 0;
+        for (size_t i = 0; i < s.size(); ++i) {
+            switch (s[i]) {
+                case '(': opens_.push_back(i); ++depth; break;
+                case ')': closes_.push_back(i); --depth; break;
+                case ':': colons_.push_back(i); break;
+                case '-':
+                    if (i + 1 < s.size() && s[i + 1] == '>') {
+                        arrows_.push_back(i);
+                        by_depth_.push_back({depth, i});
+                    }
+                    break;
+                default: break;
+            }
+        }
+        std::sort(by_depth_.begin(), by_depth_.end());
+    }
+
+    size_t first_open(size_t b, size_t e) const { return first(opens_, b, e); }
+    size_t first_colon(size_t b, size_t e) const { return first(colons_, b, e); }
+    // An arrow needs both of its characters inside the range.
+    size_t first_arrow(size_t b, size_t e) const { return e ? first(arrows_, b, e - 1) : kNone; }
+
+    // The first arrow in [b, e) with as many "(" as ")" between b and it.
+    size_t split(size_t b, size_t e) const {
+        ptrdiff_t d = count_before(opens_, b) - count_before(closes_, b);
+        auto it = std::lower_bound(by_depth_.begin(), by_depth_.end(), std::make_pair(d, b));
+        if (it == by_depth_.end() || it->first != d || it->second + 1 >= e) return kNone;
+        return it->second;
+    }
+
+private:
+    static size_t first(const std::vector<size_t>& v, size_t b, size_t e) {
+        auto it = std::lower_bound(v.begin(), v.end(), b);
+        return (it != v.end() && *it < e) ? *it : kNone;
+    }
+    static ptrdiff_t count_before(const std::vector<size_t>& v, size_t b) {
+        return std::lower_bound(v.begin(), v.end(), b) - v.begin();
+    }
+
+    std::vector<size_t> opens_, closes_, colons_, arrows_;
+    std::vector<std::pair<ptrdiff_t, size_t>> by_depth_;  // (depth, position) of each arrow
+};
+
+// A capture recorded during a match: the name's range and the matched type.
+struct Record {
+    size_t b, e;
+    const TypeNode* t;
+};
+
+// Pending work: match the wrapped range [b, e) against t, or record it as a
+// capture name for t.
+struct Task {
+    size_t b, e;
+    const TypeNode* t;
+    bool record;
+};
+
+// A LIFO stack that keeps its first few entries inline, so the common
+// schemas ("$A -> B$", "$(x:*)$") match without allocating.
+class TaskStack {
+public:
+    void push(const Task& t) {
+        if (heap_.empty() && n_ < kInline) {
+            inline_[n_++] = t;
+        } else {
+            heap_.push_back(t);
+        }
+    }
+    bool pop(Task& out) {
+        if (!heap_.empty()) {
+            out = heap_.back();
+            heap_.pop_back();
+            return true;
+        }
+        if (!n_) return false;
+        out = inline_[--n_];
+        return true;
+    }
+
+private:
+    static constexpr size_t kInline = 8;
+    Task inline_[kInline];
+    size_t n_ = 0;
+    std::vector<Task> heap_;
+};
+
+class Matcher {
+public:
+    Matcher(std::string_view text, std::vector<Record>* records) : s_(text), records_(records) {}
+
+    bool run(const TypeNode* t) {
+        Task cur{0, s_.size(), t, false};
+        if (!top(cur)) return false;
+        for (;;) {
+            if (cur.t && !wrapped(cur)) return false;
+            if (!stack_.pop(cur)) return true;
+            if (cur.record) {
+                records_->push_back({cur.b, cur.e, cur.t});
+                cur.t = nullptr;  // nothing left to match for this task
+            }
+        }
+    }
+
+private:
+    std::string_view text(size_t b, size_t e) const { return s_.substr(b, e - b); }
+    char at(size_t i) const { return s_[i]; }
+
+    const TextIndex* index_for(size_t b, size_t e) {
+        if (e - b < kDirectScan) return nullptr;
+        if (!index_) index_ = std::make_unique<TextIndex>(s_);
+        return index_.get();
+    }
+
+    size_t first_of(char c, size_t b, size_t e) {
+        if (const TextIndex* ix = index_for(b, e)) {
+            return c == ':' ? ix->first_colon(b, e) : ix->first_open(b, e);
+        }
+        size_t p = text(b, e).find(c);
+        return p == kNone ? kNone : b + p;
+    }
+
+    size_t first_arrow(size_t b, size_t e) {
+        if (const TextIndex* ix = index_for(b, e)) return ix->first_arrow(b, e);
+        for (size_t i = b; i + 1 < e; ++i) {
+            if (at(i) == '-' && at(i + 1) == '>') return i;
+        }
+        return kNone;
+    }
+
+    size_t split(size_t b, size_t e) {
+        if (const TextIndex* ix = index_for(b, e)) return ix->split(b, e);
+        ptrdiff_t depth = 0;  // may go below zero: only exactly zero splits
+        for (size_t i = b; i + 1 < e; ++i) {
+            char c = at(i);
+            if (c == '(') {
+                ++depth;
+            } else if (c == ')') {
+                --depth;
+            } else if (c == '-' && at(i + 1) == '>' && depth == 0) {
+                return i;
+            }
+        }
+        return kNone;
+    }
+
+    bool has_arrow_colon_or_open(size_t b, size_t e) {
+        return first_arrow(b, e) != kNone || first_of(':', b, e) != kNone ||
+               first_of('(', b, e) != kNone;
+    }
+
+    static bool is_variable(const TypeNode* t, std::string_view name) {
+        return !t->is_app() && t->name() == name;
+    }
+
+    // The capture form on the group body [b, e): on success `cur` becomes the
+    // inner pattern, with the name's record queued to run after it.
+    bool capture(Task& cur, size_t b, size_t e) {
+        size_t colon = first_of(':', b, e);
+        if (colon == kNone) return false;
+        size_t nb = b, ne = colon, sb = colon + 1, se = e;
+        trim_range(s_, nb, ne);
+        trim_range(s_, sb, se);
+        if (records_) stack_.push({nb, ne, cur.t, true});
+        cur = {sb, se, cur.t, false};
+        return true;
+    }
+
+    // The arrow form on [b, e): on success `cur` becomes the left side, with
+    // the right side queued to run after it.
+    bool arrow(Task& cur, size_t b, size_t e) {
+        if (e - b >= 2 && at(b) == '(' && at(e - 1) == ')') {
+            ++b;
+            --e;
+        }
+        size_t sp = split(b, e);
+        if (sp == kNone || !cur.t->is_app()) return false;
+        size_t lb = b, le = sp, rb = sp + 2, re = e;
+        trim_range(s_, lb, le);
+        trim_range(s_, rb, re);
+        stack_.push({rb, re, cur.t->right(), false});
+        cur = {lb, le, cur.t->left(), false};
+        return true;
+    }
+
+    // The whole schema text: trimmed, not yet wrapped. Leaves cur.t null when
+    // the match is decided without further work.
+    bool top(Task& cur) {
+        size_t b = cur.b, e = cur.e;
+        trim_range(s_, b, e);
+        std::string_view s = text(b, e);
+        size_t n = s.size();
+        if (s == "$*$") return done(cur);
+        // A lone "$" is no delimited form (it needs two delimiters): it is read
+        // as a plain name below and matches the variable named "$".
+        bool delimited = n >= 2 && s.front() == '$' && s.back() == '$';
+        if (delimited && !has_arrow_colon_or_open(b, e)) {
+            std::string_view name = text(b + 1, e - 1);
+            return name == "*" || is_variable(cur.t, name) ? done(cur) : false;
+        }
+        if (n >= 4 && s[0] == '$' && s[1] == '(' && s[n - 2] == ')' && s[n - 1] == '$') {
+            return capture(cur, b + 2, e - 2);
+        }
+        if (first_arrow(b, e) == kNone) return is_variable(cur.t, s) ? done(cur) : false;
+        return delimited ? arrow(cur, b + 1, e - 1) : arrow(cur, b, e);
+    }
+
+    // "$" + X + "$" for an already trimmed X = [cur.b, cur.e). Returns false
+    // on failure; on success either decides (cur.t null) or continues in cur.
+    bool wrapped(Task& cur) {
+        for (;;) {
+            size_t b = cur.b, e = cur.e;
+            std::string_view x = text(b, e);
+            size_t n = x.size();
+            if (!has_arrow_colon_or_open(b, e)) {
+                return x == "*" || is_variable(cur.t, x) ? done(cur) : false;
+            }
+            if (n >= 2 && x.front() == '(' && x.back() == ')') {
+                if (!capture(cur, b + 1, e - 1)) return false;
+                continue;
+            }
+            if (first_arrow(b, e) == kNone) {
+                // A plain name that includes the two delimiters.
+                const TypeNode* t = cur.t;
+                bool hit = !t->is_app() && t->name().size() == n + 2 && t->name().front() == '$' &&
+                           t->name().back() == '$' && t->name().compare(1, n, x) == 0;
+                return hit ? done(cur) : false;
+            }
+            if (!arrow(cur, b, e)) return false;
+        }
+    }
+
+    static bool done(Task& cur) {
+        cur.t = nullptr;
+        return true;
+    }
+
+    std::string_view s_;
+    std::vector<Record>* records_;
+    TaskStack stack_;
+    std::unique_ptr<TextIndex> index_;
+};
+
+}  // namespace
+
+int TypeSchemaValue::matches_type(const TypeNode* t) const {
+    Matcher m(pattern, nullptr);
+    return m.run(t) ? 1 : 0;
+}
+
+int TypeSchemaValue::match_capture(const TypeNode* t, CaptureMap& captures) const {
+    captures.clear();
+    std::vector<Record> records;
+    Matcher m(pattern, &records);
+    if (!m.run(t)) return 0;
+    // A later capture of a name replaces the earlier value in its place.
+    std::unordered_map<std::string_view, size_t> slot;
+    for (const Record& r : records) {
+        std::string_view name = std::string_view(pattern).substr(r.b, r.e - r.b);
+        auto [it, fresh] = slot.try_emplace(name, captures.size());
+        if (fresh) {
+            captures.emplace_back(std::string(name), TypeRef::share(r.t));
+        } else {
+            captures[it->second].second = TypeRef::share(r.t);
+        }
+    }
+    return 1;
+}
+
+// ----- Python class ------------------------------------------------------------
+
+namespace {
+
+const TypeSchemaValue& value_of(PyObject* self) {
+    return reinterpret_cast<PyTypeSchema*>(self)->value;
+}
+
+const Param kNewParams[] = {req("pattern")};
+const Signature kNew("TypeSchema.__new__", kNewParams);
+
+PyObject* schema_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    Bound a;
+    if (!bind(kNew, args, kwargs, a)) return nullptr;
+    TypeSchemaValue v;
+    if (!to_string("pattern", a[0], v.pattern)) return nullptr;
+    return reinterpret_cast<PyObject*>(alloc_instance<PyTypeSchema>(type, std::move(v)));
+}
+
+// The schema is immutable after construction, so no in-use mark is needed.
+PyObject* schema_str(PyObject* self) {
+    return to_py("TypeSchema(\"" + value_of(self).pattern + "\")");
+}
+
+PyObject* schema_get_pattern(PyObject* self, void*) { return to_py(value_of(self).pattern); }
+
+const Param kTypeParams[] = {req("type")};
+const Signature kMatches("TypeSchema.matches", kTypeParams);
+const Signature kCapture("TypeSchema.capture", kTypeParams);
+
+PyObject* schema_matches(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    Bound a;
+    if (!bind(kMatches, args, nargs, kw, a)) return nullptr;
+    TypeRef t;
+    if (!python_to_type(a[0], t)) return nullptr;
+    int r = value_of(self).matches_type(t.get());
+    if (r < 0) return nullptr;
+    return PyBool_FromLong(r);
+}
+
+PyObject* schema_capture(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    Bound a;
+    if (!bind(kCapture, args, nargs, kw, a)) return nullptr;
+    TypeRef t;
+    if (!python_to_type(a[0], t)) return nullptr;
+    CaptureMap captures;
+    int r = value_of(self).match_capture(t.get(), captures);
+    if (r < 0) return nullptr;
+    Ref out = Ref::steal(PyDict_New());
+    if (!out) return nullptr;
+    if (!r) return out.release();
+    for (const auto& [name, type] : captures) {
+        Ref k = Ref::steal(to_py(name));
+        if (!k) return nullptr;
+        Ref v = Ref::steal(type_to_python(type));
+        if (!v || PyDict_SetItem(out.get(), k.get(), v.get()) < 0) return nullptr;
+    }
+    return out.release();
+}
+
+PyMethodDef schema_methods[] = {
+    {"matches", as_cfunc(schema_matches), VK_FASTCALL,
+     "matches($self, type)\n--\n\nChecks if a type matches this schema.\n\n"
+     "Returns True or False; a type that is not a Variable or Application\n"
+     "raises TypeError."},
+    {"capture", as_cfunc(schema_capture), VK_FASTCALL,
+     "capture($self, type)\n--\n\nCaptures variables from a type that matches this schema.\n\n"
+     "Returns a new dict from capture names to the captured types; empty when\n"
+     "the type does not match or the schema has no capture groups."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef schema_getset[] = {
+    {"pattern", schema_get_pattern, nullptr, "The schema text, exactly as given.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+const char kDoc[] =
+    "TypeSchema(pattern)\n--\n\n"
+    "Represents a regex-like pattern for matching types.\n\n"
+    "Forms:\n\n"
+    "- wildcards: ``$*$`` matches any type;\n"
+    "- specific variables: ``$Person$`` (or plain ``Person``) matches the\n"
+    "  variable named Person;\n"
+    "- application patterns: ``$A -> B$`` matches the function type from A\n"
+    "  to B; arrows group to the right;\n"
+    "- capture groups: ``$(name:pattern)$`` matches what ``pattern`` matches\n"
+    "  and captures the matched type under ``name``.\n\n"
+    "The text is not validated: a malformed schema matches nothing.\n\n"
+    "Example::\n\n"
+    "    >>> A, B = Variable(\"A\"), Variable(\"B\")\n"
+    "    >>> TypeSchema(\"$(f:A -> *)$\").capture(Application(A, B))\n"
+    "    {'f': Application(A, B)}";
+
+}  // namespace
+
+PyTypeObject* create_type_schema_type() {
+    static PyType_Slot slots[] = {
+        {Py_tp_new, (void*)schema_new},
+        {Py_tp_dealloc, (void*)dealloc_instance<PyTypeSchema>},
+        {Py_tp_str, (void*)schema_str},
+        {Py_tp_repr, (void*)schema_str},
+        {Py_tp_methods, schema_methods},
+        {Py_tp_getset, schema_getset},
+        {Py_tp_doc, (void*)kDoc},
+        {0, nullptr},
+    };
+    TypeSchemaType = make_type("velkora.TypeSchema", sizeof(PyTypeSchema), slots);
+    return TypeSchemaType;
+}
+
+}  // namespace vk
