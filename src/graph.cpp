@@ -4,6 +4,7 @@
 
 #include "host/args.hpp"
 #include "host/pytype.hpp"
+#include "query/query.hpp"
 
 namespace vk {
 
@@ -391,6 +392,8 @@ PyTypeObject* create_graph_type() {
 }
 
 PyMethodDef graph_methods[] = {
+    {"query", graph_query, METH_NOARGS,
+     "query($self)\n--\n\nCreates a new query builder for this graph."},
     {nullptr, nullptr, 0, nullptr},
 };
 

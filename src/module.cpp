@@ -7,6 +7,7 @@
 #include "digest.hpp"
 #include "graph.hpp"
 #include "patterns.hpp"
+#include "query/query.hpp"
 #include "term.hpp"
 #include "type_schema.hpp"
 #include "types.hpp"
@@ -47,6 +48,10 @@ const ClassEntry kClasses[] = {
     {"Edge", create_edge_type},
     {"Graph", create_graph_type},
     {"TypeSchema", create_type_schema_type},
+    {"NodePattern", create_node_pattern_type},
+    {"EdgePattern", create_edge_pattern_type},
+    {"PathPattern", create_path_pattern_type},
+    {"Query", create_query_type},
 };
 
 std::atomic<int64_t> g_interpreter{-1};

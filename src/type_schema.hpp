@@ -19,8 +19,9 @@ using CaptureMap = std::vector<std::pair<std::string, TypeRef>>;
 struct TypeSchemaValue {
     std::string pattern;  // exactly as given: not trimmed, not validated
 
-    // The matcher with a fresh, discarded capture map. Returns 1 or 0, or -1
-    // with RecursionError set when the schema nests too deeply.
+    // The matcher with a fresh, discarded capture map. Returns 1 or 0; -1
+    // (a Python exception set) is reserved for failures, and the matcher as
+    // built has none: it is iterative, so any nesting depth is matched.
     int matches_type(const TypeNode* t) const;
     // The same, filling `captures` (cleared first); the map is meaningful
     // only when the result is 1.

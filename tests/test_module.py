@@ -10,6 +10,18 @@ import velkora as vk
 A, B = vk.Variable("A"), vk.Variable("B")
 
 
+CLASS_NAMES = ["Variable", "Application", "Term", "Node", "Edge", "Graph", "TypeSchema",
+               "NodePattern", "EdgePattern", "PathPattern", "Query"]
+
+
+def test_all_lists_the_classes_in_registration_order():
+    assert vk.__all__ == CLASS_NAMES
+    assert type(vk.__all__) is list
+    for name in CLASS_NAMES:
+        cls = getattr(vk, name)
+        assert isinstance(cls, type) and cls.__name__ == name and cls.__module__ == "velkora"
+
+
 def test_reimport_gives_same_module_and_classes():
     mod = sys.modules.pop("velkora")
     try:
@@ -72,6 +84,11 @@ INSTANCES = [
     lambda: vk.Node(A),
     lambda: vk.Edge(vk.Term("f", vk.Application(A, B)), vk.Node(A), vk.Node(B)),
     lambda: vk.Graph(),
+    lambda: vk.TypeSchema("$*$"),
+    lambda: vk.NodePattern(),
+    lambda: vk.EdgePattern(),
+    lambda: vk.PathPattern("(a)"),
+    lambda: vk.Graph().query(),
 ]
 
 

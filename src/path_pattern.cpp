@@ -1,0 +1,347 @@
+// Path patterns and the pattern-string parser.
+//
+// A pattern string such as "(n:Person)-[e:knows]->(m:Person)" is read in
+// four stages: the text is trimmed; a lexer cuts it into node tokens (a
+// parenthesised group) and edge tokens (the arrow characters and bracketed
+// content between two nodes); each token becomes a NodePattern or an
+// EdgePattern; and the counts are checked (at least one node, fewer edges
+// than nodes). Lexer failures quote the whole trimmed pattern, element
+// failures the trimmed token.
+//
+// Inside an edge's brackets a parenthesised group belongs to the edge text,
+// so a schema such as "e:(f:A -> B) -> C" reaches the edge whole; its
+// parentheses must balance there like those of a node.
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "host/args.hpp"
+#include "host/pytype.hpp"
+#include "patterns.hpp"
+#include "text.hpp"
+
+namespace vk {
+
+PyTypeObject* PathPatternType = nullptr;
+
+namespace {
+
+struct Token {
+    bool node;
+    std::string text;
+};
+
+constexpr char kUnmatchedParens[] = "Unmatched parentheses in pattern";
+constexpr char kUnmatchedBrackets[] = "Unmatched brackets in pattern";
+
+bool lexer_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// Cuts the trimmed pattern into tokens.
+Status lex(std::string_view s, std::vector<Token>& tokens) {
+    size_t parens = 0;        // inside a node
+    size_t brackets = 0;      // inside an edge's brackets
+    size_t edge_parens = 0;   // inside parentheses within an edge's brackets
+    std::string node, edge;
+    for (size_t i = 0; i < s.size(); ++i) {
+        char c = s[i];
+        if (parens > 0) {
+            node += c;
+            if (c == '(') {
+                ++parens;
+            } else if (c == ')' && --parens == 0) {
+                tokens.push_back({true, std::move(node)});
+                node.clear();
+            }
+            continue;
+        }
+        if (edge_parens > 0) {
+            // Up to the matching ")" everything is edge text, brackets included.
+            edge += c;
+            if (c == '(') ++edge_parens;
+            if (c == ')') --edge_parens;
+            continue;
+        }
+        switch (c) {
+            case '(':
+                if (brackets > 0) {
+                    edge += c;
+                    ++edge_parens;
+                    break;
+                }
+                if (!trim_white_space(edge).empty()) {
+                    tokens.push_back({false, std::string(trim_white_space(edge))});
+                }
+                edge.clear();
+                node.assign(1, '(');
+                parens = 1;
+                break;
+            case ')':
+                return invalid_pattern(s, kUnmatchedParens);
+            case '[':
+                edge += c;
+                ++brackets;
+                break;
+            case ']':
+                if (brackets == 0) return invalid_pattern(s, kUnmatchedBrackets);
+                edge += c;
+                --brackets;
+                break;
+            case '-':
+            case '<':
+            case '>':
+                edge += c;
+                break;
+            default:
+                if (brackets > 0) {
+                    edge += c;
+                } else if (!lexer_blank(c)) {
+                    size_t len = std::min(utf8_length(static_cast<unsigned char>(c)), s.size() - i);
+                    return invalid_pattern(s, "Unexpected character '" + std::string(s.substr(i, len)) +
+                                                  "' outside of node or edge pattern");
+                }
+        }
+    }
+    if (parens != 0 || edge_parens != 0) return invalid_pattern(s, kUnmatchedParens);
+    if (brackets != 0) return invalid_pattern(s, kUnmatchedBrackets);
+    if (!edge.empty()) return invalid_pattern(s, "Pattern cannot end with an edge");
+    return ok_status();
+}
+
+// The content of a node's parentheses or an edge's brackets:
+// "variable:type {properties}", each part optional; properties are ignored.
+void read_content(std::string_view content, std::optional<std::string>& variable,
+                  std::optional<TypeSchemaValue>& schema) {
+    size_t brace = content.find('{');
+    if (brace != std::string_view::npos) content = trim_white_space(content.substr(0, brace));
+    std::string_view var = content, type;
+    size_t colon = content.find(':');
+    if (colon != std::string_view::npos) {
+        var = trim_white_space(content.substr(0, colon));
+        type = trim_white_space(content.substr(colon + 1));
+    }
+    if (!var.empty()) variable.emplace(var);
+    if (type.empty()) return;
+    // A bare type name asks for the variable type of that name.
+    std::string text;
+    bool wrap = type.find('$') == std::string_view::npos;
+    text.reserve(type.size() + 2);
+    if (wrap) text += '$';
+    text.append(type);
+    if (wrap) text += '$';
+    schema = TypeSchemaValue{std::move(text)};
+}
+
+Result<NodePatternValue> parse_node(std::string_view token) {
+    std::string_view s = trim_white_space(token);
+    if (s.empty() || s.front() != '(' || s.back() != ')') {
+        return invalid_pattern(s, "Node pattern must be enclosed in parentheses");
+    }
+    NodePatternValue v;
+    read_content(trim_white_space(s.substr(1, s.size() - 2)), v.variable, v.type_schema);
+    return v;
+}
+
+Result<EdgePatternValue> parse_edge(std::string_view token) {
+    std::string_view s = trim_white_space(token);
+    constexpr auto npos = std::string_view::npos;
+    bool backward = !s.empty() && s.front() == '<';
+    bool has_arrow = s.find("->") != npos;
+    if (backward && has_arrow) return invalid_pattern(s, "Cannot have both <- and -> in same edge");
+    EdgePatternValue v;
+    if (backward && s.find('-') != npos) {
+        v.direction = "backward";
+    } else if (has_arrow || (!s.empty() && s.back() == '>')) {
+        v.direction = "forward";
+    } else {
+        v.direction = "any";
+    }
+    size_t open = s.find('[');
+    if (open == npos) return invalid_pattern(s, "Edge pattern must contain brackets");
+    size_t close = s.rfind(']');
+    if (close == npos) return invalid_pattern(s, "Edge pattern must contain closing bracket");
+    if (close < open) return invalid_pattern(s, "Brackets are mismatched");
+    read_content(trim_white_space(s.substr(open + 1, close - open - 1)), v.variable,
+                 v.term_type_schema);
+    return v;
+}
+
+}  // namespace
+
+Result<PathPatternValue> PathPatternValue::parse(std::string_view text) {
+    std::string_view s = trim_white_space(text);
+    if (s.empty()) return invalid_pattern("", "Pattern cannot be empty");
+    std::vector<Token> tokens;
+    Status lexed = lex(s, tokens);
+    if (!lexed) return lexed.take_error();
+    PathPatternValue path;
+    for (const Token& t : tokens) {
+        if (t.node) {
+            Result<NodePatternValue> n = parse_node(t.text);
+            if (!n) return n.take_error();
+            path.nodes.push_back(std::move(*n));
+        } else {
+            Result<EdgePatternValue> e = parse_edge(t.text);
+            if (!e) return e.take_error();
+            path.edges.push_back(std::move(*e));
+        }
+    }
+    if (path.nodes.empty()) return invalid_pattern(s, "Pattern must contain at least one node");
+    if (path.edges.size() >= path.nodes.size()) {
+        return invalid_pattern(s, "Invalid pattern: too many edges for the number of nodes");
+    }
+    return path;
+}
+
+// ----- Python class ------------------------------------------------------------
+
+namespace {
+
+PathPatternValue& path_of(PyObject* self) { return reinterpret_cast<PyPathPattern*>(self)->value; }
+
+PyObject* new_path(PyTypeObject* type, PathPatternValue v) {
+    return reinterpret_cast<PyObject*>(alloc_instance<PyPathPattern>(type, std::move(v)));
+}
+
+PyObject* parse_to_python(PyTypeObject* type, PyObject* text_obj) {
+    std::string_view text;
+    if (!to_str("pattern", text_obj, text)) return nullptr;
+    Result<PathPatternValue> r = PathPatternValue::parse(text);
+    if (!r) {
+        raise(r.take_error());
+        return nullptr;
+    }
+    return new_path(type, std::move(*r));
+}
+
+const Param kPatternParam[] = {opt("pattern")};
+const Signature kNew("PathPattern.__new__", kPatternParam);
+
+PyObject* path_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    Bound a;
+    if (!bind(kNew, args, kwargs, a)) return nullptr;
+    if (!a[0] || a[0] == Py_None) return new_path(type, PathPatternValue{});
+    return parse_to_python(type, a[0]);
+}
+
+const Param kRequiredPattern[] = {req("pattern")};
+const Signature kParse("PathPattern.parse", kRequiredPattern);
+const Signature kAddNode("PathPattern.add_node", kRequiredPattern);
+const Signature kAddEdge("PathPattern.add_edge", kRequiredPattern);
+
+PyObject* path_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    Bound a;
+    if (!bind(kParse, args, nargs, kw, a)) return nullptr;
+    return parse_to_python(PathPatternType, a[0]);
+}
+
+// Appends a copy of the argument's value to the receiver, then returns a new
+// path copied from the receiver.
+template <class PyP, class V>
+PyObject* add_element(PyObject* self, PyObject* arg, PyTypeObject* element_type,
+                      std::vector<V> PathPatternValue::*list) {
+    if (!to_instance("pattern", arg, element_type)) return nullptr;
+    ExclusiveBorrow b(self);
+    if (!b) return nullptr;
+    PathPatternValue& p = path_of(self);
+    (p.*list).push_back(reinterpret_cast<PyP*>(arg)->value);
+    return new_path(Py_TYPE(self), p);
+}
+
+PyObject* path_add_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    Bound a;
+    if (!bind(kAddNode, args, nargs, kw, a)) return nullptr;
+    return add_element<PyNodePattern>(self, a[0], NodePatternType, &PathPatternValue::nodes);
+}
+
+PyObject* path_add_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    Bound a;
+    if (!bind(kAddEdge, args, nargs, kw, a)) return nullptr;
+    return add_element<PyEdgePattern>(self, a[0], EdgePatternType, &PathPatternValue::edges);
+}
+
+// A new list of new pattern objects copied from the path.
+template <class PyP, class V>
+PyObject* element_list(PyObject* self, PyTypeObject* element_type,
+                       std::vector<V> PathPatternValue::*list) {
+    SharedBorrow b(self);
+    if (!b) return nullptr;
+    const std::vector<V>& items = path_of(self).*list;
+    Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+    if (!out) return nullptr;
+    for (size_t i = 0; i < items.size(); ++i) {
+        PyObject* o = reinterpret_cast<PyObject*>(alloc_instance<PyP>(element_type, items[i]));
+        if (!o) return nullptr;
+        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), o);
+    }
+    return out.release();
+}
+
+PyObject* path_get_nodes(PyObject* self, void*) {
+    return element_list<PyNodePattern>(self, NodePatternType, &PathPatternValue::nodes);
+}
+
+PyObject* path_get_edges(PyObject* self, void*) {
+    return element_list<PyEdgePattern>(self, EdgePatternType, &PathPatternValue::edges);
+}
+
+PyObject* path_repr(PyObject* self) {
+    SharedBorrow b(self);
+    if (!b) return nullptr;
+    const PathPatternValue& p = path_of(self);
+    return to_py("PathPattern(" + std::to_string(p.nodes.size()) + " nodes, " +
+                 std::to_string(p.edges.size()) + " edges)");
+}
+
+PyMethodDef path_methods[] = {
+    {"parse", as_cfunc(path_parse), VK_FASTCALL | METH_STATIC,
+     "parse(pattern)\n--\n\nParses a Cypher-like pattern string into a PathPattern.\n\n"
+     "Nodes are written ``(variable:Type)``, edges ``-[variable:Type]->``,\n"
+     "``<-[...]-`` or ``-[...]-``; a type containing ``$`` is taken as a type\n"
+     "schema as it is. A malformed pattern raises ValueError\n"
+     "\"Invalid pattern '...': reason\"."},
+    {"add_node", as_cfunc(path_add_node), VK_FASTCALL,
+     "add_node($self, pattern)\n--\n\nAdds a node pattern to the path.\n\n"
+     "Appends a copy of ``pattern`` to this path and returns a new PathPattern\n"
+     "copied from it."},
+    {"add_edge", as_cfunc(path_add_edge), VK_FASTCALL,
+     "add_edge($self, pattern)\n--\n\nAdds an edge pattern to the path.\n\n"
+     "Appends a copy of ``pattern`` to this path and returns a new PathPattern\n"
+     "copied from it."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef path_getset[] = {
+    {"nodes", path_get_nodes, nullptr,
+     "The node patterns in order: a new list of new objects on every read.", nullptr},
+    {"edges", path_get_edges, nullptr,
+     "The edge patterns in order: a new list of new objects on every read.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+const char kDoc[] =
+    "PathPattern(pattern=None)\n--\n\n"
+    "Represents a path pattern in a Cypher-like query.\n\n"
+    "A chain of node patterns joined by edge patterns, edge k standing between\n"
+    "node k and node k + 1. Without ``pattern`` the path is empty; with a str\n"
+    "it is parsed as by ``PathPattern.parse``.\n\n"
+    "Example::\n\n"
+    "    >>> PathPattern(\"(n:Person)-[e:knows]->(m:Person)\")\n"
+    "    PathPattern(2 nodes, 1 edges)";
+
+}  // namespace
+
+PyTypeObject* create_path_pattern_type() {
+    static PyType_Slot slots[] = {
+        {Py_tp_new, (void*)path_new},
+        {Py_tp_dealloc, (void*)dealloc_instance<PyPathPattern>},
+        {Py_tp_repr, (void*)path_repr},
+        {Py_tp_methods, path_methods},
+        {Py_tp_getset, path_getset},
+        {Py_tp_doc, (void*)kDoc},
+        {0, nullptr},
+    };
+    PathPatternType = make_type("velkora.PathPattern", sizeof(PyPathPattern), slots);
+    return PathPatternType;
+}
+
+}  // namespace vk

@@ -1,0 +1,302 @@
+// Node and edge patterns: their values, the node test and the two classes.
+// Path patterns and the pattern-string parser live in path_pattern.cpp.
+#include "patterns.hpp"
+
+#include <unordered_map>
+
+#include "host/args.hpp"
+#include "host/dict_walk.hpp"
+#include "host/pytype.hpp"
+#include "text.hpp"
+
+namespace vk {
+
+PyTypeObject* NodePatternType = nullptr;
+PyTypeObject* EdgePatternType = nullptr;
+
+// ----- values ----------------------------------------------------------------
+
+PropertyMap::PropertyMap(const PropertyMap& o) {
+    entries.reserve(o.entries.size());
+    for (const auto& [name, value] : o.entries) entries.emplace_back(name, value.copy());
+}
+
+PropertyMap& PropertyMap::operator=(const PropertyMap& o) {
+    if (this != &o) {
+        PropertyMap tmp(o);
+        entries = std::move(tmp.entries);
+    }
+    return *this;
+}
+
+bool PropertyMap::from_dict(PyObject* dict, PropertyMap& out) {
+    PropertyMap m;
+    if (dict && dict != Py_None) {
+        if (!PyDict_Check(dict)) return arg_error("properties", cast_message(dict, "dict"));
+        bool subclass_keys = false;
+        DictWalk w(dict);
+        Ref k, v;
+        int r;
+        while ((r = w.next(k, v)) > 0) {
+            std::string name;
+            if (!to_string("properties", k.get(), name)) return false;
+            subclass_keys |= !PyUnicode_CheckExact(k.get());
+            m.entries.emplace_back(std::move(name), std::move(v));
+        }
+        if (r < 0) return false;
+        // Distinct exact-str keys have distinct texts; keys of str subclasses
+        // may not, and then the later value replaces the earlier one.
+        if (subclass_keys) {
+            std::unordered_map<std::string_view, size_t> slot;
+            std::vector<std::pair<std::string, Ref>> unique;
+            for (auto& e : m.entries) {
+                auto [it, fresh] = slot.try_emplace(e.first, unique.size());
+                if (fresh) {
+                    unique.emplace_back(e.first, std::move(e.second));
+                } else {
+                    unique[it->second].second = std::move(e.second);
+                }
+            }
+            m.entries = std::move(unique);
+        }
+    }
+    out = std::move(m);
+    return true;
+}
+
+namespace {
+
+bool present(PyObject* o) { return o && o != Py_None; }
+
+// A schema argument: a str or a TypeSchema gives its text; anything else is
+// ignored. Fails only when a str cannot be read as UTF-8.
+bool schema_from(const char* param, PyObject* obj, std::optional<TypeSchemaValue>& out) {
+    out.reset();
+    if (!present(obj)) return true;
+    if (PyUnicode_Check(obj)) {
+        std::string_view text;
+        if (!to_str(param, obj, text)) return false;
+        out = TypeSchemaValue{std::string(text)};
+    } else if (Py_TYPE(obj) == TypeSchemaType) {
+        out = reinterpret_cast<PyTypeSchema*>(obj)->value;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool NodePatternValue::create(std::optional<std::string> variable, PyObject* type,
+                              PyObject* type_schema, PyObject* properties, NodePatternValue& out) {
+    NodePatternValue v;
+    if (present(type)) {
+        TypeRef t;
+        if (!python_to_type(type, t)) return false;
+        v.type_obj = std::move(t);
+    }
+    if (!schema_from("type_schema", type_schema, v.type_schema)) return false;
+    if (!PropertyMap::from_dict(properties, v.properties)) return false;
+    v.variable = std::move(variable);
+    out = std::move(v);
+    return true;
+}
+
+int NodePatternValue::matches(const NodeValue& node) const {
+    if (type_obj && !type_equal(node.type.get(), type_obj->get())) return 0;
+    if (type_schema) {
+        int r = type_schema->matches_type(node.type.get());
+        if (r <= 0) return r;
+    }
+    PyObject* props = node.properties.get();
+    if (properties.entries.empty()) return 1;
+    if (!props || !PyDict_Check(props)) return 0;
+    for (size_t i = 0; i < properties.entries.size(); ++i) {
+        // Strong references throughout: a user __eq__ may change the dict.
+        Ref expected = properties.entries[i].second.copy();
+        Ref key = Ref::steal(to_py(properties.entries[i].first));
+        PyObject* found = key ? PyDict_GetItemWithError(props, key.get()) : nullptr;
+        if (!found) {
+            PyErr_Clear();  // missing, or a lookup that failed: no match either way
+            return 0;
+        }
+        Ref actual = Ref::borrow(found);
+        Ref eq = Ref::steal(PyObject_RichCompare(actual.get(), expected.get(), Py_EQ));
+        if (!eq) return -1;
+        int truth = PyObject_IsTrue(eq.get());
+        if (truth <= 0) return truth;
+    }
+    return 1;
+}
+
+bool EdgePatternValue::create(std::optional<std::string> variable, PyObject* term,
+                              PyObject* term_type_schema, PyObject* properties,
+                              std::string direction, EdgePatternValue& out) {
+    EdgePatternValue v;
+    if (present(term)) {
+        TermValue t;
+        if (!term_from_python(term, t)) return false;
+        v.term = std::move(t);
+    }
+    if (!schema_from("term_type_schema", term_type_schema, v.term_type_schema)) return false;
+    if (!PropertyMap::from_dict(properties, v.properties)) return false;
+    v.variable = std::move(variable);
+    v.direction = std::move(direction);
+    out = std::move(v);
+    return true;
+}
+
+// ----- Python classes ------------------------------------------------------------
+//
+// Pattern objects are never changed after construction, so their reads need
+// no in-use mark: nothing can hold them exclusively.
+
+namespace {
+
+PyObject* optional_str(const std::optional<std::string>& s) {
+    if (!s) Py_RETURN_NONE;
+    return to_py(*s);
+}
+
+// None, or Some("name") with the name's special characters escaped.
+std::string variable_text(const std::optional<std::string>& v) {
+    return v ? "Some(" + quoted_text(*v) + ")" : "None";
+}
+
+// --- NodePattern
+
+const NodePatternValue& node_of(PyObject* self) {
+    return reinterpret_cast<PyNodePattern*>(self)->value;
+}
+
+const Param kNodeParams[] = {opt("variable"), opt("type"), opt("type_schema"), opt("properties")};
+const Signature kNodeNew("NodePattern.__new__", kNodeParams);
+
+PyObject* node_pattern_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    Bound a;
+    if (!bind(kNodeNew, args, kwargs, a)) return nullptr;
+    std::optional<std::string> variable;
+    PyObject* props;
+    if (!to_opt_string("variable", a[0], variable) || !to_dict("properties", a[3], props, true)) {
+        return nullptr;
+    }
+    NodePatternValue v;
+    if (!NodePatternValue::create(std::move(variable), a[1], a[2], props, v)) return nullptr;
+    return reinterpret_cast<PyObject*>(alloc_instance<PyNodePattern>(type, std::move(v)));
+}
+
+PyObject* node_pattern_repr(PyObject* self) {
+    return to_py("NodePattern(variable=" + variable_text(node_of(self).variable) + ")");
+}
+
+PyObject* node_pattern_get_variable(PyObject* self, void*) {
+    return optional_str(node_of(self).variable);
+}
+
+PyGetSetDef node_pattern_getset[] = {
+    {"variable", node_pattern_get_variable, nullptr,
+     "The variable name matched nodes are bound to (a str), or None.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+const char kNodeDoc[] =
+    "NodePattern(variable=None, type=..., type_schema=None, properties=None)\n--\n\n"
+    "Represents a node pattern in a Cypher-like query.\n\n"
+    "Fields:\n\n"
+    "- variable: the name matched nodes are bound to, or None;\n"
+    "- type: a Variable or Application the node's type must equal;\n"
+    "- type_schema: a schema (str or TypeSchema) the node's type must match;\n"
+    "  any other object is ignored;\n"
+    "- properties: a dict of values the node's properties must equal (==).\n\n"
+    "Example::\n\n"
+    "    >>> NodePattern(\"n\", type_schema=\"$Person$\", properties={\"age\": 30})\n"
+    "    NodePattern(variable=Some(\"n\"))";
+
+// --- EdgePattern
+
+const EdgePatternValue& edge_of(PyObject* self) {
+    return reinterpret_cast<PyEdgePattern*>(self)->value;
+}
+
+const Param kEdgeParams[] = {opt("variable"), opt("term"), opt("term_type_schema"),
+                             opt("properties"), opt("direction")};
+const Signature kEdgeNew("EdgePattern.__new__", kEdgeParams);
+
+PyObject* edge_pattern_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    Bound a;
+    if (!bind(kEdgeNew, args, kwargs, a)) return nullptr;
+    std::optional<std::string> variable;
+    PyObject* props;
+    std::string direction = "forward";
+    if (!to_opt_string("variable", a[0], variable) || !to_dict("properties", a[3], props, true) ||
+        (a[4] && !to_string("direction", a[4], direction))) {
+        return nullptr;
+    }
+    EdgePatternValue v;
+    if (!EdgePatternValue::create(std::move(variable), a[1], a[2], props, std::move(direction), v)) {
+        return nullptr;
+    }
+    return reinterpret_cast<PyObject*>(alloc_instance<PyEdgePattern>(type, std::move(v)));
+}
+
+PyObject* edge_pattern_repr(PyObject* self) {
+    const EdgePatternValue& v = edge_of(self);
+    return to_py("EdgePattern(variable=" + variable_text(v.variable) + ", direction=" +
+                 v.direction + ")");
+}
+
+PyObject* edge_pattern_get_variable(PyObject* self, void*) {
+    return optional_str(edge_of(self).variable);
+}
+
+PyObject* edge_pattern_get_direction(PyObject* self, void*) {
+    return to_py(edge_of(self).direction);
+}
+
+PyGetSetDef edge_pattern_getset[] = {
+    {"variable", edge_pattern_get_variable, nullptr,
+     "The variable name matched edges are bound to (a str), or None.", nullptr},
+    {"direction", edge_pattern_get_direction, nullptr,
+     "The direction: \"forward\", \"backward\" or \"any\".", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+const char kEdgeDoc[] =
+    "EdgePattern(variable=None, term=None, term_type_schema=None, properties=None, "
+    "direction=...)\n--\n\n"
+    "Represents an edge pattern in a Cypher-like query.\n\n"
+    "Fields:\n\n"
+    "- variable: the name matched edges are bound to, or None;\n"
+    "- term: a Term the edge's term must equal;\n"
+    "- term_type_schema: a schema (str or TypeSchema) for the type of the\n"
+    "  edge's term; any other object is ignored;\n"
+    "- properties: a dict of values the edge's properties must equal;\n"
+    "- direction: \"forward\" (the default), \"backward\", or \"any\".";
+
+}  // namespace
+
+PyTypeObject* create_node_pattern_type() {
+    static PyType_Slot slots[] = {
+        {Py_tp_new, (void*)node_pattern_new},
+        {Py_tp_dealloc, (void*)dealloc_instance<PyNodePattern>},
+        {Py_tp_repr, (void*)node_pattern_repr},
+        {Py_tp_getset, node_pattern_getset},
+        {Py_tp_doc, (void*)kNodeDoc},
+        {0, nullptr},
+    };
+    NodePatternType = make_type("velkora.NodePattern", sizeof(PyNodePattern), slots);
+    return NodePatternType;
+}
+
+PyTypeObject* create_edge_pattern_type() {
+    static PyType_Slot slots[] = {
+        {Py_tp_new, (void*)edge_pattern_new},
+        {Py_tp_dealloc, (void*)dealloc_instance<PyEdgePattern>},
+        {Py_tp_repr, (void*)edge_pattern_repr},
+        {Py_tp_getset, edge_pattern_getset},
+        {Py_tp_doc, (void*)kEdgeDoc},
+        {0, nullptr},
+    };
+    EdgePatternType = make_type("velkora.EdgePattern", sizeof(PyEdgePattern), slots);
+    return EdgePatternType;
+}
+
+}  // namespace vk

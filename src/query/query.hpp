@@ -1,0 +1,179 @@
+// The query engine: the Query value with its binding table and operation
+// queue, the clause builders that fill the queue, and the executor that runs
+// it against the graph's two dicts.
+//
+// Queries are copied on every builder call, so the parts that can grow large
+// are shared between copies while they are equal and split when one copy
+// changes (copy on write): the queue is a shared, append-only array of
+// immutable operations in which each query sees its own prefix, and each
+// binding list is a shared vector, replaced as a whole by an assignment and
+// copied before an append while another query shares it. Nothing a copy can
+// observe depends on that sharing.
+#pragma once
+#include <Python.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <variant>
+#include <vector>
+
+#include "errors.hpp"
+#include "graph.hpp"
+#include "host/ref.hpp"
+#include "patterns.hpp"
+
+namespace vk {
+
+// ----- bindings --------------------------------------------------------------
+
+// One binding of a variable: a copy of a node or edge value (sharing the
+// properties dict with the graph's stored object).
+using QueryResult = std::variant<NodeValue, EdgeValue>;
+using BindingList = std::vector<QueryResult>;
+
+class BindingTable {
+public:
+    // The list bound to a name, or null.
+    const BindingList* find(const std::string& name) const;
+    // Replaces the name's list.
+    void assign(const std::string& name, BindingList list);
+    // Adds one binding at the end of the name's list (a new list if unbound).
+    void append(const std::string& name, QueryResult r);
+    bool empty() const { return map_.empty(); }
+    // The length of the longest list.
+    size_t longest() const;
+
+private:
+    // A list is changed in place only while no copy of the query shares it.
+    std::unordered_map<std::string, std::shared_ptr<BindingList>> map_;
+};
+
+// ----- operations ------------------------------------------------------------
+
+// The pattern forms of match, create and merge.
+struct NodeForm {
+    NodePatternValue pattern;
+};
+struct PathForm {
+    PathPatternValue path;
+};
+// A lone edge pattern of a match: start and end names are optional.
+struct MatchEdge {
+    EdgePatternValue pattern;
+    std::optional<std::string> start, end;
+};
+// A lone edge pattern of a create or merge, between two named variables.
+struct EdgeBetween {
+    EdgePatternValue pattern;
+    std::string start, end;
+};
+using MatchOp = std::variant<NodeForm, MatchEdge, PathForm>;
+using CreateOp = std::variant<NodeForm, EdgeBetween, PathForm>;
+using MergeOp = std::variant<NodeForm, EdgeBetween>;
+
+struct WhereClause {
+    std::string condition;
+};
+struct SetClause {
+    std::string variable;
+    Ref properties;  // the caller's dict, read at execution time
+
+    SetClause(std::string v, Ref p) : variable(std::move(v)), properties(std::move(p)) {}
+    SetClause(const SetClause& o) : variable(o.variable), properties(o.properties.copy()) {}
+    SetClause(SetClause&&) noexcept = default;
+    SetClause& operator=(const SetClause& o) {
+        variable = o.variable;
+        properties = o.properties.copy();
+        return *this;
+    }
+    SetClause& operator=(SetClause&&) noexcept = default;
+};
+struct DeleteClause {
+    std::vector<std::string> variables;
+    bool detach = false;
+};
+struct WithClause {
+    std::vector<std::string> variables;
+};
+struct OrderByClause {
+    std::string variable, key;
+    bool ascending = true;
+};
+struct LimitClause {
+    size_t count;
+};
+struct SkipClause {
+    size_t count;
+};
+
+// One queued clause, in declaration order of the ten variants.
+using QueryOperation = std::variant<MatchOp, WhereClause, CreateOp, SetClause, DeleteClause,
+                                    MergeOp, WithClause, OrderByClause, LimitClause, SkipClause>;
+using SharedOperation = std::shared_ptr<const QueryOperation>;
+
+// The operation queue. Copies share one array; each copy sees the first
+// size() entries. Appending in place is possible while this copy's prefix is
+// the whole array; otherwise the prefix is copied first. Entries below any
+// copy's size() never change, so a run can index its own snapshot while
+// Python code appends to other copies.
+class OpQueue {
+public:
+    void push(QueryOperation op);
+    size_t size() const { return len_; }
+    // A further reference to entry i (i < size()).
+    SharedOperation at(size_t i) const { return (*items_)[i]; }
+
+private:
+    std::shared_ptr<std::vector<SharedOperation>> items_;
+    size_t len_ = 0;
+};
+
+// ----- the query ---------------------------------------------------------------
+
+struct QueryValue {
+    GraphValue graph;
+    BindingTable matched_vars;
+    OpQueue operations;
+
+    explicit QueryValue(GraphValue g) : graph(std::move(g)) {}
+};
+
+struct PyQuery : Obj {
+    QueryValue value;
+};
+
+extern PyTypeObject* QueryType;
+PyTypeObject* create_query_type();
+
+inline QueryValue& query_value(PyObject* o) { return reinterpret_cast<PyQuery*>(o)->value; }
+
+// A new Query object holding a copy of the value.
+PyObject* query_to_python(const QueryValue& q);
+
+// Graph.query(): a new empty query over the graph's dicts.
+PyObject* graph_query(PyObject* self, PyObject*);
+
+// execute_operations: runs the whole queue in order; the first error ends
+// the run, with what came before it kept.
+Status execute_operations(QueryValue& q);
+
+// Method bodies (the receiver is a Query; each takes it exclusively).
+PyObject* query_set(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObject* kw);
+PyObject* query_skip(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObject* kw);
+PyObject* query_limit(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObject* kw);
+PyObject* query_where(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObject* kw);
+PyObject* query_with(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObject* kw);
+PyObject* query_delete(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObject* kw);
+PyObject* query_order_by(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObject* kw);
+PyObject* query_match(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObject* kw);
+PyObject* query_create(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObject* kw);
+PyObject* query_merge(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObject* kw);
+PyObject* query_return(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObject* kw);
+PyObject* query_return_distinct(PyObject* self, PyObject* const* args, Py_ssize_t n,
+                                PyObject* kw);
+PyObject* query_return_count(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObject* kw);
+PyObject* query_execute(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObject* kw);
+
+}  // namespace vk
