@@ -393,7 +393,9 @@ PyTypeObject* create_graph_type() {
 
 PyMethodDef graph_methods[] = {
     {"query", graph_query, METH_NOARGS,
-     "query($self)\n--\n\nCreates a new query builder for this graph."},
+     "query($self)\n--\n\nCreates a new query builder for this graph.\n\n"
+     "Returns a new, empty Query that shares this graph's nodes and edges\n"
+     "dicts; every call gives an independent query."},
     {nullptr, nullptr, 0, nullptr},
 };
 
