@@ -140,16 +140,21 @@ int set_properties(PyObject* self, PyObject* value, void*) {
 PyMethodDef node_methods[] = {
     {"uid", node_uid_method, METH_NOARGS,
      "uid($self)\n--\n\nReturns a unique identifier for this node.\n\n"
-     "The UID is based on the node's type UID using SHA256."},
+     "The UID is based on the node's type UID using SHA256. Returns a str of\n"
+     "64 lowercase hex digits; nodes of equal type have the same uid, whatever\n"
+     "their properties."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef node_getset[] = {
-    {"type", node_get_type, nullptr, "Gets the type of this node.\n\nA new object on every read.",
+    {"type", node_get_type, nullptr,
+     "Gets the type of this node.\n\n"
+     "Returns a new Variable or Application object on every read. Read-only.",
      nullptr},
     {"properties", get_properties<PyNode>, set_properties<PyNode>,
      "The properties dict of this node: the very dict object, never a copy.\n\n"
-     "Assign a dict (or dict subclass) to replace it; None and deletion are refused.",
+     "Assign a dict (or dict subclass) to replace it; assigning anything else,\n"
+     "None included, raises TypeError, and deleting raises AttributeError.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -160,7 +165,15 @@ const char kNodeDoc[] =
     "Fields:\n"
     "    type: the node's type (a Variable or Application)\n"
     "    properties: a dict held by reference (a new empty dict when omitted)\n\n"
-    "The node's uid depends on its type alone.\n\n"
+    "The node's uid depends on its type alone, so a graph files at most one\n"
+    "node per type. Nodes compare by identity.\n\n"
+    "Args:\n"
+    "    type: a Variable or Application; the node keeps its own copy.\n"
+    "    properties: a dict (or dict subclass), or None for a new empty dict.\n"
+    "        The very dict is kept, never copied.\n\n"
+    "Raises:\n"
+    "    TypeError: ``properties`` is not a dict or None (checked first), or\n"
+    "        ``type`` is not a Variable or Application.\n\n"
     "Example::\n\n"
     "    >>> Node(Variable(\"Person\"), {\"name\": \"Alice\"})\n"
     "    Node(Person)";
@@ -224,24 +237,30 @@ PyObject* edge_get_end(PyObject* self, void*) {
 PyMethodDef edge_methods[] = {
     {"uid", edge_uid_method, METH_NOARGS,
      "uid($self)\n--\n\nReturns a unique identifier for this edge.\n\n"
-     "The UID is based on the edge's term UID using SHA256."},
+     "The UID is based on the edge's term UID using SHA256. Returns a str of\n"
+     "64 lowercase hex digits; edges with equal terms have the same uid, whatever\n"
+     "their end points and properties."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef edge_getset[] = {
-    {"term", edge_get_term, nullptr, "Gets the term of this edge.\n\nA new object on every read.",
+    {"term", edge_get_term, nullptr,
+     "Gets the term of this edge.\n\nReturns a new Term object on every read. Read-only.",
      nullptr},
     {"start", edge_get_start, nullptr,
-     "Gets the starting node of this edge.\n\nA new Node on every read, sharing the properties "
-     "dict the node had when the edge was built.",
+     "Gets the starting node of this edge.\n\n"
+     "Returns a new Node on every read, sharing the properties dict the node\n"
+     "had when the edge was built. Read-only.",
      nullptr},
     {"end", edge_get_end, nullptr,
-     "Gets the ending node of this edge.\n\nA new Node on every read, sharing the properties "
-     "dict the node had when the edge was built.",
+     "Gets the ending node of this edge.\n\n"
+     "Returns a new Node on every read, sharing the properties dict the node\n"
+     "had when the edge was built. Read-only.",
      nullptr},
     {"properties", get_properties<PyEdge>, set_properties<PyEdge>,
      "The properties dict of this edge: the very dict object, never a copy.\n\n"
-     "Assign a dict (or dict subclass) to replace it; None and deletion are refused.",
+     "Assign a dict (or dict subclass) to replace it; assigning anything else,\n"
+     "None included, raises TypeError, and deleting raises AttributeError.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -255,7 +274,15 @@ const char kEdgeDoc[] =
     "    start: the start node (a snapshot taken at construction)\n"
     "    end: the end node (a snapshot taken at construction)\n"
     "    properties: a dict held by reference (a new empty dict when omitted)\n\n"
-    "The edge's uid depends on its term alone.\n\n"
+    "The edge's uid depends on its term alone. Edges compare by identity.\n\n"
+    "Args:\n"
+    "    term: a Term; the edge keeps its own copy.\n"
+    "    start: the start Node; the edge keeps a snapshot of it.\n"
+    "    end: the end Node, kept the same way.\n"
+    "    properties: a dict (or dict subclass), or None for a new empty dict.\n\n"
+    "Raises:\n"
+    "    TypeError: ``properties`` is not a dict or None (checked first),\n"
+    "        ``term`` is not a Term, or ``start`` or ``end`` is not a Node.\n\n"
     "Example::\n\n"
     "    >>> A, B = Variable(\"A\"), Variable(\"B\")\n"
     "    >>> Edge(Term(\"f\", Application(A, B)), Node(A), Node(B))\n"
@@ -292,10 +319,12 @@ PyObject* graph_get_edges(PyObject* self, void*) {
 
 PyGetSetDef graph_getset[] = {
     {"nodes", graph_get_nodes, nullptr,
-     "Dictionary mapping node UIDs to Node objects (the very dict, shared with every query).",
+     "Dictionary mapping node UIDs to Node objects (the very dict, shared with every query).\n\n"
+     "The attribute is read-only; the dict itself may be changed freely.",
      nullptr},
     {"edges", graph_get_edges, nullptr,
-     "Dictionary mapping edge UIDs to Edge objects (the very dict, shared with every query).",
+     "Dictionary mapping edge UIDs to Edge objects (the very dict, shared with every query).\n\n"
+     "The attribute is read-only; the dict itself may be changed freely.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -306,8 +335,10 @@ const char kGraphDoc[] =
     "Fields:\n"
     "    nodes: Dictionary mapping node UIDs to Node objects\n"
     "    edges: Dictionary mapping edge UIDs to Edge objects\n\n"
-    "Both are plain dicts that Python code may read and write; queries made\n"
-    "from the graph share them.\n\n"
+    "Both are plain dicts that Python code reads and writes directly: file a\n"
+    "node under ``node.uid()`` and an edge under ``edge.uid()``. Queries made\n"
+    "with ``query()`` share the two dicts, so what a query creates or deletes\n"
+    "shows here at once. Takes no arguments (TypeError otherwise).\n\n"
     "Example::\n\n"
     "    >>> Graph()\n"
     "    Graph(0 nodes, 0 edges)\n\n"
@@ -365,7 +396,9 @@ PyTypeObject* create_graph_type() {
 
 PyMethodDef graph_methods[] = {
     {"query", graph_query, METH_NOARGS,
-     "query($self)\n--\n\nCreates a new query builder for this graph."},
+     "query($self)\n--\n\nCreates a new query builder for this graph.\n\n"
+     "Returns a new, empty Query that shares this graph's nodes and edges\n"
+     "dicts; every call gives an independent query."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -297,16 +297,22 @@ PyMethodDef path_methods[] = {
      "parse(pattern)\n--\n\nParses a Cypher-like pattern string into a PathPattern.\n\n"
      "Nodes are written ``(variable:Type)``, edges ``-[variable:Type]->``,\n"
      "``<-[...]-`` or ``-[...]-``; a type containing ``$`` is taken as a type\n"
-     "schema as it is. A malformed pattern raises ValueError\n"
-     "\"Invalid pattern '...': reason\"."},
+     "schema as it is. Returns a new PathPattern.\n\n"
+     "Raises:\n"
+     "    TypeError: ``pattern`` is not a str.\n"
+     "    ValueError: \"Invalid pattern '...': reason\" for a malformed pattern."},
     {"add_node", as_cfunc(path_add_node), VK_FASTCALL,
      "add_node($self, pattern)\n--\n\nAdds a node pattern to the path.\n\n"
      "Appends a copy of ``pattern`` to this path and returns a new PathPattern\n"
-     "copied from it."},
+     "copied from it; later additions to either are not seen by the other.\n\n"
+     "Raises:\n"
+     "    TypeError: ``pattern`` is not a NodePattern."},
     {"add_edge", as_cfunc(path_add_edge), VK_FASTCALL,
      "add_edge($self, pattern)\n--\n\nAdds an edge pattern to the path.\n\n"
      "Appends a copy of ``pattern`` to this path and returns a new PathPattern\n"
-     "copied from it."},
+     "copied from it; later additions to either are not seen by the other.\n\n"
+     "Raises:\n"
+     "    TypeError: ``pattern`` is not a EdgePattern."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -324,6 +330,9 @@ const char kDoc[] =
     "A chain of node patterns joined by edge patterns, edge k standing between\n"
     "node k and node k + 1. Without ``pattern`` the path is empty; with a str\n"
     "it is parsed as by ``PathPattern.parse``.\n\n"
+    "Raises:\n"
+    "    TypeError: ``pattern`` is not a str or None.\n"
+    "    ValueError: the pattern string is malformed.\n\n"
     "Example::\n\n"
     "    >>> PathPattern(\"(n:Person)-[e:knows]->(m:Person)\")\n"
     "    PathPattern(2 nodes, 1 edges)";

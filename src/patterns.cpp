@@ -206,6 +206,10 @@ const char kNodeDoc[] =
     "- type_schema: a schema (str or TypeSchema) the node's type must match;\n"
     "  any other object is ignored;\n"
     "- properties: a dict of values the node's properties must equal (==).\n\n"
+    "Raises:\n"
+    "    TypeError: ``variable`` is not a str or None, ``type`` is not a\n"
+    "        Variable or Application, or ``properties`` is not a dict or has a\n"
+    "        key that is not a str.\n\n"
     "Example::\n\n"
     "    >>> NodePattern(\"n\", type_schema=\"$Person$\", properties={\"age\": 30})\n"
     "    NodePattern(variable=Some(\"n\"))";
@@ -269,7 +273,14 @@ const char kEdgeDoc[] =
     "- term_type_schema: a schema (str or TypeSchema) for the type of the\n"
     "  edge's term; any other object is ignored;\n"
     "- properties: a dict of values the edge's properties must equal;\n"
-    "- direction: \"forward\" (the default), \"backward\", or \"any\".";
+    "- direction: \"forward\" (the default), \"backward\", or \"any\".\n\n"
+    "Raises:\n"
+    "    TypeError: ``variable`` is not a str or None, ``term`` is not a Term,\n"
+    "        ``properties`` is not a dict or has a key that is not a str, or\n"
+    "        ``direction`` is not a str.\n\n"
+    "Example::\n\n"
+    "    >>> EdgePattern(\"e\", direction=\"any\")\n"
+    "    EdgePattern(variable=Some(\"e\"), direction=any)";
 
 }  // namespace
 

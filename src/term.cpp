@@ -145,13 +145,21 @@ PyObject* term_get_type(PyObject* self, void*) {
 PyMethodDef term_methods[] = {
     {"uid", term_uid_method, METH_NOARGS,
      "uid($self)\n--\n\nReturns a unique identifier for this term.\n\n"
-     "The UID is constructed using SHA256 hash based on the term's name and type UID."},
+     "The UID is constructed using SHA256 hash based on the term's name and type UID.\n"
+     "Returns a str of 64 lowercase hex digits: equal terms have equal uids."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef term_getset[] = {
-    {"name", term_get_name, term_set_name, "The name of this term (a str).", nullptr},
-    {"type", term_get_type, nullptr, "Gets the type of this term.\n\nA new object on every read.",
+    {"name", term_get_name, term_set_name,
+     "The name of this term (a str).\n\n"
+     "Assigning a str renames this object only (edges and applied terms built\n"
+     "from it keep the old name); assigning anything else raises TypeError, and\n"
+     "deleting raises AttributeError.",
+     nullptr},
+    {"type", term_get_type, nullptr,
+     "Gets the type of this term.\n\n"
+     "Returns a new Variable or Application object on every read. Read-only.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -159,9 +167,19 @@ PyGetSetDef term_getset[] = {
 const char kTermDoc[] =
     "Term(name, type)\n--\n\n"
     "Represents a typed term in the type theory.\n\n"
-    "A term of a function type can be called with a term of its input type:\n"
-    "``f(x)`` gives the term ``(f x)`` of the output type; a mismatch raises\n"
-    "TypeError \"Type mismatch: ...\".\n\n"
+    "A term is a name with a type; ``str(t)`` is ``name:type``. Terms are equal,\n"
+    "and hash equally, when names and types are equal.\n\n"
+    "Calling a term of a function type with a term of its input type,\n"
+    "``f(x)`` or ``f(other=x)``, returns the new term ``(f x)`` of the output\n"
+    "type; ``f`` and ``x`` are unchanged. The call raises TypeError\n"
+    "\"Type mismatch: ...\" when ``f``'s type is not a function type or ``x``'s\n"
+    "type is not its input type, and TypeError when ``x`` is not a Term.\n\n"
+    "Args:\n"
+    "    name: the name, any str.\n"
+    "    type: the type, a Variable or Application.\n\n"
+    "Raises:\n"
+    "    TypeError: ``name`` is not a str, or ``type`` is not a Variable or\n"
+    "        Application (\"Expected Variable or Application\").\n\n"
     "Example::\n\n"
     "    >>> A, B = Variable(\"A\"), Variable(\"B\")\n"
     "    >>> f = Term(\"f\", Application(A, B))\n"

@@ -383,7 +383,8 @@ PyMethodDef schema_methods[] = {
     {"capture", as_cfunc(schema_capture), VK_FASTCALL,
      "capture($self, type)\n--\n\nCaptures variables from a type that matches this schema.\n\n"
      "Returns a new dict from capture names to the captured types; empty when\n"
-     "the type does not match or the schema has no capture groups."},
+     "the type does not match or the schema has no capture groups. A type\n"
+     "that is not a Variable or Application raises TypeError."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -404,6 +405,8 @@ const char kDoc[] =
     "- capture groups: ``$(name:pattern)$`` matches what ``pattern`` matches\n"
     "  and captures the matched type under ``name``.\n\n"
     "The text is not validated: a malformed schema matches nothing.\n\n"
+    "Raises:\n"
+    "    TypeError: ``pattern`` is not a str.\n\n"
     "Example::\n\n"
     "    >>> A, B = Variable(\"A\"), Variable(\"B\")\n"
     "    >>> TypeSchema(\"$(f:A -> *)$\").capture(Application(A, B))\n"

@@ -258,20 +258,31 @@ int variable_set_name(PyObject* self, PyObject* value, void*) {
 PyMethodDef variable_methods[] = {
     {"uid", type_uid_method, METH_NOARGS,
      "uid($self)\n--\n\nReturns a unique identifier for this variable.\n\n"
-     "The uid is the SHA-256 of \"var:\" and the name, as 64 lowercase hex digits."},
+     "Returns a str of 64 lowercase hex digits, the SHA-256 of \"var:\" and the\n"
+     "name: equal variables have equal uids, in every process."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef variable_getset[] = {
-    {"name", variable_get_name, variable_set_name, "The name of this variable (a str).", nullptr},
+    {"name", variable_get_name, variable_set_name,
+     "The name of this variable (a str).\n\n"
+     "Assigning a str renames this object only; assigning anything else raises\n"
+     "TypeError, and deleting raises AttributeError.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 const char kVariableDoc[] =
     "Variable(name)\n--\n\n"
     "Represents an atomic type variable.\n\n"
-    "A variable is a named atomic type such as ``Person``. Its ``name`` can be\n"
-    "reassigned; types, terms and nodes built from it earlier keep the old name.\n\n"
+    "A variable is a named atomic type such as ``Person``; ``str(v)`` is its\n"
+    "name. Variables are equal, and hash equally, when their names are equal.\n"
+    "The ``name`` can be reassigned; types, terms and nodes built from the\n"
+    "variable earlier keep the old name.\n\n"
+    "Args:\n"
+    "    name: the name, any str (the empty string included).\n\n"
+    "Raises:\n"
+    "    TypeError: ``name`` is not a str.\n\n"
     "Example::\n\n"
     "    >>> Variable(\"Person\")\n"
     "    Variable(\"Person\")";
@@ -312,15 +323,22 @@ PyObject* application_get_right(PyObject* self, void*) {
 PyMethodDef application_methods[] = {
     {"uid", type_uid_method, METH_NOARGS,
      "uid($self)\n--\n\nReturns a unique identifier for this application.\n\n"
-     "The uid is the SHA-256 of \"app:\", the left uid, \":\" and the right uid."},
+     "Returns a str of 64 lowercase hex digits, the SHA-256 of \"app:\", the left\n"
+     "uid, \":\" and the right uid: equal types have equal uids."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef application_getset[] = {
     {"left", application_get_left, nullptr,
-     "Gets the left (input) type of this application.\n\nA new object on every read.", nullptr},
+     "Gets the left (input) type of this application.\n\n"
+     "Returns a new Variable or Application object on every read; changing it\n"
+     "does not change this application. Read-only.",
+     nullptr},
     {"right", application_get_right, nullptr,
-     "Gets the right (output) type of this application.\n\nA new object on every read.", nullptr},
+     "Gets the right (output) type of this application.\n\n"
+     "Returns a new Variable or Application object on every read; changing it\n"
+     "does not change this application. Read-only.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -328,8 +346,16 @@ const char kApplicationDoc[] =
     "Application(left, right)\n--\n\n"
     "Represents a function type (application type).\n\n"
     "``Application(A, B)`` is the type of functions from ``A`` to ``B`` and prints\n"
-    "as ``(A -> B)``. Both arguments must be ``Variable`` or ``Application``\n"
-    "objects, else TypeError \"Expected Variable or Application\".";
+    "as ``(A -> B)``. Applications are equal, and hash equally, when their parts\n"
+    "are equal; ``left`` and ``right`` give the parts back.\n\n"
+    "Args:\n"
+    "    left: the input type, a Variable or Application.\n"
+    "    right: the output type, a Variable or Application.\n\n"
+    "Raises:\n"
+    "    TypeError: \"Expected Variable or Application\" for any other argument.\n\n"
+    "Example::\n\n"
+    "    >>> print(Application(Application(Variable(\"A\"), Variable(\"B\")), Variable(\"C\")))\n"
+    "    ((A -> B) -> C)";
 
 }  // namespace
 

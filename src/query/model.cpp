@@ -93,37 +93,146 @@ PyMethodDef query_methods[] = {
                     "    term: exact term (edge criterion)\n"
                     "    term_type_schema: type schema for the edge term's type (edge criterion)\n"
                     "    properties: dictionary of required properties\n\n"
-                    "The first of pattern, node and edge that is given selects the form."),
+                    "The first of pattern, node and edge that is given selects the form; a\n"
+                    "path binds the variables of its first two nodes and first edge, a node\n"
+                    "form binds the matching nodes. Returns a new Query; nothing runs until\n"
+                    "return_, return_count or execute.\n\n"
+                    "Raises:\n"
+                    "    TypeError: ``pattern``, ``node`` or ``edge`` is not a str or None,\n"
+                    "        ``properties`` is not a dict or has a key that is not a str,\n"
+                    "        ``type`` is not a Variable or Application, or ``term`` is not\n"
+                    "        a Term.\n"
+                    "    ValueError: the pattern string is malformed."),
     VK_QUERY_METHOD("create", query_create,
                     "create($self, pattern=None, *, node=None, edge=None, type=..., term=None, "
-                    "start=None, end=None, properties=None)\n--\n\n"),
+                    "start=None, end=None, properties=None)\n--\n\n"
+                    "Queues the creation of a node and returns a new Query.\n\n"
+                    "The first of pattern, node and edge that is given selects the form:\n"
+                    "    node: variable name bound to the node made from ``type`` and\n"
+                    "        ``properties`` (nothing is made without ``type``); the node is\n"
+                    "        filed under its uid, replacing a node of the same type\n"
+                    "    pattern: a pattern string; only node patterns with an exact type\n"
+                    "        create anything, and parsed ones have none\n"
+                    "    edge: an edge form (``term``, and ``start`` and ``end`` as variable\n"
+                    "        names); it creates nothing: file edges in ``graph.edges``\n\n"
+                    "Raises:\n"
+                    "    TypeError: ``pattern``, ``node`` or ``edge`` is not a str or None,\n"
+                    "        ``properties`` is not a dict or has a key that is not a str,\n"
+                    "        ``type`` is not a Variable or Application, or ``term`` is not\n"
+                    "        a Term.\n"
+                    "    ValueError: the pattern string is malformed, or in the edge form\n"
+                    "        ``start`` or ``end`` is missing or not a str."),
     VK_QUERY_METHOD("merge", query_merge,
                     "merge($self, pattern=None, *, node=None, edge=None, type=..., "
                     "type_schema=None, term=None, term_type_schema=None, start=None, end=None, "
-                    "properties=None)\n--\n\n"),
-    VK_QUERY_METHOD("set", query_set, "set($self, variable, properties)\n--\n\n"),
-    VK_QUERY_METHOD("delete", query_delete, "delete($self, *variables, detach=False)\n--\n\n"
-                    "With detach=True, edges attached to a deleted node are deleted too."),
+                    "properties=None)\n--\n\n"
+                    "Queues a merge: binds an existing node or edge, or creates the node.\n\n"
+                    "    node: variable name; the first node matching ``type``,\n"
+                    "        ``type_schema`` and ``properties`` is appended to its bindings;\n"
+                    "        when none matches and ``type`` is given, the node is created as\n"
+                    "        by ``create``\n"
+                    "    edge: variable name; binds the first edge from the first node bound\n"
+                    "        to ``start`` to the first node bound to ``end`` (both variable\n"
+                    "        names); no edge is ever created\n\n"
+                    "``pattern`` is accepted and ignored: a merge has no path form. Returns\n"
+                    "a new Query.\n\n"
+                    "Raises:\n"
+                    "    TypeError: ``pattern``, ``node`` or ``edge`` is not a str or None,\n"
+                    "        ``properties`` is not a dict or has a key that is not a str,\n"
+                    "        ``type`` is not a Variable or Application, or ``term`` is not\n"
+                    "        a Term.\n"
+                    "    ValueError: in the edge form ``start`` or ``end`` is missing or\n"
+                    "        not a str."),
+    VK_QUERY_METHOD("set", query_set,
+                    "set($self, variable, properties)\n--\n\n"
+                    "Queues setting properties on the nodes bound to a variable.\n\n"
+                    "When the query runs, every entry of ``properties`` is stored into the\n"
+                    "properties dict of each node bound to ``variable`` (merged, not\n"
+                    "replaced); edges and unbound names are passed over. The dict is read\n"
+                    "when the query runs, not now. Returns a new Query.\n\n"
+                    "Raises:\n"
+                    "    TypeError: ``variable`` is not a str or ``properties`` is not a dict."),
+    VK_QUERY_METHOD("delete", query_delete,
+                    "delete($self, *variables, detach=False)\n--\n\n"
+                    "Queues deleting the nodes and edges bound to the given variables.\n\n"
+                    "When the query runs, each bound node or edge is removed from the graph\n"
+                    "by its uid; the bindings stay, so return_ still shows them. With\n"
+                    "detach=True, edges attached to a deleted node are deleted too. Names\n"
+                    "are separate arguments: ``delete(\"a\", \"b\")``. Returns a new Query.\n\n"
+                    "Raises:\n"
+                    "    TypeError: a name is not a str, or ``detach`` is not a bool."),
     VK_QUERY_METHOD("where", query_where,
                     "where($self, condition)\n--\n\n"
                     "Adds a WHERE clause to filter results (not fully implemented).\n\n"
-                    "Args:\n    condition: SQL-like condition string"),
-    VK_QUERY_METHOD("with_", query_with, "with_($self, *variables)\n--\n\n"),
+                    "Args:\n    condition: SQL-like condition string\n\n"
+                    "The clause is queued but not applied when the query runs. Returns a new\n"
+                    "Query.\n\n"
+                    "Raises:\n"
+                    "    TypeError: ``condition`` is not a str."),
+    VK_QUERY_METHOD("with_", query_with,
+                    "with_($self, *variables)\n--\n\n"
+                    "Queues a WITH clause naming the variables to carry on.\n\n"
+                    "The clause is queued but not applied when the query runs. Names are\n"
+                    "separate arguments. Returns a new Query.\n\n"
+                    "Raises:\n"
+                    "    TypeError: a name is not a str."),
     VK_QUERY_METHOD("order_by", query_order_by,
-                    "order_by($self, variable, key, ascending=True)\n--\n\n"),
-    VK_QUERY_METHOD("skip", query_skip, "skip($self, count)\n--\n\n"),
-    VK_QUERY_METHOD("limit", query_limit, "limit($self, count)\n--\n\n"),
+                    "order_by($self, variable, key, ascending=True)\n--\n\n"
+                    "Queues an ORDER BY clause on the property ``key`` of a variable.\n\n"
+                    "The clause is queued but not applied when the query runs. Returns a new\n"
+                    "Query.\n\n"
+                    "Raises:\n"
+                    "    TypeError: ``variable`` or ``key`` is not a str, or ``ascending`` is\n"
+                    "        not a bool."),
+    VK_QUERY_METHOD("skip", query_skip,
+                    "skip($self, count)\n--\n\n"
+                    "Queues a SKIP clause of ``count`` rows.\n\n"
+                    "The clause is queued but not applied when the query runs. Returns a new\n"
+                    "Query.\n\n"
+                    "Raises:\n"
+                    "    TypeError: ``count`` is not an int.\n"
+                    "    OverflowError: ``count`` is negative or too large."),
+    VK_QUERY_METHOD("limit", query_limit,
+                    "limit($self, count)\n--\n\n"
+                    "Queues a LIMIT clause of ``count`` rows.\n\n"
+                    "The clause is queued but not applied when the query runs. Returns a new\n"
+                    "Query.\n\n"
+                    "Raises:\n"
+                    "    TypeError: ``count`` is not an int.\n"
+                    "    OverflowError: ``count`` is negative or too large."),
     VK_QUERY_METHOD("return_", query_return,
                     "return_($self, *variables)\n--\n\n"
                     "Returns the specified variables from the query results.\n\n"
                     "Executes all operations and returns the matched variables as a list of\n"
-                    "dictionaries mapping variable names to their values."),
+                    "dictionaries mapping variable names to their values.\n\n"
+                    "Names are separate arguments. Row i holds, under each requested name\n"
+                    "with at least i + 1 bindings, a new Node or Edge object for its i-th\n"
+                    "binding; rows with none of the names are left out. The whole queue runs\n"
+                    "on every call.\n\n"
+                    "Raises:\n"
+                    "    TypeError: a name is not a str (nothing runs).\n"
+                    "    Otherwise the error of the first queued operation that fails;\n"
+                    "    what the operations before it did stays done."),
     VK_QUERY_METHOD("return_distinct", query_return_distinct,
                     "return_distinct($self, *variables)\n--\n\n"
                     "The rows of return_ without repetitions: a row holding the same nodes and\n"
-                    "edges (by uid) under the same names as an earlier row is dropped."),
-    VK_QUERY_METHOD("return_count", query_return_count, "return_count($self)\n--\n\n"),
-    VK_QUERY_METHOD("execute", query_execute, "execute($self)\n--\n\n"),
+                    "edges (by uid) under the same names as an earlier row is dropped.\n\n"
+                    "Takes the same names, runs the queue and raises as return_ does."),
+    VK_QUERY_METHOD("return_count", query_return_count,
+                    "return_count($self)\n--\n\n"
+                    "Runs the query and returns the length of its longest binding list.\n\n"
+                    "That is the number of rows return_ gives when asked for every bound\n"
+                    "variable; 0 when nothing is bound.\n\n"
+                    "Raises:\n"
+                    "    the error of the first queued operation that fails (TypeError,\n"
+                    "    ValueError, ...); what the operations before it did stays done."),
+    VK_QUERY_METHOD("execute", query_execute,
+                    "execute($self)\n--\n\n"
+                    "Runs the query and returns a new Query holding the resulting bindings.\n\n"
+                    "The queue is kept, so either query can run it again or queue more.\n\n"
+                    "Raises:\n"
+                    "    the error of the first queued operation that fails (TypeError,\n"
+                    "    ValueError, ...); what the operations before it did stays done."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -138,7 +247,15 @@ const char kQueryDoc[] =
     "    operations: the queued clauses, in call order\n\n"
     "Clause methods queue one operation and return a new query copied from\n"
     "this one; return_, return_distinct, return_count and execute run the\n"
-    "whole queue against the graph.";
+    "whole queue against the graph.\n\n"
+    "Args:\n"
+    "    graph: a Graph; ``graph.query()`` makes the same query.\n\n"
+    "Raises:\n"
+    "    TypeError: ``graph`` is not a Graph.\n\n"
+    "Example::\n\n"
+    "    >>> g = Graph()\n"
+    "    >>> Query(g).create(node=\"p\", type=Variable(\"Person\")).return_(\"p\")\n"
+    "    [{'p': Node(Person)}]";
 
 }  // namespace
 

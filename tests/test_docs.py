@@ -1,0 +1,156 @@
+"""Docstrings and text signatures: what help() and inspect show of the API."""
+
+import doctest
+import inspect
+
+import pytest
+
+import velkora
+
+MATCH_SIG = (
+    "($self, pattern=None, *, node=None, edge=None, start=None, end=None, type=...,"
+    " type_schema=None, term=None, term_type_schema=None, properties=None)"
+)
+CREATE_SIG = (
+    "($self, pattern=None, *, node=None, edge=None, type=..., term=None, start=None,"
+    " end=None, properties=None)"
+)
+MERGE_SIG = (
+    "($self, pattern=None, *, node=None, edge=None, type=..., type_schema=None, term=None,"
+    " term_type_schema=None, start=None, end=None, properties=None)"
+)
+
+# Every public class and method: its text signature and, where the interface
+# fixes one, the first sentence of its docstring.
+CALLABLES = [
+    ("Variable", "(name)", "Represents an atomic type variable."),
+    ("Variable.uid", "($self)", "Returns a unique identifier for this variable."),
+    ("Application", "(left, right)", "Represents a function type (application type)."),
+    ("Application.uid", "($self)", "Returns a unique identifier for this application."),
+    ("Term", "(name, type)", "Represents a typed term in the type theory."),
+    ("Term.uid", "($self)", "Returns a unique identifier for this term."),
+    ("Node", "(type, properties=None)", "Represents a node in the graph (a type in the model)."),
+    ("Node.uid", "($self)", "Returns a unique identifier for this node."),
+    (
+        "Edge",
+        "(term, start, end, properties=None)",
+        "Represents an edge in the graph (a typed term in the model).",
+    ),
+    ("Edge.uid", "($self)", "Returns a unique identifier for this edge."),
+    ("Graph", "()", "Represents a type theoretical theory model as a graph."),
+    ("Graph.query", "($self)", "Creates a new query builder for this graph."),
+    ("TypeSchema", "(pattern)", "Represents a regex-like pattern for matching types."),
+    ("TypeSchema.matches", "($self, type)", "Checks if a type matches this schema."),
+    (
+        "TypeSchema.capture",
+        "($self, type)",
+        "Captures variables from a type that matches this schema.",
+    ),
+    (
+        "NodePattern",
+        "(variable=None, type=..., type_schema=None, properties=None)",
+        "Represents a node pattern in a Cypher-like query.",
+    ),
+    (
+        "EdgePattern",
+        "(variable=None, term=None, term_type_schema=None, properties=None, direction=...)",
+        "Represents an edge pattern in a Cypher-like query.",
+    ),
+    ("PathPattern", "(pattern=None)", "Represents a path pattern in a Cypher-like query."),
+    ("PathPattern.parse", "(pattern)", "Parses a Cypher-like pattern string into a PathPattern."),
+    ("PathPattern.add_node", "($self, pattern)", "Adds a node pattern to the path."),
+    ("PathPattern.add_edge", "($self, pattern)", "Adds an edge pattern to the path."),
+    ("Query", "(graph)", "Cypher-like query builder for the graph."),
+    ("Query.match", MATCH_SIG, "Matches nodes, edges, or paths in the graph."),
+    ("Query.create", CREATE_SIG, None),
+    ("Query.merge", MERGE_SIG, None),
+    ("Query.set", "($self, variable, properties)", None),
+    ("Query.skip", "($self, count)", None),
+    ("Query.limit", "($self, count)", None),
+    (
+        "Query.where",
+        "($self, condition)",
+        "Adds a WHERE clause to filter results (not fully implemented).",
+    ),
+    ("Query.with_", "($self, *variables)", None),
+    ("Query.delete", "($self, *variables, detach=False)", None),
+    ("Query.order_by", "($self, variable, key, ascending=True)", None),
+    (
+        "Query.return_",
+        "($self, *variables)",
+        "Returns the specified variables from the query results.",
+    ),
+    ("Query.return_distinct", "($self, *variables)", None),
+    ("Query.return_count", "($self)", None),
+    ("Query.execute", "($self)", None),
+]
+
+PROPERTIES = [
+    ("Variable.name", None),
+    ("Application.left", "Gets the left (input) type of this application."),
+    ("Application.right", "Gets the right (output) type of this application."),
+    ("Term.name", None),
+    ("Term.type", "Gets the type of this term."),
+    ("Node.type", "Gets the type of this node."),
+    ("Node.properties", None),
+    ("Edge.term", "Gets the term of this edge."),
+    ("Edge.start", "Gets the starting node of this edge."),
+    ("Edge.end", "Gets the ending node of this edge."),
+    ("Edge.properties", None),
+    ("Graph.nodes", "Dictionary mapping node UIDs to Node objects"),
+    ("Graph.edges", "Dictionary mapping edge UIDs to Edge objects"),
+    ("TypeSchema.pattern", None),
+    ("NodePattern.variable", None),
+    ("EdgePattern.variable", None),
+    ("EdgePattern.direction", None),
+    ("PathPattern.nodes", None),
+    ("PathPattern.edges", None),
+]
+
+
+def lookup(path):
+    cls, _, member = path.partition(".")
+    obj = getattr(velkora, cls)
+    return inspect.getattr_static(obj, member) if member else obj
+
+
+def check_doc(path, doc, first):
+    assert doc, f"{path} has no docstring"
+    lead, _, rest = doc.strip().partition("\n\n")
+    if first is not None:
+        assert lead.startswith(first), f"{path} docstring starts {lead!r}"
+    # The first sentence is followed by something a user can act on.
+    assert rest.strip() or len(lead) > len(first or "") + 20, f"{path} has only {lead!r}"
+
+
+@pytest.mark.parametrize("path, signature, first", CALLABLES, ids=[c[0] for c in CALLABLES])
+def test_callable_docstring_and_signature(path, signature, first):
+    obj = lookup(path)
+    if isinstance(obj, staticmethod):
+        obj = obj.__func__
+    assert obj.__text_signature__ == signature
+    check_doc(path, obj.__doc__, first)
+
+
+@pytest.mark.parametrize("path, first", PROPERTIES, ids=[p[0] for p in PROPERTIES])
+def test_property_docstring(path, first):
+    check_doc(path, lookup(path).__doc__, first)
+
+
+def test_every_public_member_is_listed():
+    listed = {p for p, *_ in CALLABLES} | {p for p, _ in PROPERTIES}
+    public = set(velkora.__all__)
+    for name in velkora.__all__:
+        public |= {f"{name}.{m}" for m in vars(getattr(velkora, name)) if not m.startswith("_")}
+    assert public == listed
+
+
+def test_docstring_examples_run():
+    finder = doctest.DocTestFinder(exclude_empty=True)
+    runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
+    report = []
+    for test in finder.find(velkora, globs=dict(vars(velkora))):
+        runner.run(test, out=report.append)
+    assert runner.tries >= 5, "the class docstrings' examples were not found"
+    assert runner.failures == 0, "".join(report)
+
