@@ -35,8 +35,6 @@ import pytest
 
 import velkora as vk
 
-pytestmark = pytest.mark.skipif(not hasattr(vk, "Query"), reason="Query not built yet")
-
 CASES = int(os.environ.get("VELKORA_GENERATED_CASES", "2000"))
 BATCHES = 8
 
