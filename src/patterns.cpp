@@ -2,8 +2,6 @@
 // Path patterns and the pattern-string parser live in path_pattern.cpp.
 #include "patterns.hpp"
 
-#include <unordered_map>
-
 #include "host/args.hpp"
 #include "host/dict_walk.hpp"
 #include "host/pytype.hpp"
@@ -18,7 +16,7 @@ PyTypeObject* EdgePatternType = nullptr;
 
 PropertyMap::PropertyMap(const PropertyMap& o) {
     entries.reserve(o.entries.size());
-    for (const auto& [name, value] : o.entries) entries.emplace_back(name, value.copy());
+    for (const Entry& e : o.entries) entries.push_back({e.key.copy(), e.value.copy()});
 }
 
 PropertyMap& PropertyMap::operator=(const PropertyMap& o) {
@@ -38,24 +36,36 @@ bool PropertyMap::from_dict(PyObject* dict, PropertyMap& out) {
         Ref k, v;
         int r;
         while ((r = w.next(k, v)) > 0) {
-            std::string name;
-            if (!to_string("properties", k.get(), name)) return false;
-            subclass_keys |= !PyUnicode_CheckExact(k.get());
-            m.entries.emplace_back(std::move(name), std::move(v));
+            std::string_view name;
+            if (!to_str("properties", k.get(), name)) return false;
+            Ref key;
+            if (PyUnicode_CheckExact(k.get())) {
+                key = std::move(k);
+            } else {
+                // A str subclass: keep its text as a plain str, so that no
+                // user __hash__ or __eq__ runs when nodes are tested.
+                subclass_keys = true;
+                key = Ref::steal(to_py(name));
+                if (!key) return false;
+            }
+            m.entries.push_back({std::move(key), std::move(v)});
         }
         if (r < 0) return false;
         // Distinct exact-str keys have distinct texts; keys of str subclasses
         // may not, and then the later value replaces the earlier one.
         if (subclass_keys) {
-            std::unordered_map<std::string_view, size_t> slot;
-            std::vector<std::pair<std::string, Ref>> unique;
-            for (auto& e : m.entries) {
-                auto [it, fresh] = slot.try_emplace(e.first, unique.size());
-                if (fresh) {
-                    unique.emplace_back(e.first, std::move(e.second));
-                } else {
-                    unique[it->second].second = std::move(e.second);
+            Ref seen = Ref::steal(PyDict_New());
+            if (!seen) return false;
+            std::vector<Entry> unique;
+            for (Entry& e : m.entries) {
+                PyObject* at = PyDict_GetItemWithError(seen.get(), e.key.get());
+                if (at) {
+                    unique[PyLong_AsSize_t(at)].value = std::move(e.value);
+                    continue;
                 }
+                Ref index = Ref::steal(PyErr_Occurred() ? nullptr : PyLong_FromSize_t(unique.size()));
+                if (!index || PyDict_SetItem(seen.get(), e.key.get(), index.get()) < 0) return false;
+                unique.push_back(std::move(e));
             }
             m.entries = std::move(unique);
         }
@@ -111,9 +121,9 @@ int NodePatternValue::matches(const NodeValue& node) const {
     if (!props || !PyDict_Check(props)) return 0;
     for (size_t i = 0; i < properties.entries.size(); ++i) {
         // Strong references throughout: a user __eq__ may change the dict.
-        Ref expected = properties.entries[i].second.copy();
-        Ref key = Ref::steal(to_py(properties.entries[i].first));
-        PyObject* found = key ? PyDict_GetItemWithError(props, key.get()) : nullptr;
+        Ref expected = properties.entries[i].value.copy();
+        Ref key = properties.entries[i].key.copy();
+        PyObject* found = PyDict_GetItemWithError(props, key.get());
         if (!found) {
             PyErr_Clear();  // missing, or a lookup that failed: no match either way
             return 0;

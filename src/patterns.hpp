@@ -20,7 +20,11 @@ namespace vk {
 // Required property values: names with references to the caller's objects.
 // A node's property must compare equal (==, the node's value on the left).
 struct PropertyMap {
-    std::vector<std::pair<std::string, Ref>> entries;
+    struct Entry {
+        Ref key;  // an exact str, made once, so node tests do not rebuild it
+        Ref value;
+    };
+    std::vector<Entry> entries;
 
     PropertyMap() = default;
     PropertyMap(const PropertyMap& o);

@@ -124,9 +124,8 @@ Status create_node(QueryValue& q, const NodePatternValue& p) {
     if (!p.type_obj) return ok_status();
     Ref props = Ref::steal(PyDict_New());
     if (!props) return PyErrorSet{};
-    for (const auto& [name, value] : p.properties.entries) {
-        Ref key = Ref::steal(to_py(name));
-        if (!key || PyDict_SetItem(props.get(), key.get(), value.get()) < 0) return PyErrorSet{};
+    for (const PropertyMap::Entry& e : p.properties.entries) {
+        if (PyDict_SetItem(props.get(), e.key.get(), e.value.get()) < 0) return PyErrorSet{};
     }
     NodeValue node(*p.type_obj, std::move(props));
     Hex64 uid;
