@@ -1,4 +1,5 @@
 import importlib
+import re
 import inspect
 import sys
 import weakref
@@ -55,7 +56,8 @@ def test_sub_interpreter_import_is_refused(python_subprocess):
     )
     out = python_subprocess(code)
     assert out.returncode == 0, out.stderr
-    assert "FAILED" in out.stdout and "sub-interpreters" in out.stdout
+    # Newer interpreters refuse the module themselves, in their own words.
+    assert "FAILED" in out.stdout and re.search("sub-?interpreters", out.stdout)
     del interpreters
 
 
