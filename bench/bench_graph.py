@@ -12,17 +12,9 @@ Each node gets its own Variable object, so no two nodes share a type value.
 import time
 
 import velkora as vk
+from bench_query import best  # this folder is on sys.path when run as a script
 
 N = 100_000
-
-
-def best(fn, repeat=7):
-    times = []
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    return min(times)
 
 
 def main():
@@ -42,7 +34,7 @@ def main():
         t0 = time.perf_counter()
         assert q.return_count() == expect  # the first lookup computes each type's uid
         first = time.perf_counter() - t0
-        steady = best(q.return_count)
+        steady = best(q.return_count, repeat=7)
         print(f"{label:<26} first lookup {first * 1e9 / N:7.1f} ns/node, "
               f"then {steady * 1e9 / N:6.1f} ns/node")
 
