@@ -110,22 +110,20 @@ bool NodePatternValue::create(std::optional<std::string> variable, PyObject* typ
     return true;
 }
 
-int NodePatternValue::matches(const NodeValue& node) const {
-    if (type_obj && !type_equal(node.type.get(), type_obj->get())) return 0;
-    if (type_schema) {
-        int r = type_schema->matches_type(node.type.get());
-        if (r <= 0) return r;
-    }
-    PyObject* props = node.properties.get();
-    if (properties.entries.empty()) return 1;
+int PropertyMap::held_by(PyObject* props) const {
+    if (entries.empty()) return 1;
     if (!props || !PyDict_Check(props)) return 0;
-    for (size_t i = 0; i < properties.entries.size(); ++i) {
+    for (const Entry& e : entries) {
         // Strong references throughout: a user __eq__ may change the dict.
-        Ref expected = properties.entries[i].value.copy();
-        Ref key = properties.entries[i].key.copy();
+        Ref expected = e.value.copy();
+        Ref key = e.key.copy();
         PyObject* found = PyDict_GetItemWithError(props, key.get());
         if (!found) {
-            PyErr_Clear();  // missing, or a lookup that failed: no match either way
+            if (!PyErr_Occurred()) return 0;  // missing
+            // A lookup that failed counts as no match; an interrupt or an
+            // exit request is never swallowed.
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
+            PyErr_Clear();
             return 0;
         }
         Ref actual = Ref::borrow(found);
@@ -135,6 +133,25 @@ int NodePatternValue::matches(const NodeValue& node) const {
         if (truth <= 0) return truth;
     }
     return 1;
+}
+
+int NodePatternValue::matches(const NodeValue& node) const {
+    if (type_obj && !type_equal(node.type.get(), type_obj->get())) return 0;
+    if (type_schema) {
+        int r = type_schema->matches_type(node.type.get());
+        if (r <= 0) return r;
+    }
+    return properties.held_by(node.properties.get());
+}
+
+int EdgePatternValue::matches(const EdgeValue& edge) const {
+    const TermValue& t = *edge.term;
+    if (term_type_schema) {
+        int r = term_type_schema->matches_type(t.type.get());
+        if (r <= 0) return r;
+    }
+    if (term && !(term->name == t.name && type_equal(term->type.get(), t.type.get()))) return 0;
+    return properties.held_by(edge.properties.get());
 }
 
 bool EdgePatternValue::create(std::optional<std::string> variable, PyObject* term,

@@ -35,6 +35,13 @@ struct PropertyMap {
     // Walks a dict in its order; a key that is not a str fails with the
     // conversion TypeError. A null dict gives an empty map.
     static bool from_dict(PyObject* dict, PropertyMap& out);
+
+    // Whether a properties dict holds every entry: each key present and its
+    // value == the expected one (the dict's value on the left). 1 or 0; -1
+    // with the error of a comparison, or of a lookup that failed with
+    // anything but an Exception (a lookup failing with an Exception counts
+    // as no match).
+    int held_by(PyObject* props) const;
 };
 
 struct NodePatternValue {
@@ -63,6 +70,12 @@ struct EdgePatternValue {
     static bool create(std::optional<std::string> variable, PyObject* term,
                        PyObject* term_type_schema, PyObject* properties, std::string direction,
                        EdgePatternValue& out);
+
+    // The edge test: the term's type matches term_type_schema, the term
+    // equals `term`, and the edge's properties hold `properties`, each when
+    // given. 1 or 0; -1 with a Python exception set. Direction and the end
+    // nodes are the path matcher's business.
+    int matches(const EdgeValue& edge) const;
 };
 
 struct PathPatternValue {

@@ -68,7 +68,7 @@ Status match_node(QueryValue& q, const NodePatternValue& p) {
         return m < 0 ? -1 : 1;
     });
     if (!s) return s;
-    if (p.variable) q.matched_vars.assign(*p.variable, std::move(found));
+    if (p.variable) q.matched_vars.assign_group(*p.variable, std::move(found));
     return ok_status();
 }
 
@@ -93,9 +93,11 @@ Status match_single_edge(QueryValue& q, const NodePatternValue& a, const EdgePat
     if (!s) return s;
     // In this order, so that a name given to both node patterns ends up
     // holding the end nodes.
-    if (a.variable) q.matched_vars.assign(*a.variable, std::move(starts));
-    if (e.variable) q.matched_vars.assign(*e.variable, std::move(edges));
-    if (b.variable) q.matched_vars.assign(*b.variable, std::move(ends));
+    BindingTable::Group group;
+    if (a.variable) group.emplace_back(*a.variable, std::move(starts));
+    if (e.variable) group.emplace_back(*e.variable, std::move(edges));
+    if (b.variable) group.emplace_back(*b.variable, std::move(ends));
+    q.matched_vars.assign_group(std::move(group));
     return ok_status();
 }
 
@@ -137,7 +139,7 @@ Status create_node(QueryValue& q, const NodePatternValue& p) {
     if (p.variable) {
         BindingList one;
         one.emplace_back(std::move(node));
-        q.matched_vars.assign(*p.variable, std::move(one));
+        q.matched_vars.assign_group(*p.variable, std::move(one));
     }
     return ok_status();
 }

@@ -21,6 +21,14 @@ void BindingTable::assign(const std::string& name, BindingList list) {
     map_[name] = std::make_shared<BindingList>(std::move(list));
 }
 
+void BindingTable::assign_group(Group lists) {
+    for (auto& [name, list] : lists) assign(name, std::move(list));
+}
+
+void BindingTable::assign_group(const std::string& name, BindingList list) {
+    assign(name, std::move(list));
+}
+
 void BindingTable::append(const std::string& name, QueryResult r) {
     std::shared_ptr<BindingList>& slot = map_[name];
     if (!slot) {

@@ -37,8 +37,13 @@ class BindingTable {
 public:
     // The list bound to a name, or null.
     const BindingList* find(const std::string& name) const;
-    // Replaces the name's list.
-    void assign(const std::string& name, BindingList list);
+    // The lists one operation binds, assigned together (in order: a later
+    // entry for the same name wins). Every operation that assigns lists goes
+    // through here, so the lists it binds can be kept together.
+    using Group = std::vector<std::pair<std::string, BindingList>>;
+    void assign_group(Group lists);
+    // A group of one list.
+    void assign_group(const std::string& name, BindingList list);
     // Adds one binding at the end of the name's list (a new list if unbound).
     void append(const std::string& name, QueryResult r);
     bool empty() const { return map_.empty(); }
@@ -46,6 +51,7 @@ public:
     size_t longest() const;
 
 private:
+    void assign(const std::string& name, BindingList list);
     // A list is changed in place only while no copy of the query shares it.
     std::unordered_map<std::string, std::shared_ptr<BindingList>> map_;
 };
