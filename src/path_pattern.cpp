@@ -4,20 +4,25 @@
 // four stages: the text is trimmed; a lexer cuts it into node tokens (a
 // parenthesised group) and edge tokens (the arrow characters and bracketed
 // content between two nodes); each token becomes a NodePattern or an
-// EdgePattern; and the counts are checked (at least one node, fewer edges
-// than nodes). Lexer failures quote the whole trimmed pattern, element
-// failures the trimmed token.
+// EdgePattern; and the path is checked (at least one node, fewer edges than
+// nodes, no edge variable naming any other element). Lexer failures and the
+// path checks quote the whole trimmed pattern, element failures the trimmed
+// token.
 //
 // Inside an edge's brackets a parenthesised group belongs to the edge text,
 // so a schema such as "e:(f:A -> B) -> C" reaches the edge whole; its
-// parentheses must balance there like those of a node.
+// parentheses must balance there like those of a node. Once a "{" has
+// opened a property map inside a node or an edge, quoted text is stepped
+// over whole, so a string value may hold brackets, braces and commas.
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "host/args.hpp"
 #include "host/pytype.hpp"
 #include "patterns.hpp"
+#include "property_text.hpp"
 #include "text.hpp"
 
 namespace vk {
@@ -41,9 +46,20 @@ Status lex(std::string_view s, std::vector<Token>& tokens) {
     size_t parens = 0;        // inside a node
     size_t brackets = 0;      // inside an edge's brackets
     size_t edge_parens = 0;   // inside parentheses within an edge's brackets
+    bool in_map = false;      // a "{" has opened a property map in this node or edge
     std::string node, edge;
     for (size_t i = 0; i < s.size(); ++i) {
         char c = s[i];
+        if (parens > 0 || brackets > 0) {
+            if (c == '{') in_map = true;
+            if (in_map && opens_quote(c)) {
+                size_t end = skip_quoted(s, i);
+                if (end == std::string_view::npos) return invalid_pattern(s, kUnterminatedString);
+                (parens > 0 ? node : edge).append(s.substr(i, end - i));
+                i = end - 1;
+                continue;
+            }
+        }
         if (parens > 0) {
             node += c;
             if (c == '(') {
@@ -51,6 +67,7 @@ Status lex(std::string_view s, std::vector<Token>& tokens) {
             } else if (c == ')' && --parens == 0) {
                 tokens.push_back({true, std::move(node)});
                 node.clear();
+                in_map = false;
             }
             continue;
         }
@@ -84,7 +101,7 @@ Status lex(std::string_view s, std::vector<Token>& tokens) {
             case ']':
                 if (brackets == 0) return invalid_pattern(s, kUnmatchedBrackets);
                 edge += c;
-                --brackets;
+                if (--brackets == 0) in_map = false;
                 break;
             case '-':
             case '<':
@@ -108,11 +125,17 @@ Status lex(std::string_view s, std::vector<Token>& tokens) {
 }
 
 // The content of a node's parentheses or an edge's brackets:
-// "variable:type {properties}", each part optional; properties are ignored.
-void read_content(std::string_view content, std::optional<std::string>& variable,
-                  std::optional<TypeSchemaValue>& schema) {
+// "variable:type {properties}", each part optional. The label is the text
+// before the first "{"; failures of the property map quote `token`.
+Status read_content(std::string_view token, std::string_view content,
+                    std::optional<std::string>& variable, std::optional<TypeSchemaValue>& schema,
+                    PropertyMap& properties) {
     size_t brace = content.find('{');
-    if (brace != std::string_view::npos) content = trim_white_space(content.substr(0, brace));
+    if (brace != std::string_view::npos) {
+        Status s = read_property_map(token, content.substr(brace), properties);
+        if (!s) return s;
+        content = trim_white_space(content.substr(0, brace));
+    }
     std::string_view var = content, type;
     size_t colon = content.find(':');
     if (colon != std::string_view::npos) {
@@ -120,7 +143,7 @@ void read_content(std::string_view content, std::optional<std::string>& variable
         type = trim_white_space(content.substr(colon + 1));
     }
     if (!var.empty()) variable.emplace(var);
-    if (type.empty()) return;
+    if (type.empty()) return ok_status();
     // A bare type name asks for the variable type of that name.
     std::string text;
     bool wrap = type.find('$') == std::string_view::npos;
@@ -129,6 +152,7 @@ void read_content(std::string_view content, std::optional<std::string>& variable
     text.append(type);
     if (wrap) text += '$';
     schema = TypeSchemaValue{std::move(text)};
+    return ok_status();
 }
 
 Result<NodePatternValue> parse_node(std::string_view token) {
@@ -137,32 +161,68 @@ Result<NodePatternValue> parse_node(std::string_view token) {
         return invalid_pattern(s, "Node pattern must be enclosed in parentheses");
     }
     NodePatternValue v;
-    read_content(trim_white_space(s.substr(1, s.size() - 2)), v.variable, v.type_schema);
+    Status read = read_content(s, trim_white_space(s.substr(1, s.size() - 2)), v.variable,
+                               v.type_schema, v.properties);
+    if (!read) return read.take_error();
     return v;
 }
 
 Result<EdgePatternValue> parse_edge(std::string_view token) {
     std::string_view s = trim_white_space(token);
     constexpr auto npos = std::string_view::npos;
+    size_t open = s.find('[');
+    size_t close = s.rfind(']');
+    // The direction is read from the arrows and the label; a property map's
+    // text (whose strings may hold "-" or "->") takes no part.
+    std::string_view before = s, after;
+    if (open != npos && close != npos && open < close) {
+        size_t brace = s.find('{', open);
+        if (brace < close) {
+            before = s.substr(0, brace);
+            after = s.substr(close);
+        }
+    }
+    auto has = [&](std::string_view x) { return before.find(x) != npos || after.find(x) != npos; };
     bool backward = !s.empty() && s.front() == '<';
-    bool has_arrow = s.find("->") != npos;
+    bool has_arrow = has("->");
     if (backward && has_arrow) return invalid_pattern(s, "Cannot have both <- and -> in same edge");
     EdgePatternValue v;
-    if (backward && s.find('-') != npos) {
+    if (backward && has("-")) {
         v.direction = "backward";
     } else if (has_arrow || (!s.empty() && s.back() == '>')) {
         v.direction = "forward";
     } else {
         v.direction = "any";
     }
-    size_t open = s.find('[');
     if (open == npos) return invalid_pattern(s, "Edge pattern must contain brackets");
-    size_t close = s.rfind(']');
     if (close == npos) return invalid_pattern(s, "Edge pattern must contain closing bracket");
     if (close < open) return invalid_pattern(s, "Brackets are mismatched");
-    read_content(trim_white_space(s.substr(open + 1, close - open - 1)), v.variable,
-                 v.term_type_schema);
+    Status read = read_content(s, trim_white_space(s.substr(open + 1, close - open - 1)),
+                               v.variable, v.term_type_schema, v.properties);
+    if (!read) return read.take_error();
     return v;
+}
+
+// A name given to an edge may name nothing else in the path: an edge is
+// bound once per match, and a node and an edge cannot share one binding.
+Status check_edge_names(std::string_view s, const PathPatternValue& path) {
+    std::unordered_map<std::string_view, bool> seen;  // name -> first use is an edge
+    seen.reserve(path.nodes.size() + path.edges.size());
+    auto visit = [&](const std::optional<std::string>& name, bool edge) -> Status {
+        if (!name) return ok_status();
+        auto [it, fresh] = seen.emplace(*name, edge);
+        if (!fresh && (edge || it->second)) {
+            return invalid_pattern(s, "Variable '" + *name +
+                                          "' names an edge and another element of the path");
+        }
+        return ok_status();
+    };
+    for (size_t i = 0; i < path.nodes.size(); ++i) {
+        Status st = visit(path.nodes[i].variable, false);
+        if (st && i < path.edges.size()) st = visit(path.edges[i].variable, true);
+        if (!st) return st;
+    }
+    return ok_status();
 }
 
 }  // namespace
@@ -188,6 +248,17 @@ Result<PathPatternValue> PathPatternValue::parse(std::string_view text) {
     if (path.nodes.empty()) return invalid_pattern(s, "Pattern must contain at least one node");
     if (path.edges.size() >= path.nodes.size()) {
         return invalid_pattern(s, "Invalid pattern: too many edges for the number of nodes");
+    }
+    Status names = check_edge_names(s, path);
+    if (!names) return names.take_error();
+    return path;
+}
+
+Result<PathPatternValue> PathPatternValue::parse_joined(std::string_view text) {
+    Result<PathPatternValue> path = parse(text);
+    if (path && path->edges.size() + 1 != path->nodes.size()) {
+        return invalid_pattern(trim_white_space(text),
+                               "Every two adjacent nodes must be joined by an edge");
     }
     return path;
 }

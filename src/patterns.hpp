@@ -82,8 +82,12 @@ struct PathPatternValue {
     std::vector<NodePatternValue> nodes;
     std::vector<EdgePatternValue> edges;
 
-    // PathPattern::parse: a path, or an InvalidPattern error.
+    // PathPattern::parse: a path, or an InvalidPattern error (or a Python
+    // error while a property map's values are built).
     static Result<PathPatternValue> parse(std::string_view text);
+    // parse, refusing a path whose nodes are not all joined by edges, such
+    // as "(a)(b)": the form match and create run.
+    static Result<PathPatternValue> parse_joined(std::string_view text);
 };
 
 struct PyNodePattern : Obj {

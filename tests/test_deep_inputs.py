@@ -119,7 +119,7 @@ CASES = [
             deep = "(" * TEXT_DEPTH + ")" * TEXT_DEPTH
             p = vk.PathPattern(deep)
             q = vk.PathPattern("(n:$" + "(x:" * TEXT_DEPTH + "*" + ")" * TEXT_DEPTH + "$)")
-            chain = vk.PathPattern("(a)-[e:f]->" * TEXT_DEPTH + "(b)")
+            chain = vk.PathPattern("(a)-[:f]->" * TEXT_DEPTH + "(b)")
             try:
                 vk.PathPattern(deep + ")")
             except ValueError as e:
@@ -160,6 +160,20 @@ CASES = [
                     out.append("R")
             return out
         """, {"[2, 2, 1]", "['R', 'R', 1]", "[2, 2, 'R']", "['R', 'R', 'R']"}),
+    ("query-long-path", """
+        def result():
+            # A chain T0 -> T1 -> ... matched by a path as long as the chain.
+            nodes = [vk.Node(vk.Variable(f"T{i}")) for i in range(TEXT_DEPTH + 1)]
+            g = graph_of(*nodes)
+            for i in range(TEXT_DEPTH):
+                e = vk.Edge(vk.Term(f"f{i}", vk.Application(nodes[i].type, nodes[i + 1].type)),
+                            nodes[i], nodes[i + 1])
+                g.edges[e.uid()] = e
+            text = "(s:T0)" + "-[]->()" * (TEXT_DEPTH - 1) + "-[e]->(t)"
+            rows = g.query().match(text).return_("s", "e", "t")
+            deep_map = vk.PathPattern("(n {k: " + "[" * TEXT_DEPTH + "]" * TEXT_DEPTH + "})")
+            return len(rows), str(rows[0]["t"]), repr(deep_map)
+        """, {f"(1, 'Node(T{TEXT_DEPTH})', 'PathPattern(1 nodes, 0 edges)')"}),
     ("query-deep-property-values", """
         def result():
             def nested():

@@ -51,22 +51,24 @@ def test_node_match_binds_in_graph_order(g, args, expected):
     ("(a)-[e]->(b:C)", [10], [102], [20]),
     ("(a)-[e:A -> B]->(b)", [0, 1], [100, 101], [10, 10]),
     ("(a)-[e:$* -> C$]->(b)", [10], [102], [20]),
-    ("(a:A)<-[e]-(b)", [0, 1], [100, 101], [10, 10]),  # direction is not consulted
+    ("(a:A)<-[e]-(b)", [], [], []),
+    ("(a:B)<-[e]-(b)", [10, 10], [100, 101], [0, 1]),
     ("(a:A)-[e]-(b)", [0, 1], [100, 101], [10, 10]),
+    ("(a:B)-[e]-(b)", [10, 10, 10], [100, 101, 102], [0, 1, 20]),
     ("(a:C)-[e]->(b)", [], [], []),
-    ("(x:A)-[e]->(x)", [10, 10], [100, 101], [10, 10]),  # one name at both ends: the ends
+    ("(x:A)-[e]->(x)", [], [], []),  # one name at both ends: self-loops only
 ])
 def test_single_edge_path_binds_aligned_lists(g, pattern, starts, edges, ends):
     a, b = ("x", "x") if "x" in pattern else ("a", "b")
     rows = g.query().match(pattern).return_(a, "e", b)
     assert (ids(rows, a), ids(rows, "e"), ids(rows, b)) == (starts, edges, ends)
-    assert all(r["e"].end.properties is r[b].properties for r in rows)
+    # The nodes bound are the ones the edge holds, not copies.
+    assert all(any(r[b].properties is n.properties for n in (r["e"].start, r["e"].end)) for r in rows)
 
 
-def test_binding_replacement_and_forms_that_bind_nothing(g):
+def test_binding_replacement(g):
     q = g.query().match(node="n", type=B).match(node="m", type=A)
-    q = q.match("(n)-[e]->(m)-[f]->(o)").match("(n)(m)").match(edge="e", start="n", end="m")
-    assert ids(q.return_("n", "m", "e", "o"), "n") == [10, None, None]
+    assert ids(q.return_("n", "m"), "n") == [10, None, None]
     q = q.match(node="m", type=vk.Variable("Z"))  # replaced even by an empty list
     assert ids(q.return_("m", "n"), "n") == [10]
     assert vk.Graph().query().match(node="n").return_count() == 0

@@ -241,7 +241,9 @@ PyObject* query_match(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObj
         Bound a;
         Selectors s;
         if (!bind(kMatch, args, n, kw, a) || !convert_selectors(a, kMProps, s)) return PyErrorSet{};
-        if (s.pattern) return queue_form<MatchOp, PathForm>(q, PathPatternValue::parse(*s.pattern));
+        if (s.pattern) {
+            return queue_form<MatchOp, PathForm>(q, PathPatternValue::parse_joined(*s.pattern));
+        }
         if (s.node) {
             return queue_form<MatchOp, NodeForm>(
                 q, node_pattern(*s.node, a[kMType], a[kMTypeSchema], s.properties));
@@ -253,6 +255,11 @@ PyObject* query_match(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObj
         if (!start) return start.take_error();
         auto end = extract_var_or_none("end", a[kMEnd]);
         if (!end) return end.take_error();
+        // One binding per match: an edge's name cannot also name a node.
+        if (*start == s.edge || *end == s.edge) {
+            return VelkoraError::invalid_query("Variable '" + *s.edge +
+                                               "' names the edge and one of its nodes");
+        }
         q.operations.push(MatchOp{MatchEdge{std::move(*p), std::move(*start), std::move(*end)}});
         return ok_status();
     });
@@ -265,7 +272,9 @@ PyObject* query_create(PyObject* self, PyObject* const* args, Py_ssize_t n, PyOb
         if (!bind(kCreate, args, n, kw, a) || !convert_selectors(a, kCProps, s)) {
             return PyErrorSet{};
         }
-        if (s.pattern) return queue_form<CreateOp, PathForm>(q, PathPatternValue::parse(*s.pattern));
+        if (s.pattern) {
+            return queue_form<CreateOp, PathForm>(q, PathPatternValue::parse_joined(*s.pattern));
+        }
         if (s.node) {
             return queue_form<CreateOp, NodeForm>(
                 q, node_pattern(*s.node, a[kCType], nullptr, s.properties));

@@ -72,49 +72,15 @@ Status match_node(QueryValue& q, const NodePatternValue& p) {
     return ok_status();
 }
 
-// The one path shape with an edge: (a)-[e]->(b). Only the edge's variable
-// and term schema are consulted; its direction, term and properties are not.
-Status match_single_edge(QueryValue& q, const NodePatternValue& a, const EdgePatternValue& e,
-                         const NodePatternValue& b) {
-    BindingList starts, edges, ends;
-    Status s = for_each_edge(q.graph, [&](EdgeValue&& edge) {
-        int m = 1;
-        if (e.term_type_schema) m = e.term_type_schema->matches_type(edge.term->type.get());
-        if (m > 0) m = a.matches(*edge.start);
-        if (m > 0) m = b.matches(*edge.end);
-        if (m < 0) return -1;
-        if (m > 0) {
-            starts.emplace_back(*edge.start);
-            ends.emplace_back(*edge.end);
-            edges.emplace_back(std::move(edge));
-        }
-        return 1;
-    });
-    if (!s) return s;
-    // In this order, so that a name given to both node patterns ends up
-    // holding the end nodes.
-    BindingTable::Group group;
-    if (a.variable) group.emplace_back(*a.variable, std::move(starts));
-    if (e.variable) group.emplace_back(*e.variable, std::move(edges));
-    if (b.variable) group.emplace_back(*b.variable, std::move(ends));
-    q.matched_vars.assign_group(std::move(group));
-    return ok_status();
-}
-
 struct MatchRunner {
     QueryValue& q;
     Status operator()(const NodeForm& m) const { return match_node(q, m.pattern); }
     Status operator()(const PathForm& m) const {
         const auto& nodes = m.path.nodes;
-        const auto& edges = m.path.edges;
-        if (nodes.size() == 1 && edges.empty()) return match_node(q, nodes[0]);
-        if (nodes.size() == 2 && edges.size() == 1) {
-            return match_single_edge(q, nodes[0], edges[0], nodes[1]);
-        }
-        return ok_status();  // longer paths bind nothing
+        if (nodes.size() == 1 && m.path.edges.empty()) return match_node(q, nodes[0]);
+        return match_path(q, m.path);
     }
-    // A lone edge pattern binds nothing.
-    Status operator()(const MatchEdge&) const { return ok_status(); }
+    Status operator()(const MatchEdge& m) const { return match_edge(q, m); }
 };
 
 // ----- create and merge ----------------------------------------------------------

@@ -165,6 +165,13 @@ PyObject* graph_query(PyObject* self, PyObject*);
 // the run, with what came before it kept.
 Status execute_operations(QueryValue& q);
 
+// Path matching (paths.cpp). match_path: a path of one or more edges, every
+// named element bound once per match, in match order; a path whose nodes are
+// not all joined by edges binds nothing. match_edge: the edge form of match.
+// Both assign their lists only when the whole operation has succeeded.
+Status match_path(QueryValue& q, const PathPatternValue& path);
+Status match_edge(QueryValue& q, const MatchEdge& m);
+
 // Method bodies (the receiver is a Query; each takes it exclusively).
 PyObject* query_set(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObject* kw);
 PyObject* query_skip(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObject* kw);

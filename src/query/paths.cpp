@@ -1,0 +1,448 @@
+// Path matching: paths of one or more edges, and the edge form of match.
+//
+// A path N[0] E[0] N[1] ... E[k-1] N[k] matches a sequence of k distinct
+// entries of `edges`, each passing its edge pattern in an orientation its
+// direction allows, consecutive edges meeting at nodes of the same uid. The
+// node at N[0] is the near end of the first edge, the node at N[i] (i >= 1)
+// the far end of edge i - 1; every node is tested with its node pattern, and
+// a node variable met again must find a node of the same uid as at its first
+// position.
+//
+// Matches are produced in lexicographic order of (edge position in `edges`,
+// forward before backward) per step. The first step walks `edges` itself,
+// the way a single-edge match always has (the dict must not change under
+// the walk). A longer path first copies the edges into a snapshot in one
+// pass and files each under the nodes at its two ends, by node uid, so a
+// later step visits only the edges at the node it stands on: the cost is
+// that pass plus the partial paths extended. A node's uid is a digest of its
+// type's uid alone, and type uids are cached on the immutable type nodes, so
+// comparing type uids compares node uids cheaply. The search keeps its own
+// stack, so a path of any length costs no C stack; the result of testing
+// edge j at step i (edge pattern and far node, per orientation) is kept, so
+// a pattern's Python-level comparisons run once per edge and step.
+#include <cstdint>
+#include <cstring>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "host/args.hpp"
+#include "host/dict_walk.hpp"
+#include "query/query.hpp"
+
+namespace vk {
+namespace {
+
+// ----- node uids -------------------------------------------------------------
+
+// Uids are SHA-256 hex digits: their first eight bytes hash well enough.
+struct UidHash {
+    size_t operator()(std::string_view v) const {
+        uint64_t h = 0;
+        std::memcpy(&h, v.data(), v.size() < sizeof h ? v.size() : sizeof h);
+        return static_cast<size_t>(h);
+    }
+};
+
+// The node's uid stands or falls with its type's uid: null with the error set.
+const Hex64* node_key(const NodeValue& n) { return type_uid(n.type.get()); }
+
+// Whether two nodes have the same uid: 1, 0, or -1 with the error set.
+int same_node(const NodeValue& a, const NodeValue& b) {
+    if (a.type.get() == b.type.get()) return 1;
+    const Hex64* x = node_key(a);
+    const Hex64* y = node_key(b);
+    if (!x || !y) return -1;
+    return x->view() == y->view() ? 1 : 0;
+}
+
+// ----- walking `edges` -------------------------------------------------------
+
+// Steps through the entries of `edges` in order with the dict walk's change
+// detection; every value must be an Edge (else the cast TypeError).
+class EdgeWalk {
+public:
+    explicit EdgeWalk(PyObject* dict) : walk_(dict) {}
+
+    // 1 with the next Edge object in `edge`, 0 at the end, -1 with an error.
+    int next(PyObject*& edge) {
+        int step = walk_.next(key_, value_);
+        if (step <= 0) return step;
+        if (Py_TYPE(value_.get()) != EdgeType) {
+            cast_error(value_.get(), "Edge");
+            return -1;
+        }
+        edge = value_.get();
+        return 1;
+    }
+
+private:
+    DictWalk walk_;
+    Ref key_, value_;
+};
+
+// ----- path matching -----------------------------------------------------------
+
+enum class Direction : unsigned char { Forward, Backward, Any };
+
+Direction direction_of(const EdgePatternValue& e) {
+    if (e.direction == "backward") return Direction::Backward;
+    if (e.direction == "any") return Direction::Any;
+    return Direction::Forward;
+}
+
+// One edge of a partial match and the way it is taken.
+struct Step {
+    const EdgeValue* edge;
+    uint32_t index;  // its position in the snapshot (longer paths only)
+    bool forward;
+    const NodeValue& near() const { return forward ? *edge->start : *edge->end; }
+    const NodeValue& far() const { return forward ? *edge->end : *edge->start; }
+};
+
+// An edge filed under a node: whether the node is its start, its end, or
+// both (a self-loop is filed once).
+struct Incidence {
+    uint32_t edge;
+    bool at_start;
+    bool at_end;
+};
+
+// Test results kept per (step, edge): whether each is known and passed.
+enum : uint8_t {
+    kEdgeKnown = 1, kEdgePass = 2,
+    kForwardKnown = 4, kForwardPass = 8,
+    kBackwardKnown = 16, kBackwardPass = 32,
+};
+// Above this many bytes the results are not kept, only recomputed.
+constexpr size_t kMemoLimit = size_t(1) << 24;
+
+class PathMatcher {
+public:
+    PathMatcher(const PathPatternValue& p) : p_(p), k_(p.edges.size()) {
+        for (const EdgePatternValue& e : p.edges) dirs_.push_back(direction_of(e));
+        // The first position of each node variable, and the bound names in
+        // path order: one list per name.
+        std::unordered_map<std::string_view, size_t> first;
+        first_.resize(p.nodes.size());
+        for (size_t i = 0; i < p.nodes.size(); ++i) {
+            const auto& var = p.nodes[i].variable;
+            first_[i] = i;
+            if (var) {
+                auto [it, fresh] = first.emplace(*var, i);
+                if (fresh) {
+                    slots_.push_back({&*var, false, i});
+                } else {
+                    first_[i] = it->second;
+                }
+            }
+            if (i < k_ && p.edges[i].variable) slots_.push_back({&*p.edges[i].variable, true, i});
+        }
+        lists_.resize(slots_.size());
+        path_.resize(k_);
+    }
+
+    Status run(const GraphValue& g) {
+        if (k_ > 1) {
+            Status s = build_index(g.edges.get());
+            if (!s) return s;
+        }
+        EdgeWalk walk(g.edges.get());
+        PyObject* obj;
+        int step;
+        uint32_t j = 0;
+        while ((step = walk.next(obj)) > 0) {
+            if (k_ == 1) {
+                EdgeValue copy(edge_value(obj));
+                if (first_step(copy, 0) < 0) return PyErrorSet{};
+            } else if (j < edges_.size()) {
+                // The snapshot was taken from the same dict a moment ago; the
+                // walk's change detection covers the rest of the search.
+                if (first_step(edges_[j], j) < 0) return PyErrorSet{};
+            }
+            ++j;
+        }
+        if (step < 0) return PyErrorSet{};
+        return ok_status();
+    }
+
+    BindingTable::Group take_group() {
+        BindingTable::Group group;
+        group.reserve(slots_.size());
+        for (size_t s = 0; s < slots_.size(); ++s) {
+            group.emplace_back(*slots_[s].name, std::move(lists_[s]));
+        }
+        return group;
+    }
+
+private:
+    struct Slot {
+        const std::string* name;
+        bool edge;
+        size_t position;
+    };
+
+    // One pass over `edges`: the snapshot, the node of each end and the
+    // edges filed under each node (in edge order).
+    Status build_index(PyObject* dict) {
+        std::unordered_map<std::string_view, uint32_t, UidHash> ids;
+        std::vector<uint32_t> start_id, end_id;
+        EdgeWalk walk(dict);
+        PyObject* obj;
+        int step;
+        while ((step = walk.next(obj)) > 0) {
+            if (edges_.size() >= UINT32_MAX) {
+                PyErr_NoMemory();
+                return PyErrorSet{};
+            }
+            edges_.emplace_back(edge_value(obj));
+            const EdgeValue& e = edges_.back();
+            for (const NodeHandle* end : {&e.start, &e.end}) {
+                const Hex64* uid = node_key(**end);
+                if (!uid) return PyErrorSet{};
+                auto found = ids.emplace(uid->view(), static_cast<uint32_t>(ids.size())).first;
+                (end == &e.start ? start_id : end_id).push_back(found->second);
+            }
+        }
+        if (step < 0) return PyErrorSet{};
+        // Counting sort of the incidences by node, stable in edge order.
+        const size_t n = edges_.size();
+        offsets_.assign(ids.size() + 1, 0);
+        for (size_t j = 0; j < n; ++j) {
+            ++offsets_[start_id[j] + 1];
+            if (end_id[j] != start_id[j]) ++offsets_[end_id[j] + 1];
+        }
+        for (size_t x = 0; x < ids.size(); ++x) offsets_[x + 1] += offsets_[x];
+        incidences_.resize(offsets_.back());
+        std::vector<uint32_t> fill(offsets_.begin(), offsets_.end() - 1);
+        for (size_t j = 0; j < n; ++j) {
+            auto e = static_cast<uint32_t>(j);
+            bool loop = end_id[j] == start_id[j];
+            incidences_[fill[start_id[j]]++] = {e, true, loop};
+            if (!loop) incidences_[fill[end_id[j]]++] = {e, false, true};
+        }
+        far_id_.resize(2 * n);
+        for (size_t j = 0; j < n; ++j) {
+            far_id_[2 * j] = end_id[j];        // taken forward
+            far_id_[2 * j + 1] = start_id[j];  // taken backward
+        }
+        used_.assign(n, 0);
+        if (n > 0 && k_ - 1 <= kMemoLimit / n) memo_.assign((k_ - 1) * n, 0);
+        return ok_status();
+    }
+
+    // The node at node position i of the current partial match.
+    const NodeValue& node_at(size_t i) const {
+        return i == 0 ? path_[0].near() : path_[i - 1].far();
+    }
+
+    // A repeated node variable at position i needs the node of its first position.
+    int repeat_ok(size_t i) const {
+        if (first_[i] == i) return 1;
+        return same_node(node_at(i), node_at(first_[i]));
+    }
+
+    // The first edge of a match, taken in each orientation its direction
+    // allows. -1 with an error set.
+    int first_step(const EdgeValue& e, uint32_t j) {
+        int m = p_.edges[0].matches(e);
+        if (m <= 0) return m;
+        bool ways[2] = {dirs_[0] != Direction::Backward, dirs_[0] != Direction::Forward};
+        if (ways[0] && ways[1]) {
+            int loop = same_node(*e.start, *e.end);  // a self-loop is taken once
+            if (loop < 0) return -1;
+            if (loop) ways[1] = false;
+        }
+        for (int w = 0; w < 2; ++w) {
+            if (!ways[w]) continue;
+            path_[0] = Step{&e, j, w == 0};
+            int r = repeat_ok(1);
+            if (r > 0) r = p_.nodes[0].matches(path_[0].near());
+            if (r > 0) r = p_.nodes[1].matches(path_[0].far());
+            if (r < 0) return -1;
+            if (r == 0) continue;
+            r = k_ == 1 ? emit() : extend();
+            if (r < 0) return -1;
+        }
+        return 1;
+    }
+
+    // Edge pattern i and node pattern i + 1 on edge j taken one way, from
+    // the kept results when there are.
+    int passes(size_t i, uint32_t j, bool forward) {
+        const EdgeValue& e = edges_[j];
+        uint8_t* memo = memo_.empty() ? nullptr : &memo_[(i - 1) * edges_.size() + j];
+        const uint8_t known = forward ? kForwardKnown : kBackwardKnown;
+        const uint8_t pass = forward ? kForwardPass : kBackwardPass;
+        if (memo && (*memo & known)) return (*memo & pass) ? 1 : 0;
+        int r;
+        if (memo && (*memo & kEdgeKnown)) {
+            r = (*memo & kEdgePass) ? 1 : 0;
+        } else {
+            r = p_.edges[i].matches(e);
+            if (r < 0) return -1;
+            if (memo) *memo |= kEdgeKnown | (r ? kEdgePass : 0);
+        }
+        if (r > 0) r = p_.nodes[i + 1].matches(forward ? *e.end : *e.start);
+        if (r < 0) return -1;
+        if (memo) *memo |= known | (r ? pass : 0);
+        return r;
+    }
+
+    // Steps 1 to k - 1 from the first edge in path_[0], depth first in
+    // lexicographic order, on a stack of cursors into the incidence lists.
+    int extend() {
+        struct Frame {
+            uint32_t cursor, end;
+            bool chosen;  // path_ at this step holds an edge marked used
+        };
+        auto frame_at = [&](const Step& s) {
+            uint32_t x = far_id_[2 * s.index + (s.forward ? 0 : 1)];
+            return Frame{offsets_[x], offsets_[x + 1], false};
+        };
+        used_[path_[0].index] = 1;
+        std::vector<Frame> frames{frame_at(path_[0])};
+        while (!frames.empty()) {
+            const size_t i = frames.size();  // the step this frame chooses
+            Frame& f = frames.back();
+            if (f.chosen) {
+                used_[path_[i].index] = 0;
+                f.chosen = false;
+            }
+            if (f.cursor == f.end) {
+                frames.pop_back();
+                continue;
+            }
+            const Incidence inc = incidences_[f.cursor++];
+            bool forward;
+            switch (dirs_[i]) {
+                case Direction::Forward: if (!inc.at_start) continue; forward = true; break;
+                case Direction::Backward: if (!inc.at_end) continue; forward = false; break;
+                default: forward = inc.at_start;
+            }
+            if (used_[inc.edge]) continue;
+            path_[i] = Step{&edges_[inc.edge], inc.edge, forward};
+            int r = repeat_ok(i + 1);
+            if (r > 0) r = passes(i, inc.edge, forward);
+            if (r > 0 && i + 1 == k_) r = emit() < 0 ? -1 : 0;
+            if (r < 0) return -1;  // the operation ends: the marks no longer matter
+            if (r == 0) continue;
+            used_[inc.edge] = 1;
+            f.chosen = true;
+            frames.push_back(frame_at(path_[i]));
+        }
+        used_[path_[0].index] = 0;
+        return 1;
+    }
+
+    // Appends the current match to the lists.
+    int emit() {
+        for (size_t s = 0; s < slots_.size(); ++s) {
+            const Slot& slot = slots_[s];
+            if (slot.edge) {
+                lists_[s].emplace_back(*path_[slot.position].edge);
+            } else {
+                lists_[s].emplace_back(node_at(slot.position));
+            }
+        }
+        return 1;
+    }
+
+    const PathPatternValue& p_;
+    const size_t k_;
+    std::vector<Direction> dirs_;
+    std::vector<size_t> first_;
+    std::vector<Slot> slots_;
+    std::vector<BindingList> lists_;
+    std::vector<Step> path_;
+    // The index of a longer path.
+    std::vector<EdgeValue> edges_;
+    std::vector<uint32_t> offsets_;  // node -> its range of incidences_
+    std::vector<Incidence> incidences_;
+    std::vector<uint32_t> far_id_;   // 2 * edge + (backward): the node reached
+    std::vector<uint8_t> used_;
+    std::vector<uint8_t> memo_;
+};
+
+}  // namespace
+
+Status match_path(QueryValue& q, const PathPatternValue& path) {
+    if (path.edges.empty() || path.nodes.size() != path.edges.size() + 1) return ok_status();
+    PathMatcher m(path);
+    Status s = m.run(q.graph);
+    if (!s) return s;
+    q.matched_vars.assign_group(m.take_group());
+    return ok_status();
+}
+
+// ----- the edge form -------------------------------------------------------------
+
+namespace {
+
+// The uids of the nodes bound to a name, as a condition on an edge's end:
+// none when the name is unbound. The bindings' types are kept alive here.
+struct EndCondition {
+    bool active = false;
+    std::vector<TypeRef> types;
+    std::unordered_set<std::string_view, UidHash> uids;
+
+    bool build(const BindingTable& t, const std::optional<std::string>& name) {
+        const BindingList* list = name ? t.find(*name) : nullptr;
+        if (!list) return true;
+        active = true;
+        for (const QueryResult& r : *list) {
+            const NodeValue* node = std::get_if<NodeValue>(&r);
+            if (!node) continue;
+            const Hex64* uid = node_key(*node);
+            if (!uid) return false;
+            types.push_back(node->type);
+            uids.insert(uid->view());
+        }
+        return true;
+    }
+
+    // 1, 0, or -1 with the error set.
+    int admits(const NodeValue& n) const {
+        if (!active) return 1;
+        if (uids.empty()) return 0;
+        const Hex64* uid = node_key(n);
+        if (!uid) return -1;
+        return uids.count(uid->view()) ? 1 : 0;
+    }
+};
+
+}  // namespace
+
+Status match_edge(QueryValue& q, const MatchEdge& m) {
+    EndCondition at_start, at_end;
+    if (!at_start.build(q.matched_vars, m.start) || !at_end.build(q.matched_vars, m.end)) {
+        return PyErrorSet{};
+    }
+    // One name at both ends asks for the same node at both, bound once.
+    const bool one_node = m.start && m.end && *m.start == *m.end;
+    BindingList edges, starts, ends;
+    EdgeWalk walk(q.graph.edges.get());
+    PyObject* obj;
+    int step;
+    while ((step = walk.next(obj)) > 0) {
+        EdgeValue e(edge_value(obj));
+        int r = at_start.admits(*e.start);
+        if (r > 0) r = at_end.admits(*e.end);
+        if (r > 0 && one_node) r = same_node(*e.start, *e.end);
+        if (r > 0) r = m.pattern.matches(e);
+        if (r < 0) return PyErrorSet{};
+        if (r == 0) continue;
+        if (m.start) starts.emplace_back(*e.start);
+        if (m.end && !one_node) ends.emplace_back(*e.end);
+        edges.emplace_back(std::move(e));
+    }
+    if (step < 0) return PyErrorSet{};
+    BindingTable::Group group;
+    if (m.pattern.variable) group.emplace_back(*m.pattern.variable, std::move(edges));
+    if (m.start) group.emplace_back(*m.start, std::move(starts));
+    if (m.end && !one_node) group.emplace_back(*m.end, std::move(ends));
+    q.matched_vars.assign_group(std::move(group));
+    return ok_status();
+}
+
+}  // namespace vk
