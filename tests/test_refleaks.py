@@ -229,6 +229,13 @@ def pattern_calls():
         (lambda: vk.PathPattern.parse("-[e]->(a)"), ValueError),
         (lambda: vk.PathPattern.parse("(a), (b)"), ValueError),
         (lambda: vk.PathPattern.parse("(a)-[e]->"), ValueError),
+        (lambda: vk.PathPattern("(n:A {k: '" + NAME + "', `" + NAME + "`: [1, -2.5e3, [TRUE, null]]})"
+                                "<-[e {k: 12345678901234567890}]-(m)"), None),
+        (lambda: vk.PathPattern("(n {k: '" + NAME + "})"), ValueError),
+        (lambda: vk.PathPattern("(n {k: [1, '" + NAME + "', " + NAME + "]})"), ValueError),
+        (lambda: vk.PathPattern("(n {k: [[" + NAME + "]]})"), ValueError),
+        (lambda: vk.PathPattern("(n {k: '\\x'})"), ValueError),
+        (lambda: vk.PathPattern("(a)-[" + NAME + "]->(" + NAME + ")"), ValueError),
         (lambda: vk.PathPattern.parse(3), TypeError),
         (lambda: vk.PathPattern(1), TypeError),
         (lambda: vk.PathPattern("(a)").add_node(np_).add_edge(ep), None),
@@ -277,6 +284,9 @@ def query_build_calls():
         (lambda: q.match(edge="e", term=3), TypeError),
         (lambda: q.match(properties=5), TypeError),
         (lambda: q.match(bogus=1), TypeError),
+        (lambda: q.match("(a)(b)"), ValueError),
+        (lambda: q.create("(a)-[e]->(b)(c)"), ValueError),
+        (lambda: q.match(edge=NAME, start="s", end=NAME), ValueError),
         (lambda: g.query().create(node="p", type=a, properties=props), None),
         (lambda: g.query().create("(a)-[e]->(b)"), None),
         (lambda: g.query().create(edge="e", term=f, start="a", end="b"), None),
@@ -303,6 +313,8 @@ def query_run_calls():
     g.nodes[nb.uid()] = nb
     e = vk.Edge(f, na, nb, {"w": NAME})
     g.edges[e.uid()] = e
+    back = vk.Edge(vk.Term(NAME + "b", vk.Application(b, a)), nb, na, {"w": NAME})
+    g.edges[back.uid()] = back
     props = {"k": NAME}
     update = {"seen": NAME}
 
@@ -312,6 +324,8 @@ def query_run_calls():
     raising = vk.Graph()
     nr = vk.Node(a, {"k": BadEq()})
     raising.nodes[nr.uid()] = nr
+    er = vk.Edge(f, nr, nr, {"w": BadEq()})
+    raising.edges[er.uid()] = er
 
     calls = [
         (lambda: g.query().create(node="p", type=a, properties=props)
@@ -320,6 +334,18 @@ def query_run_calls():
         (lambda: g.query().match(node="n", type_schema="$*$").return_count(), None),
         (lambda: g.query().match("(x)-[r]->(y)").return_("x", "r", "y", "z"), None),
         (lambda: g.query().match("(x:*)-[r:*]->(y)").execute().return_("r"), None),
+        (lambda: g.query().match("(x)<-[r {w: '" + NAME + "'}]-(y)-[s]-(z)-[t]-(x)")
+         .return_("x", "r", "y", "s"), None),
+        (lambda: g.query().match("(x {k: 1})-[r]-(y)").match("(y)-[s]->(x)-[t]->(z)")
+         .return_("x", "y", "z"), None),
+        (lambda: g.query().match(node="s", type=a).match(edge="r", start="s", end="t", term=f,
+                                                         properties={"w": NAME}).return_("r", "t"), None),
+        (lambda: g.query().match(edge="r", start="t", end="t").return_("r", "t"), None),
+        (lambda: bad.query().match("(x)-[r]->(y)-[s]->(z)").execute(), TypeError),
+        (lambda: bad.query().match(edge="r").execute(), TypeError),
+        (lambda: raising.query().match("(x)-[r {w: 1}]-(y)-[s]-(z)").return_("r"), Raises),
+        (lambda: raising.query().match("(x)-[r]-(y {k: 1})").return_("r"), Raises),
+        (lambda: raising.query().match(edge="r", properties={"w": 1}).return_("r"), Raises),
         (lambda: g.query().match(node="s", type=a).merge(node="t", type=b)
          .merge(edge="r", start="s", end="t").return_("s", "t", "r"), None),
         (lambda: g.query().merge(node="u", type=vk.Application(b, a)).return_("u"), None),
@@ -338,7 +364,7 @@ def query_run_calls():
         (lambda: raising.query().match(node="n", properties={"k": 1}).return_("n"), Raises),
         (lambda: raising.query().merge(node="n", type=a, properties={"k": 1}).execute(), Raises),
     ]
-    return calls, [a, b, f, g, g.nodes, g.edges, na, nb, e, props, update, bad, raising, nr]
+    return calls, [a, b, f, g, g.nodes, g.edges, na, nb, e, props, update, bad, raising, nr, er, back]
 
 
 GROUPS = {
