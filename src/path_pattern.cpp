@@ -366,9 +366,14 @@ PyObject* path_repr(PyObject* self) {
 PyMethodDef path_methods[] = {
     {"parse", as_cfunc(path_parse), VK_FASTCALL | METH_STATIC,
      "parse(pattern)\n--\n\nParses a Cypher-like pattern string into a PathPattern.\n\n"
-     "Nodes are written ``(variable:Type)``, edges ``-[variable:Type]->``,\n"
-     "``<-[...]-`` or ``-[...]-``; a type containing ``$`` is taken as a type\n"
-     "schema as it is. Returns a new PathPattern.\n\n"
+     "Nodes are written ``(variable:Type {key: value, ...})``, edges\n"
+     "``-[variable:Type {...}]->``, ``<-[...]-`` or ``-[...]-``, each part\n"
+     "optional; a type containing ``$`` is taken as a type schema as it is. A\n"
+     "property map's keys are names, or any text in backquotes; its values are\n"
+     "numbers, strings in single or double quotes (escapes \\\\ \\' \\\" \\n \\t),\n"
+     "true, false, null and lists ``[...]``. An edge's variable may name nothing\n"
+     "else in the path.\n"
+     "Returns a new PathPattern.\n\n"
      "Raises:\n"
      "    TypeError: ``pattern`` is not a str.\n"
      "    ValueError: \"Invalid pattern '...': reason\" for a malformed pattern."},

@@ -158,7 +158,10 @@ class PathPattern:
 class Query:
     def __new__(cls, graph: Graph) -> Query: ...
     # match() also accepts a Node (or anything else) as start or end, and
-    # ignores it; only variable names bind anything.
+    # ignores it; only variable names bind anything. A path binds each named
+    # node and edge once per match, following each edge's direction; in the
+    # edge form a start or end name already bound to nodes keeps only the
+    # edges at those nodes.
     def match(
         self,
         pattern: str | None = None,
