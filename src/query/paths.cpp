@@ -120,26 +120,41 @@ constexpr size_t kMemoLimit = size_t(1) << 24;
 class PathMatcher {
 public:
     PathMatcher(const PathPatternValue& p) : p_(p), k_(p.edges.size()) {
-        for (const EdgePatternValue& e : p.edges) dirs_.push_back(direction_of(e));
+        for (const EdgePatternValue& e : p.edges) {
+            dirs_.push_back(direction_of(e));
+            edge_open_.push_back(!e.term_type_schema && !e.term && e.properties.entries.empty());
+        }
+        for (const NodePatternValue& n : p.nodes) {
+            node_open_.push_back(!n.type_obj && !n.type_schema && n.properties.entries.empty());
+        }
         // The first position of each node variable, and the bound names in
         // path order: one list per name.
         std::unordered_map<std::string_view, size_t> first;
         first_.resize(p.nodes.size());
+        std::vector<std::pair<bool, size_t>> bound;  // (edge, position) per list
         for (size_t i = 0; i < p.nodes.size(); ++i) {
             const auto& var = p.nodes[i].variable;
             first_[i] = i;
             if (var) {
                 auto [it, fresh] = first.emplace(*var, i);
                 if (fresh) {
-                    slots_.push_back({&*var, false, i});
+                    names_.push_back(&*var);
+                    bound.emplace_back(false, i);
                 } else {
                     first_[i] = it->second;
                 }
             }
-            if (i < k_ && p.edges[i].variable) slots_.push_back({&*p.edges[i].variable, true, i});
+            if (i < k_ && p.edges[i].variable) {
+                names_.push_back(&*p.edges[i].variable);
+                bound.emplace_back(true, i);
+            }
         }
-        lists_.resize(slots_.size());
+        lists_.resize(names_.size());
+        for (size_t s = 0; s < bound.size(); ++s) {
+            (bound[s].first ? edge_slots_ : node_slots_).push_back({&lists_[s], bound[s].second});
+        }
         path_.resize(k_);
+        frames_.reserve(k_);
     }
 
     Status run(const GraphValue& g) {
@@ -154,11 +169,11 @@ public:
         while ((step = walk.next(obj)) > 0) {
             if (k_ == 1) {
                 EdgeValue copy(edge_value(obj));
-                if (first_step(copy, 0) < 0) return PyErrorSet{};
+                if (first_step(copy, 0, true) < 0) return PyErrorSet{};
             } else if (j < edges_.size()) {
                 // The snapshot was taken from the same dict a moment ago; the
                 // walk's change detection covers the rest of the search.
-                if (first_step(edges_[j], j) < 0) return PyErrorSet{};
+                if (first_step(edges_[j], j, false) < 0) return PyErrorSet{};
             }
             ++j;
         }
@@ -168,19 +183,25 @@ public:
 
     BindingTable::Group take_group() {
         BindingTable::Group group;
-        group.reserve(slots_.size());
-        for (size_t s = 0; s < slots_.size(); ++s) {
-            group.emplace_back(*slots_[s].name, std::move(lists_[s]));
-        }
+        group.reserve(names_.size());
+        for (size_t s = 0; s < names_.size(); ++s) group.emplace_back(*names_[s], std::move(lists_[s]));
         return group;
     }
 
 private:
+    // Where one match's binding of a name goes, and which node or edge it is.
     struct Slot {
-        const std::string* name;
-        bool edge;
+        BindingList* list;
         size_t position;
     };
+
+    // The node and edge tests, skipped for patterns that ask for nothing.
+    int test_node(size_t i, const NodeValue& n) const {
+        return node_open_[i] ? 1 : p_.nodes[i].matches(n);
+    }
+    int test_edge(size_t i, const EdgeValue& e) const {
+        return edge_open_[i] ? 1 : p_.edges[i].matches(e);
+    }
 
     // One pass over `edges`: the snapshot, the node of each end and the
     // edges filed under each node (in edge order).
@@ -243,9 +264,10 @@ private:
     }
 
     // The first edge of a match, taken in each orientation its direction
-    // allows. -1 with an error set.
-    int first_step(const EdgeValue& e, uint32_t j) {
-        int m = p_.edges[0].matches(e);
+    // allows; an `own` edge is the caller's copy, which a single-edge match
+    // may take for its last binding. -1 with an error set.
+    int first_step(EdgeValue& e, uint32_t j, bool own) {
+        int m = test_edge(0, e);
         if (m <= 0) return m;
         bool ways[2] = {dirs_[0] != Direction::Backward, dirs_[0] != Direction::Forward};
         if (ways[0] && ways[1]) {
@@ -257,11 +279,12 @@ private:
             if (!ways[w]) continue;
             path_[0] = Step{&e, j, w == 0};
             int r = repeat_ok(1);
-            if (r > 0) r = p_.nodes[0].matches(path_[0].near());
-            if (r > 0) r = p_.nodes[1].matches(path_[0].far());
+            if (r > 0) r = test_node(0, path_[0].near());
+            if (r > 0) r = test_node(1, path_[0].far());
             if (r < 0) return -1;
             if (r == 0) continue;
-            r = k_ == 1 ? emit() : extend();
+            bool last = w == 1 || !ways[1];
+            r = k_ == 1 ? emit(own && last ? &e : nullptr) : extend();
             if (r < 0) return -1;
         }
         return 1;
@@ -270,6 +293,7 @@ private:
     // Edge pattern i and node pattern i + 1 on edge j taken one way, from
     // the kept results when there are.
     int passes(size_t i, uint32_t j, bool forward) {
+        if (edge_open_[i] && node_open_[i + 1]) return 1;
         const EdgeValue& e = edges_[j];
         uint8_t* memo = memo_.empty() ? nullptr : &memo_[(i - 1) * edges_.size() + j];
         const uint8_t known = forward ? kForwardKnown : kBackwardKnown;
@@ -279,11 +303,11 @@ private:
         if (memo && (*memo & kEdgeKnown)) {
             r = (*memo & kEdgePass) ? 1 : 0;
         } else {
-            r = p_.edges[i].matches(e);
+            r = test_edge(i, e);
             if (r < 0) return -1;
             if (memo) *memo |= kEdgeKnown | (r ? kEdgePass : 0);
         }
-        if (r > 0) r = p_.nodes[i + 1].matches(forward ? *e.end : *e.start);
+        if (r > 0) r = test_node(i + 1, forward ? *e.end : *e.start);
         if (r < 0) return -1;
         if (memo) *memo |= known | (r ? pass : 0);
         return r;
@@ -292,16 +316,13 @@ private:
     // Steps 1 to k - 1 from the first edge in path_[0], depth first in
     // lexicographic order, on a stack of cursors into the incidence lists.
     int extend() {
-        struct Frame {
-            uint32_t cursor, end;
-            bool chosen;  // path_ at this step holds an edge marked used
-        };
         auto frame_at = [&](const Step& s) {
             uint32_t x = far_id_[2 * s.index + (s.forward ? 0 : 1)];
             return Frame{offsets_[x], offsets_[x + 1], false};
         };
         used_[path_[0].index] = 1;
-        std::vector<Frame> frames{frame_at(path_[0])};
+        std::vector<Frame>& frames = frames_;
+        frames.assign(1, frame_at(path_[0]));
         while (!frames.empty()) {
             const size_t i = frames.size();  // the step this frame chooses
             Frame& f = frames.back();
@@ -324,7 +345,7 @@ private:
             path_[i] = Step{&edges_[inc.edge], inc.edge, forward};
             int r = repeat_ok(i + 1);
             if (r > 0) r = passes(i, inc.edge, forward);
-            if (r > 0 && i + 1 == k_) r = emit() < 0 ? -1 : 0;
+            if (r > 0 && i + 1 == k_) r = emit(nullptr) < 0 ? -1 : 0;
             if (r < 0) return -1;  // the operation ends: the marks no longer matter
             if (r == 0) continue;
             used_[inc.edge] = 1;
@@ -335,14 +356,15 @@ private:
         return 1;
     }
 
-    // Appends the current match to the lists.
-    int emit() {
-        for (size_t s = 0; s < slots_.size(); ++s) {
-            const Slot& slot = slots_[s];
-            if (slot.edge) {
-                lists_[s].emplace_back(*path_[slot.position].edge);
+    // Appends the current match to the lists; the edge of a single-edge
+    // match is moved from `take` when given (nodes are copied first).
+    int emit(EdgeValue* take) {
+        for (const Slot& s : node_slots_) s.list->emplace_back(node_at(s.position));
+        for (const Slot& s : edge_slots_) {
+            if (take) {
+                s.list->emplace_back(std::move(*take));
             } else {
-                lists_[s].emplace_back(node_at(slot.position));
+                s.list->emplace_back(*path_[s.position].edge);
             }
         }
         return 1;
@@ -352,8 +374,10 @@ private:
     const size_t k_;
     std::vector<Direction> dirs_;
     std::vector<size_t> first_;
-    std::vector<Slot> slots_;
+    std::vector<char> node_open_, edge_open_;  // patterns that ask for nothing
+    std::vector<const std::string*> names_;    // the bound names, one list each
     std::vector<BindingList> lists_;
+    std::vector<Slot> node_slots_, edge_slots_;
     std::vector<Step> path_;
     // The index of a longer path.
     std::vector<EdgeValue> edges_;
@@ -362,6 +386,12 @@ private:
     std::vector<uint32_t> far_id_;   // 2 * edge + (backward): the node reached
     std::vector<uint8_t> used_;
     std::vector<uint8_t> memo_;
+    // The search's stack: one cursor into an incidence list per step.
+    struct Frame {
+        uint32_t cursor, end;
+        bool chosen;  // path_ at this step holds an edge marked used
+    };
+    std::vector<Frame> frames_;
 };
 
 }  // namespace
