@@ -212,7 +212,7 @@ private:
         PyObject* obj;
         int step;
         while ((step = walk.next(obj)) > 0) {
-            if (edges_.size() >= UINT32_MAX) {
+            if (edges_.size() >= UINT32_MAX / 2) {  // incidences are counted in 32 bits
                 PyErr_NoMemory();
                 return PyErrorSet{};
             }
