@@ -372,8 +372,7 @@ PyMethodDef path_methods[] = {
      "property map's keys are names, or any text in backquotes; its values are\n"
      "numbers, strings in single or double quotes (escapes \\\\ \\' \\\" \\n \\t),\n"
      "true, false, null and lists ``[...]``. An edge's variable may name nothing\n"
-     "else in the path.\n"
-     "Returns a new PathPattern.\n\n"
+     "else in the path. Returns a new PathPattern.\n\n"
      "Raises:\n"
      "    TypeError: ``pattern`` is not a str.\n"
      "    ValueError: \"Invalid pattern '...': reason\" for a malformed pattern."},
