@@ -214,8 +214,26 @@ private:
             out = Ref::steal(PyFloat_FromDouble(d));
         } else {
             out = Ref::steal(PyLong_FromString(digits.c_str(), nullptr, 10));
+            // The interpreter refuses integers past its digit limit: a bad pattern.
+            if (!out && PyErr_ExceptionMatches(PyExc_ValueError)) return refused_value();
         }
         return out ? ok_status() : Status(PyErrorSet{});
+    }
+
+    // The pending ValueError's message as the reason of a pattern error.
+    Status refused_value() {
+#if PY_VERSION_HEX >= 0x030C0000
+        Ref v = Ref::steal(PyErr_GetRaisedException());
+#else
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        PyErr_NormalizeException(&type, &value, &tb);
+        Ref t = Ref::steal(type), v = Ref::steal(value), b = Ref::steal(tb);
+#endif
+        Ref text = Ref::steal(v ? PyObject_Str(v.get()) : nullptr);
+        const char* reason = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+        if (!reason) return PyErrorSet{};
+        return invalid_pattern(token_, reason);
     }
 
     Status read_value(Ref& out) {

@@ -258,6 +258,12 @@ def test_property_map_rejected(text, message):
     assert str(info.value) == message
 
 
+def test_integer_past_the_interpreters_digit_limit():
+    text = "(n {k: %s})" % ("1" * 5000)
+    with pytest.raises(ValueError, match=r"^Invalid pattern '\(n \{k: 1+\}\)': Exceeds the limit"):
+        PathPattern.parse(text)
+
+
 # ----- generated input ---------------------------------------------------------
 
 ALPHABET = "()[]{}<>-:$* ,abAÄ\u00a0\u3000\t\n'`\\1."
