@@ -235,6 +235,7 @@ def pattern_calls():
         (lambda: vk.PathPattern("(n {k: [1, '" + NAME + "', " + NAME + "]})"), ValueError),
         (lambda: vk.PathPattern("(n {k: [[" + NAME + "]]})"), ValueError),
         (lambda: vk.PathPattern("(n {k: '\\x'})"), ValueError),
+        (lambda: vk.PathPattern("(n {k: " + "1" * 5000 + "})"), ValueError),
         (lambda: vk.PathPattern("(a)-[" + NAME + "]->(" + NAME + ")"), ValueError),
         (lambda: vk.PathPattern.parse(3), TypeError),
         (lambda: vk.PathPattern(1), TypeError),
