@@ -283,9 +283,12 @@ private:
             if (r > 0) r = test_node(1, path_[0].far());
             if (r < 0) return -1;
             if (r == 0) continue;
-            bool last = w == 1 || !ways[1];
-            r = k_ == 1 ? emit(own && last ? &e : nullptr) : extend();
-            if (r < 0) return -1;
+            if (k_ > 1) {
+                if (extend() < 0) return -1;
+            } else {
+                bool last = w == 1 || !ways[1];
+                emit(own && last ? &e : nullptr);
+            }
         }
         return 1;
     }
@@ -345,9 +348,12 @@ private:
             path_[i] = Step{&edges_[inc.edge], inc.edge, forward};
             int r = repeat_ok(i + 1);
             if (r > 0) r = passes(i, inc.edge, forward);
-            if (r > 0 && i + 1 == k_) r = emit(nullptr) < 0 ? -1 : 0;
             if (r < 0) return -1;  // the operation ends: the marks no longer matter
             if (r == 0) continue;
+            if (i + 1 == k_) {
+                emit(nullptr);
+                continue;
+            }
             used_[inc.edge] = 1;
             f.chosen = true;
             frames.push_back(frame_at(path_[i]));
@@ -358,7 +364,7 @@ private:
 
     // Appends the current match to the lists; the edge of a single-edge
     // match is moved from `take` when given (nodes are copied first).
-    int emit(EdgeValue* take) {
+    void emit(EdgeValue* take) {
         for (const Slot& s : node_slots_) s.list->emplace_back(node_at(s.position));
         for (const Slot& s : edge_slots_) {
             if (take) {
@@ -367,7 +373,6 @@ private:
                 s.list->emplace_back(*path_[s.position].edge);
             }
         }
-        return 1;
     }
 
     const PathPatternValue& p_;
