@@ -22,7 +22,7 @@ CONDITIONS = [
     ("n.i = 3", True), ("n.i = 3.0", True), ("n.i <> 3", False), ("n.i != 4", True),
     ("n.missing = 1", None), ("n.none = null", None), ("null <> null", None),
     ("n.i < 'x'", None), ("n.s < 'abd'", True), ("n.f >= 2.5", True), ("-1 < n.i", True),
-    ("1e3 > n.i", True), ("n.i < 99999999999999999999999", True), (".5 < n.f", True),
+    ("1e3 > n.i", True), ("n.i < 99999999999999999999999", True), ("false OR .5 < n.f", True),
     ("n.missing IS NULL", True), ("n.none IS NULL", True), ("n.i IS NOT NULL", True),
     ("(n.i = n.none) IS NULL", True), ("n.tags = ['a', 3, [1, 2]]", True),
     ("3 IN n.tags", True), ("'b' IN n.tags", False), ("[1, 2] IN n.tags", True),

@@ -16,6 +16,7 @@
 #include "query/clauses.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -65,7 +66,7 @@ struct SortKey {
     std::vector<Ref> values;
     std::vector<int64_t> ints;
     std::vector<double> floats;
-    std::vector<bool> null;
+    std::vector<uint8_t> null;
 
     Status read(const BindingList& list) {
         Ref key = Ref::steal(to_py(clause->key));
@@ -80,7 +81,8 @@ struct SortKey {
             if (null[j]) continue;
             values[j] = Ref::borrow(v);
             all_ints = all_ints && PyLong_CheckExact(v);
-            all_floats = all_floats && PyFloat_CheckExact(v);
+            // NaN is unordered: it leaves the order to Python's <.
+            all_floats = all_floats && PyFloat_CheckExact(v) && !std::isnan(PyFloat_AS_DOUBLE(v));
             all_strs = all_strs && PyUnicode_CheckExact(v);
         }
         if (all_ints) {
@@ -128,12 +130,49 @@ struct SortKey {
     }
 };
 
+// One int key: the non-null positions sorted by their values, the nulls
+// kept in their order after them (ascending) or before them (descending).
+void sort_ints(const SortKey& key, std::vector<size_t>& idx) {
+    std::vector<std::pair<int64_t, size_t>> values;
+    std::vector<size_t> nulls;
+    values.reserve(idx.size());
+    for (size_t j : idx) {
+        if (key.null[j]) {
+            nulls.push_back(j);
+        } else {
+            values.emplace_back(key.ints[j], j);
+        }
+    }
+    if (key.clause->ascending) {
+        std::stable_sort(values.begin(), values.end(),
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
+    } else {
+        std::stable_sort(values.begin(), values.end(),
+                         [](const auto& a, const auto& b) { return b.first < a.first; });
+    }
+    auto out = idx.begin();
+    if (!key.clause->ascending) out = std::copy(nulls.begin(), nulls.end(), out);
+    for (const auto& v : values) *out++ = v.second;
+    if (key.clause->ascending) std::copy(nulls.begin(), nulls.end(), out);
+}
+
 class Sorter {
 public:
     explicit Sorter(const std::vector<SortKey>& keys) : keys_(keys) {}
 
     // Sorts the positions stably; false with an exception set.
     bool sort(std::vector<size_t>& idx) {
+        bool native = true;
+        for (const SortKey& k : keys_) native = native && k.kind != SortKey::Objects;
+        if (native && keys_.size() == 1 && keys_[0].kind == SortKey::Ints) {
+            sort_ints(keys_[0], idx);
+            return true;
+        }
+        if (native) {
+            // Comparisons that run no Python code give a consistent order.
+            std::stable_sort(idx.begin(), idx.end(), [this](size_t a, size_t b) { return less(a, b); });
+            return true;
+        }
         std::vector<size_t> buf(idx.size() / 2 + 1);
         merge_sort(idx.data(), buf.data(), idx.size());
         if (failed_) rename_type_error();
@@ -222,7 +261,8 @@ Status run_where(QueryValue& q, const WhereClause& c) {
         if (!holds) q.matched_vars.slice(0, 0);
         return ok_status();
     }
-    const size_t n = lists.front()->size();
+    size_t n = SIZE_MAX;  // the lists of a group have one length
+    for (const BindingList* list : lists) n = std::min(n, list->size());
     std::vector<size_t> keep;
     for (size_t j = 0; j < n; ++j) {
         int holds = condition_holds(t, lists.data(), j);
@@ -250,7 +290,9 @@ Status run_order_by(QueryValue& q, const std::vector<const OrderByClause*>& run)
         s = keys.back().read(*q.matched_vars.find(c->variable));
         if (!s) return s;
     }
-    std::vector<size_t> idx(lists.front()->size());
+    size_t n = SIZE_MAX;  // the lists of a group have one length
+    for (const BindingList* list : lists) n = std::min(n, list->size());
+    std::vector<size_t> idx(n);
     for (size_t j = 0; j < idx.size(); ++j) idx[j] = j;
     if (!Sorter(keys).sort(idx)) return PyErrorSet{};
     for (size_t j = 0; j < idx.size(); ++j) {

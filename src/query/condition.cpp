@@ -3,11 +3,11 @@
 // A condition is read in two steps. The lexer cuts the text into tokens:
 // words (identifiers and keywords, keywords in any case), names in
 // backquotes, string and number literals, type schemas in dollars, and
-// punctuation. A '.' right after a word or a backquoted name is property
-// access; anywhere else it can only start a number. The parser then builds
-// the tree by recursive descent over OR, XOR, AND, NOT, one predicate
-// (a comparison, IS [NOT] NULL, IN, STARTS WITH, ENDS WITH, CONTAINS) and
-// its operands. Literals become Python objects at parse time, so evaluation
+// punctuation. A '.' right after a word that is no keyword, or after a
+// backquoted name, is property access; anywhere else it can only start a
+// number. The parser then builds the tree by recursive descent over OR, XOR,
+// AND, NOT, one predicate (a comparison, IS [NOT] NULL, IN, STARTS WITH,
+// ENDS WITH, CONTAINS) and its operands. Literals become Python objects at parse time, so evaluation
 // allocates nothing for them; list literals are copied afresh for each use,
 // since the copy may reach user code (an __eq__) that could change it.
 //
@@ -92,7 +92,7 @@ public:
             while (size_t n = white_space_at(s_, pos_)) pos_ += n;
             Token t{Tok::End, pos_, pos_, {}, {}};
             if (pos_ < s_.size()) {
-                Status st = next(t, out.empty() ? Tok::End : out.back().kind);
+                Status st = next(t, out.empty() ? nullptr : &out.back());
                 if (!st) return st;
             }
             t.end = pos_;
@@ -117,7 +117,7 @@ public:
 private:
     bool at(size_t i, char c) const { return i < s_.size() && s_[i] == c; }
 
-    Status next(Token& t, Tok previous) {
+    Status next(Token& t, const Token* previous) {
         const size_t start = pos_;
         const char c = s_[pos_];
         size_t len;
@@ -147,7 +147,11 @@ private:
             case '`': return quoted(t, '`', Tok::Backquoted, "unterminated name in backquotes");
             case '$': return quoted(t, '$', Tok::Schema, "unterminated type schema");
             case '.':
-                if (previous == Tok::Word || previous == Tok::Backquoted) return one(Tok::Dot);
+                // Only a variable takes a key; keywords are never variables.
+                if (previous && (previous->kind == Tok::Backquoted ||
+                                 (previous->kind == Tok::Word && !is_keyword(*previous)))) {
+                    return one(Tok::Dot);
+                }
                 break;
             default:
                 if (identifier_char(s_, pos_, len, true)) {
