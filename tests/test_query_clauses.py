@@ -72,7 +72,7 @@ def test_condition_values(condition, value):
     ("n.x STARTS 'a'", "unexpected ''a'' at position 11"),
     ("NOT", "unexpected end of condition at position 3"),
     ("n.x = NOT true", "unexpected 'NOT' at position 6"),
-    ("and.x = 1", "unexpected 'and' at position 0"),
+    ("and.x = 1", "unexpected character '.' at position 3"),
 ])
 def test_syntax_errors_at_the_builder(condition, reason):
     q = one_node_query(i=1)
