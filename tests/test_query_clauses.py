@@ -203,6 +203,16 @@ def test_order_by_values(values, ascending, order):
     assert ordered(values, ("v", ascending)) == order
 
 
+@pytest.mark.parametrize("values", [
+    ["abcdefghZ", "abcdefghA", "ab", "ab\x00", "ab\x00c", "é", "", "ab"],
+    ["€", "a", "z\U0001F600", "z", "€a"],
+])
+@pytest.mark.parametrize("ascending", [True, False])
+def test_order_by_text_as_python_sorts_it(values, ascending):
+    expected = sorted(range(len(values)), key=values.__getitem__, reverse=not ascending)
+    assert ordered(values, ("v", ascending)) == expected
+
+
 def test_order_by_nan_gives_some_order_of_all_positions():
     assert sorted(ordered([NAN, 1.0, NAN, 0.5], ("v", True))) == [0, 1, 2, 3]
 

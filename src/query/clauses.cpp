@@ -66,6 +66,9 @@ struct SortKey {
     std::vector<Ref> values;
     std::vector<int64_t> ints;
     std::vector<double> floats;
+    // Strs whose code points all fit a byte: the first eight, big-endian,
+    // so that most comparisons read this array instead of the str objects.
+    std::vector<uint64_t> prefixes;
     std::vector<uint8_t> null;
 
     Status read(const BindingList& list) {
@@ -102,8 +105,25 @@ struct SortKey {
             }
         } else if (all_strs) {
             kind = Strs;
+            read_prefixes();
         }
         return ok_status();
+    }
+
+    void read_prefixes() {
+        for (size_t j = 0; j < values.size(); ++j) {
+            if (!null[j] && PyUnicode_KIND(values[j].get()) != PyUnicode_1BYTE_KIND) return;
+        }
+        prefixes.resize(values.size());
+        for (size_t j = 0; j < values.size(); ++j) {
+            if (null[j]) continue;
+            PyObject* v = values[j].get();
+            const Py_UCS1* data = PyUnicode_1BYTE_DATA(v);
+            const size_t len = std::min<size_t>(8, (size_t)PyUnicode_GET_LENGTH(v));
+            uint64_t p = 0;
+            for (size_t i = 0; i < 8; ++i) p = (p << 8) | (i < len ? data[i] : 0);
+            prefixes[j] = p;
+        }
     }
 
     // Whether the value at a is below the one at b: 1, 0, or -1 with an
@@ -112,7 +132,11 @@ struct SortKey {
         switch (kind) {
             case Ints: return ints[a] < ints[b];
             case Floats: return floats[a] < floats[b];
-            case Strs: return PyUnicode_Compare(values[a].get(), values[b].get()) < 0;
+            case Strs:
+                // Unequal prefixes decide; equal ones (a shorter text is
+                // padded with zeros) leave it to the whole texts.
+                if (!prefixes.empty() && prefixes[a] != prefixes[b]) return prefixes[a] < prefixes[b];
+                return PyUnicode_Compare(values[a].get(), values[b].get()) < 0;
             case Objects: break;
         }
         return PyObject_RichCompareBool(values[a].get(), values[b].get(), Py_LT);
