@@ -326,13 +326,12 @@ Status execute_operations(QueryValue& q) {
         SharedOperation op = queue.at(i);
         if (std::holds_alternative<OrderByClause>(*op)) {
             // Consecutive order_by clauses are one compound order.
-            std::vector<SharedOperation> held;
-            std::vector<const OrderByClause*> run;
-            for (; i < queue.size() && std::holds_alternative<OrderByClause>(*queue.at(i)); ++i) {
-                held.push_back(queue.at(i));
-                run.push_back(&std::get<OrderByClause>(*held.back()));
+            std::vector<SharedOperation> held{op};
+            while (i + 1 < queue.size() && std::holds_alternative<OrderByClause>(*queue.at(i + 1))) {
+                held.push_back(queue.at(++i));
             }
-            --i;
+            std::vector<const OrderByClause*> run;
+            for (const SharedOperation& o : held) run.push_back(&std::get<OrderByClause>(*o));
             Status s = run_order_by(q, run);
             if (!s) return s;
             continue;
