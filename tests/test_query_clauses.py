@@ -110,6 +110,8 @@ def test_condition_filters_every_list_of_its_group(g):
     q = g.query().match("(a)-[e]->(b)").where("e.k >= 20 AND b.k < 0")
     assert ids(q.return_("a", "e", "b")) == [["s0", "f0", "e0"], ["s2", "f2", "e2"]]
     assert q.return_count() == 2
+    typed = g.query().match("(a)-[e]->(b)").where("e:$T -> U$ AND NOT e:$U -> T$ AND b:U")
+    assert typed.return_count() == 3
 
 
 def test_lists_of_other_groups_are_left_alone(g):
