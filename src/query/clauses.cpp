@@ -135,7 +135,9 @@ struct SortKey {
             case Strs:
                 // Unequal prefixes decide; equal ones (a shorter text is
                 // padded with zeros) leave it to the whole texts.
-                if (!prefixes.empty() && prefixes[a] != prefixes[b]) return prefixes[a] < prefixes[b];
+                if (!prefixes.empty() && prefixes[a] != prefixes[b]) {
+                    return prefixes[a] < prefixes[b];
+                }
                 return PyUnicode_Compare(values[a].get(), values[b].get()) < 0;
             case Objects: break;
         }
@@ -194,7 +196,8 @@ public:
         }
         if (native) {
             // Comparisons that run no Python code give a consistent order.
-            std::stable_sort(idx.begin(), idx.end(), [this](size_t a, size_t b) { return less(a, b); });
+            std::stable_sort(idx.begin(), idx.end(),
+                             [this](size_t a, size_t b) { return less(a, b); });
             return true;
         }
         std::vector<size_t> buf(idx.size() / 2 + 1);

@@ -7,9 +7,10 @@
 // backquoted name, is property access; anywhere else it can only start a
 // number. The parser then builds the tree by recursive descent over OR, XOR,
 // AND, NOT, one predicate (a comparison, IS [NOT] NULL, IN, STARTS WITH,
-// ENDS WITH, CONTAINS) and its operands. Literals become Python objects at parse time, so evaluation
-// allocates nothing for them; list literals are copied afresh for each use,
-// since the copy may reach user code (an __eq__) that could change it.
+// ENDS WITH, CONTAINS) and its operands. Literals become Python objects at
+// parse time, so evaluation allocates nothing for them; list literals are
+// copied afresh for each use, since the copy may reach user code (an __eq__)
+// that could change it.
 //
 // Depth: parentheses and list brackets nest at most kMaxDepth levels (a
 // syntax error beyond), so the recursive parser and evaluator stay within a
@@ -474,8 +475,8 @@ private:
         const Token& name = take();
         const Tok sep = peek().kind;
         if (sep != Tok::Dot && sep != Tok::Colon) {
-            return lexer_.fail("variable '" + name.text + "' must be followed by '.key' or ':Label'",
-                               name.begin);
+            return lexer_.fail(
+                "variable '" + name.text + "' must be followed by '.key' or ':Label'", name.begin);
         }
         ++i_;
         const Token& what = peek();

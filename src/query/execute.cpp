@@ -327,7 +327,8 @@ Status execute_operations(QueryValue& q) {
         if (std::holds_alternative<OrderByClause>(*op)) {
             // Consecutive order_by clauses are one compound order.
             std::vector<SharedOperation> held{op};
-            while (i + 1 < queue.size() && std::holds_alternative<OrderByClause>(*queue.at(i + 1))) {
+            while (i + 1 < queue.size() &&
+                   std::holds_alternative<OrderByClause>(*queue.at(i + 1))) {
                 held.push_back(queue.at(++i));
             }
             std::vector<const OrderByClause*> run;
