@@ -315,8 +315,11 @@ def query_run_calls():
     g.nodes[nb.uid()] = nb
     e = vk.Edge(f, na, nb, {"w": NAME})
     g.edges[e.uid()] = e
+    # Paths run on a graph with one edge each way.
     back = vk.Edge(vk.Term(NAME + "b", vk.Application(b, a)), nb, na, {"w": NAME})
-    g.edges[back.uid()] = back
+    pg = vk.Graph()
+    pg.nodes.update(g.nodes)
+    pg.edges.update({e.uid(): e, back.uid(): back})
     props = {"k": NAME}
     update = {"seen": NAME}
 
@@ -336,13 +339,13 @@ def query_run_calls():
         (lambda: g.query().match(node="n", type_schema="$*$").return_count(), None),
         (lambda: g.query().match("(x)-[r]->(y)").return_("x", "r", "y", "z"), None),
         (lambda: g.query().match("(x:*)-[r:*]->(y)").execute().return_("r"), None),
-        (lambda: g.query().match("(x)<-[r {w: '" + NAME + "'}]-(y)-[s]-(z)-[t]-(x)")
+        (lambda: pg.query().match("(x)<-[r {w: '" + NAME + "'}]-(y)-[s]-(z)-[t]-(x)")
          .return_("x", "r", "y", "s"), None),
-        (lambda: g.query().match("(x {k: 1})-[r]-(y)").match("(y)-[s]->(x)-[t]->(z)")
+        (lambda: pg.query().match("(x {k: 1})-[r]-(y)").match("(y)-[s]->(x)-[t]->(z)")
          .return_("x", "y", "z"), None),
-        (lambda: g.query().match(node="s", type=a).match(edge="r", start="s", end="t", term=f,
+        (lambda: pg.query().match(node="s", type=a).match(edge="r", start="s", end="t", term=f,
                                                          properties={"w": NAME}).return_("r", "t"), None),
-        (lambda: g.query().match(edge="r", start="t", end="t").return_("r", "t"), None),
+        (lambda: pg.query().match(edge="r", start="t", end="t").return_("r", "t"), None),
         (lambda: bad.query().match("(x)-[r]->(y)-[s]->(z)").execute(), TypeError),
         (lambda: bad.query().match(edge="r").execute(), TypeError),
         (lambda: raising.query().match("(x)-[r {w: 1}]-(y)-[s]-(z)").return_("r"), Raises),
@@ -373,7 +376,7 @@ def query_run_calls():
         (lambda: raising.query().match(node="n", properties={"k": 1}).return_("n"), Raises),
         (lambda: raising.query().merge(node="n", type=a, properties={"k": 1}).execute(), Raises),
     ]
-    return calls, [a, b, f, g, g.nodes, g.edges, na, nb, e, props, update, bad, raising, nr, er, back]
+    return calls, [a, b, f, g, g.nodes, g.edges, na, nb, e, props, update, bad, raising, nr, er, back, pg]
 
 
 GROUPS = {
