@@ -32,16 +32,6 @@ size_t skip_quoted(std::string_view s, size_t i) {
 
 namespace {
 
-bool ascii_digit(char c) { return c >= '0' && c <= '9'; }
-
-// Letters, digits and "_" (letters and digits of any script).
-bool identifier_char(std::string_view s, size_t i, size_t& len, bool first) {
-    char32_t c = decode_utf8(s, i, len);
-    if (c == '_') return true;
-    auto u = static_cast<Py_UCS4>(c);
-    return first ? Py_UNICODE_ISALPHA(u) : Py_UNICODE_ISALNUM(u);
-}
-
 // A word ends at blanks, punctuation of the notation or quotes.
 bool ends_word(std::string_view s, size_t i) {
     switch (s[i]) {
@@ -73,16 +63,6 @@ bool number_text(std::string_view w, bool& is_float) {
         if (exp_digits == 0) return false;
     }
     return i == w.size();
-}
-
-bool equals_ignoring_case(std::string_view w, std::string_view lower) {
-    if (w.size() != lower.size()) return false;
-    for (size_t i = 0; i < w.size(); ++i) {
-        char c = w[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != lower[i]) return false;
-    }
-    return true;
 }
 
 class MapReader {
@@ -158,34 +138,19 @@ private:
     }
 
     Status read_string(Ref& out) {
-        const char quote = s_[pos_];
         std::string text;
-        for (size_t i = pos_ + 1; i < s_.size(); ++i) {
-            char c = s_[i];
-            if (c == quote) {
-                pos_ = i + 1;
-                out = Ref::steal(to_py(text));
-                return out ? ok_status() : Status(PyErrorSet{});
-            }
-            if (c != '\\') {
-                text += c;
-                continue;
-            }
-            if (++i == s_.size()) break;
-            switch (s_[i]) {
-                case '\\': case '\'': case '"': text += s_[i]; break;
-                case 'n': text += '\n'; break;
-                case 't': text += '\t'; break;
-                default: {
-                    size_t len;
-                    decode_utf8(s_, i, len);
-                    return invalid_pattern(token_, "Invalid escape '\\" +
-                                                       std::string(s_.substr(i, len)) +
-                                                       "' in string");
-                }
-            }
+        size_t bad;
+        size_t end = read_string_literal(s_, pos_, text, bad);
+        if (end == std::string_view::npos) {
+            if (bad == std::string_view::npos) return invalid_pattern(token_, kUnterminatedString);
+            size_t len;
+            decode_utf8(s_, bad + 1, len);
+            return invalid_pattern(token_, "Invalid escape '\\" +
+                                               std::string(s_.substr(bad + 1, len)) + "' in string");
         }
-        return invalid_pattern(token_, kUnterminatedString);
+        pos_ = end;
+        out = Ref::steal(to_py(text));
+        return out ? ok_status() : Status(PyErrorSet{});
     }
 
     // A number, true, false or null.

@@ -55,6 +55,46 @@ void trim_range(std::string_view s, size_t& b, size_t& e) {
     }
 }
 
+bool identifier_char(std::string_view s, size_t i, size_t& len, bool first) {
+    char32_t c = decode_utf8(s, i, len);
+    if (c == '_') return true;
+    auto u = static_cast<Py_UCS4>(c);
+    return first ? Py_UNICODE_ISALPHA(u) : Py_UNICODE_ISALNUM(u);
+}
+
+bool equals_ignoring_case(std::string_view w, std::string_view lower) {
+    if (w.size() != lower.size()) return false;
+    for (size_t i = 0; i < w.size(); ++i) {
+        char c = w[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != lower[i]) return false;
+    }
+    return true;
+}
+
+size_t read_string_literal(std::string_view s, size_t i, std::string& out, size_t& bad) {
+    const char quote = s[i];
+    bad = std::string_view::npos;
+    for (++i; i < s.size(); ++i) {
+        char c = s[i];
+        if (c == quote) return i + 1;
+        if (c != '\\') {
+            out += c;
+            continue;
+        }
+        if (++i == s.size()) break;
+        switch (s[i]) {
+            case '\\': case '\'': case '"': out += s[i]; break;
+            case 'n': out += '\n'; break;
+            case 't': out += '\t'; break;
+            default:
+                bad = i - 1;
+                return std::string_view::npos;
+        }
+    }
+    return std::string_view::npos;
+}
+
 std::string quoted_text(std::string_view s) {
     std::string out = "\"";
     size_t i = 0;

@@ -1,6 +1,7 @@
-// Small helpers over UTF-8 text shared by the schema matcher and the pattern
-// parser: Unicode White_Space trimming, code point decoding and the quoted
-// text form used by the patterns' repr.
+// Small helpers over UTF-8 text shared by the schema matcher, the pattern
+// parser and the condition language: Unicode White_Space trimming, code
+// point decoding, identifiers, and the quoted text form used by the
+// patterns' repr.
 #pragma once
 #include <cstddef>
 #include <string>
@@ -32,6 +33,22 @@ inline size_t utf8_length(unsigned char lead) {
 
 // The code point at s[i] and its byte length (clipped to the text).
 char32_t decode_utf8(std::string_view s, size_t i, size_t& len);
+
+inline bool ascii_digit(char c) { return c >= '0' && c <= '9'; }
+
+// Whether the code point at s[i] (of byte length `len`) may stand in an
+// identifier: letters, digits and "_" of any script; a first character is
+// no digit.
+bool identifier_char(std::string_view s, size_t i, size_t& len, bool first);
+
+// Whether w is `lower` written in any case (ASCII letters).
+bool equals_ignoring_case(std::string_view w, std::string_view lower);
+
+// Reads the string literal that opens at s[i], '...' or "..." with the
+// escapes \\ \' \" \n \t, appending its text to `out`. Returns the position
+// just past the closing quote; npos when it fails, with `bad` at the
+// backslash of an unknown escape, or npos when the quote is never closed.
+size_t read_string_literal(std::string_view s, size_t i, std::string& out, size_t& bad);
 
 // "..." with \\, \", \t, \r, \n, \0 escaped and every other control or
 // non-printable code point written as \u{hex}.

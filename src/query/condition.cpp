@@ -49,26 +49,6 @@ struct Token {
     Ref value;          // Number: the int or float
 };
 
-bool ascii_digit(char c) { return c >= '0' && c <= '9'; }
-
-// Letters, digits and "_" of any script; a first character is no digit.
-bool identifier_char(std::string_view s, size_t i, size_t& len, bool first) {
-    char32_t c = decode_utf8(s, i, len);
-    if (c == '_') return true;
-    auto u = static_cast<Py_UCS4>(c);
-    return first ? Py_UNICODE_ISALPHA(u) : Py_UNICODE_ISALNUM(u);
-}
-
-bool equals_ignoring_case(std::string_view w, std::string_view lower) {
-    if (w.size() != lower.size()) return false;
-    for (size_t i = 0; i < w.size(); ++i) {
-        char c = w[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != lower[i]) return false;
-    }
-    return true;
-}
-
 const char* const kKeywords[] = {"and", "or",   "xor",      "not",  "is",    "null", "in",
                                  "starts", "ends", "with", "contains", "true", "false"};
 
@@ -215,34 +195,18 @@ private:
 
     // '...' or "..." with the escapes \\ \' \" \n \t.
     Status string(Token& t) {
-        const size_t start = pos_;
-        const char quote = s_[pos_];
-        for (size_t i = pos_ + 1; i < s_.size(); ++i) {
-            char c = s_[i];
-            if (c == quote) {
-                pos_ = i + 1;
-                t.kind = Tok::String;
-                return ok_status();
-            }
-            if (c != '\\') {
-                t.text += c;
-                continue;
-            }
-            if (++i == s_.size()) break;
-            switch (s_[i]) {
-                case '\\': case '\'': case '"': t.text += s_[i]; break;
-                case 'n': t.text += '\n'; break;
-                case 't': t.text += '\t'; break;
-                default: {
-                    size_t len;
-                    decode_utf8(s_, i, len);
-                    return fail("invalid escape '\\" + std::string(s_.substr(i, len)) +
-                                    "' in string",
-                                i - 1);
-                }
-            }
+        size_t bad;
+        size_t end = read_string_literal(s_, pos_, t.text, bad);
+        if (end == std::string_view::npos) {
+            if (bad == std::string_view::npos) return fail("unterminated string", pos_);
+            size_t len;
+            decode_utf8(s_, bad + 1, len);
+            return fail("invalid escape '\\" + std::string(s_.substr(bad + 1, len)) + "' in string",
+                        bad);
         }
-        return fail("unterminated string", start);
+        pos_ = end;
+        t.kind = Tok::String;
+        return ok_status();
     }
 
     // Text up to the next `close`, nothing escaped. A schema keeps its
