@@ -407,3 +407,26 @@ def test_another_thread_while_a_comparison_waits(other):
     else:
         assert type(result["error"]) is RuntimeError and str(result["error"]) == SIZE
     still_usable(g, q)
+
+
+def test_replaced_entry_released_while_edges_are_filed():
+    # Filing each new edge releases the entry it replaces; that entry's
+    # __del__ empties the graph and tries to run the query again.
+    f = vk.Term("f", vk.Application(A, B))
+    g = graph_of(vk.Node(A), vk.Node(B))
+    q = g.query().match(node="s").match(node="t", type=B).create(edge="e", term=f, start="s", end="t")
+    seen = []
+
+    class Gone:
+        def __del__(self):
+            g.nodes.clear()
+            try:
+                q.return_count()
+            except RuntimeError as e:
+                seen.append(str(e))
+
+    g.edges[vk.Edge(f, vk.Node(A), vk.Node(B)).uid()] = Gone()
+    rows = q.return_("s", "e")
+    assert seen == ["Already borrowed"] and g.nodes == {}
+    assert [str(r["s"].type) for r in rows] == ["A", "B"]
+    assert list(g.edges.values())[0].properties is rows[-1]["e"].properties
