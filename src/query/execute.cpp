@@ -142,6 +142,16 @@ Ref properties_dict(const PropertyMap& m) {
     return props;
 }
 
+// Sets `key`, when it is empty, to the value's uid as a str.
+template <class Value>
+bool uid_key(const Value& v, Ref& key) {
+    if (key) return true;
+    Hex64 uid;
+    if (!v.uid(uid)) return false;
+    key = Ref::steal(to_py(uid.view()));
+    return static_cast<bool>(key);
+}
+
 // Node::new from the pattern's exact type (present) and required properties,
 // filed in `nodes` under its uid, replacing a node of the same type. `key`
 // is that uid as a str when the caller has it already.
@@ -149,12 +159,7 @@ Result<NodeValue> file_node(const GraphValue& g, const NodePatternValue& p, Ref 
     Ref props = properties_dict(p.properties);
     if (!props) return PyErrorSet{};
     NodeValue node(*p.type_obj, std::move(props));
-    if (!key) {
-        Hex64 uid;
-        if (!node.uid(uid)) return PyErrorSet{};
-        key = Ref::steal(to_py(uid.view()));
-        if (!key) return PyErrorSet{};
-    }
+    if (!uid_key(node, key)) return PyErrorSet{};
     Ref obj = Ref::steal(node_to_python(node));
     if (!obj || PyDict_SetItem(g.nodes.get(), key.get(), obj.get()) < 0) return PyErrorSet{};
     return node;
@@ -220,12 +225,7 @@ Status file_edges(const GraphValue& g, const EdgePatternValue& p,
         if (!props) return PyErrorSet{};
         EdgeValue edge(term, handle(starts, i, lone_start), handle(ends, i, lone_end),
                        std::move(props));
-        if (!key) {
-            Hex64 uid;
-            if (!edge.uid(uid)) return PyErrorSet{};
-            key = Ref::steal(to_py(uid.view()));
-            if (!key) return PyErrorSet{};
-        }
+        if (!uid_key(edge, key)) return PyErrorSet{};
         Ref obj = Ref::steal(edge_to_python(edge));
         if (!obj || PyDict_SetItem(g.edges.get(), key.get(), obj.get()) < 0) return PyErrorSet{};
         if (paired_starts) paired_starts->emplace_back(*edge.start);
@@ -327,11 +327,10 @@ Status merge_node(QueryValue& q, const NodePatternValue& p) {
         }
     }
     if (!p.type_obj) return ok_status();
-    Hex64 uid;
-    if (!NodeValue(*p.type_obj, Ref()).uid(uid)) return PyErrorSet{};
-    Ref key = Ref::steal(to_py(uid.view()));
-    if (!key) return PyErrorSet{};
-    // A lookup with an exact str key runs no Python code.
+    Ref key;
+    if (!uid_key(NodeValue(*p.type_obj, Ref()), key)) return PyErrorSet{};
+    // Held strongly: storing the properties below can release old values,
+    // and their __del__ can take the node out of the graph.
     Ref stored = Ref::borrow(PyDict_GetItemWithError(q.graph.nodes.get(), key.get()));
     if (!stored && PyErr_Occurred()) return PyErrorSet{};
     if (stored && Py_TYPE(stored.get()) == NodeType &&
