@@ -33,10 +33,10 @@ struct PyTypeSchema : Obj {
     TypeSchemaValue value;
 };
 
-// The one type a schema text names, or a null TypeRef when it names none or
-// more than one ("$Person$" and "Person" name Person; "$(f:A -> B) -> C$"
-// names ((A -> B) -> C); a schema with a wildcard names no one type). A named
-// type is always one the schema matches.
+// The one type a schema text names, or a null TypeRef when it names none
+// ("$Person$" and "Person" name Person, "$(f:A -> B) -> C$" names
+// ((A -> B) -> C); a schema with a wildcard, or one that can be read two
+// ways, names no one type). A parenthesis groups only with its partner.
 TypeRef schema_exact_type(std::string_view schema);
 
 extern PyTypeObject* TypeSchemaType;
