@@ -153,29 +153,28 @@ bool uid_key(const Value& v, Ref& key) {
 }
 
 // Node::new from the pattern's exact type (present) and required properties,
-// filed in `nodes` under its uid, replacing a node of the same type. `key`
-// is that uid as a str when the caller has it already.
-Result<NodeValue> file_node(const GraphValue& g, const NodePatternValue& p, Ref key = Ref()) {
+// filed in `nodes` under its uid, replacing a node of the same type, and
+// added to `into` when given. `key` is that uid as a str when the caller has
+// it already. False with a Python exception set.
+bool file_node(const GraphValue& g, const NodePatternValue& p, BindingList* into,
+               PyObject* key = nullptr) {
     Ref props = properties_dict(p.properties);
-    if (!props) return PyErrorSet{};
+    if (!props) return false;
     NodeValue node(*p.type_obj, std::move(props));
-    if (!uid_key(node, key)) return PyErrorSet{};
+    Ref own_key = Ref::borrow(key);
+    if (!uid_key(node, own_key)) return false;
     Ref obj = Ref::steal(node_to_python(node));
-    if (!obj || PyDict_SetItem(g.nodes.get(), key.get(), obj.get()) < 0) return PyErrorSet{};
-    return node;
+    if (!obj || PyDict_SetItem(g.nodes.get(), own_key.get(), obj.get()) < 0) return false;
+    if (into) into->emplace_back(std::move(node));
+    return true;
 }
 
-BindingList one_binding(QueryResult r) {
-    BindingList list;
-    list.push_back(std::move(r));
-    return list;
-}
-
-Status create_node(QueryValue& q, const NodePatternValue& p) {
+// Files the node and assigns it to the pattern's variable.
+Status create_node(QueryValue& q, const NodePatternValue& p, PyObject* key = nullptr) {
     if (!p.type_obj) return untyped_node(p);
-    Result<NodeValue> node = file_node(q.graph, p);
-    if (!node) return node.take_error();
-    if (p.variable) q.matched_vars.assign_group(*p.variable, one_binding(std::move(*node)));
+    BindingList one;
+    if (!file_node(q.graph, p, p.variable ? &one : nullptr, key)) return PyErrorSet{};
+    if (p.variable) q.matched_vars.assign_group(*p.variable, std::move(one));
     return ok_status();
 }
 
@@ -273,17 +272,15 @@ Status create_path(QueryValue& q, const PathPatternValue& path) {
         if (i < path.edges.size()) return needs_term();
     }
     BindingTable::Group group;
-    Status s = ok_status();
+    bool filed = true;
     for (const NodePatternValue& p : path.nodes) {
-        Result<NodeValue> node = file_node(q.graph, p);
-        if (!node) {
-            s = node.take_error();  // the nodes created so far stay, and stay bound
-            break;
-        }
-        if (p.variable) group.emplace_back(*p.variable, one_binding(std::move(*node)));
+        BindingList one;
+        filed = file_node(q.graph, p, p.variable ? &one : nullptr);
+        if (!filed) break;  // the nodes created so far stay, and stay bound
+        if (p.variable) group.emplace_back(*p.variable, std::move(one));
     }
     q.matched_vars.assign_group(std::move(group));
-    return s;
+    return filed ? ok_status() : Status(PyErrorSet{});
 }
 
 struct CreateRunner {
@@ -335,19 +332,18 @@ Status merge_node(QueryValue& q, const NodePatternValue& p) {
     if (!stored && PyErr_Occurred()) return PyErrorSet{};
     if (stored && Py_TYPE(stored.get()) == NodeType &&
         type_equal(node_value(stored.get()).type.get(), p.type_obj->get())) {
-        NodeValue node = node_value(stored.get());
+        BindingList one;
+        one.emplace_back(node_value(stored.get()));
+        PyObject* props = std::get<NodeValue>(one.front()).properties.get();
         for (const PropertyMap::Entry& e : p.properties.entries) {
-            if (PyDict_SetItem(node.properties.get(), e.key.get(), e.value.get()) < 0) {
+            if (PyDict_SetItem(props, e.key.get(), e.value.get()) < 0) {
                 return PyErrorSet{};
             }
         }
-        if (p.variable) q.matched_vars.assign_group(*p.variable, one_binding(std::move(node)));
+        if (p.variable) q.matched_vars.assign_group(*p.variable, std::move(one));
         return ok_status();
     }
-    Result<NodeValue> node = file_node(q.graph, p, std::move(key));
-    if (!node) return node.take_error();
-    if (p.variable) q.matched_vars.assign_group(*p.variable, one_binding(std::move(*node)));
-    return ok_status();
+    return create_node(q, p, key.get());
 }
 
 // The first binding of a merge's start or end name: null when the list is
