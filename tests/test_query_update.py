@@ -160,7 +160,9 @@ def test_create_from_pattern_string_makes_the_labels_types():
 CO = vk.Variable("Company")
 
 
-@pytest.mark.parametrize("kwargs", [dict(type=CO), dict(type_schema="$Company$"), dict(type_schema=vk.TypeSchema("Company"))])
+@pytest.mark.parametrize("kwargs", [
+    dict(type=CO), dict(type_schema="$Company$"), dict(type_schema=vk.TypeSchema("Company")),
+])
 def test_merge_keeps_the_stored_nodes_data(kwargs):
     g = vk.Graph()
     acme = vk.Node(CO, {"name": "Acme", "employees": 500})

@@ -222,8 +222,8 @@ PyMethodDef query_methods[] = {
                     "Example::\n\n"
                     "    >>> g = Graph()\n"
                     "    >>> f = Term(\"f\", Application(Variable(\"A\"), Variable(\"B\")))\n"
-                    "    >>> (g.query().create(\"(a:A)(b:B)\")\n"
-                    "    ...     .create(edge=\"e\", term=f, start=\"a\", end=\"b\").return_(\"e\"))\n"
+                    "    >>> q = g.query().create(\"(a:A)(b:B)\")\n"
+                    "    >>> q.create(edge=\"e\", term=f, start=\"a\", end=\"b\").return_(\"e\")\n"
                     "    [{'e': Edge(f: A -> B)}]"),
     VK_QUERY_METHOD("merge", query_merge,
                     "merge($self, pattern=None, *, node=None, edge=None, type=..., "
