@@ -174,6 +174,15 @@ CASES = [
             deep_map = vk.PathPattern("(n {k: " + "[" * TEXT_DEPTH + "]" * TEXT_DEPTH + "})")
             return len(rows), str(rows[0]["t"]), repr(deep_map)
         """, {f"(1, 'Node(T{TEXT_DEPTH})', 'PathPattern(1 nodes, 0 edges)')"}),
+    ("labels-naming-deep-types", """
+        def result():
+            t, u = left_chain(TEXT_DEPTH), right_chain(TEXT_DEPTH)
+            nested = "$" + "(x:" * TEXT_DEPTH + "A" + ")" * TEXT_DEPTH + "$"
+            rows = (vk.Graph().query().merge(node="l", type_schema="$" + str(t) + "$")
+                    .create("(r:$" + str(u) + "$)").merge(node="n", type_schema=nested)
+                    .return_("l", "r", "n"))
+            return rows[0]["l"].type == t, rows[0]["r"].type == u, rows[0]["n"].type == A
+        """, {"(True, True, True)"}),
     ("query-deep-property-values", """
         def result():
             def nested():

@@ -258,6 +258,11 @@ def test_property_map_rejected(text, message):
     assert str(info.value) == message
 
 
+def test_property_map_fills_a_created_node():
+    [row] = vk.Graph().query().create("(p:Person {name: 'Al', tags: ['x', 1]})").return_("p")
+    assert row["p"].properties == {"name": "Al", "tags": ["x", 1]}
+
+
 def test_integer_past_the_interpreters_digit_limit():
     text = "(n {k: %s})" % ("1" * 5000)
     with pytest.raises(ValueError, match=r"^Invalid pattern '\(n \{k: 1+\}\)': Exceeds the limit"):
