@@ -4,6 +4,7 @@
 
 #include "host/args.hpp"
 #include "host/pytype.hpp"
+#include "pickling.hpp"
 #include "query/query.hpp"
 
 namespace vk {
@@ -143,6 +144,7 @@ PyMethodDef node_methods[] = {
      "The UID is based on the node's type UID using SHA256. Returns a str of\n"
      "64 lowercase hex digits; nodes of equal type have the same uid, whatever\n"
      "their properties."},
+    VK_REDUCE_METHOD(node_reduce),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -240,6 +242,7 @@ PyMethodDef edge_methods[] = {
      "The UID is based on the edge's term UID using SHA256. Returns a str of\n"
      "64 lowercase hex digits; edges with equal terms have the same uid, whatever\n"
      "their end points and properties."},
+    VK_REDUCE_METHOD(edge_reduce),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -399,6 +402,8 @@ PyMethodDef graph_methods[] = {
      "query($self)\n--\n\nCreates a new query builder for this graph.\n\n"
      "Returns a new, empty Query that shares this graph's nodes and edges\n"
      "dicts; every call gives an independent query."},
+    VK_REDUCE_METHOD(graph_reduce),
+    VK_RESTORE_METHOD(graph_restore, kGraphRestoreDoc),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -18,6 +18,7 @@
 #include "host/args.hpp"
 #include "host/pytype.hpp"
 #include "patterns.hpp"
+#include "pickling.hpp"
 #include "text.hpp"
 
 namespace vk {
@@ -313,6 +314,8 @@ PyMethodDef path_methods[] = {
      "copied from it; later additions to either are not seen by the other.\n\n"
      "Raises:\n"
      "    TypeError: ``pattern`` is not a EdgePattern."},
+    VK_REDUCE_METHOD(path_pattern_reduce),
+    VK_RESTORE_METHOD(path_pattern_restore, kPathPatternRestoreDoc),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -4,6 +4,7 @@
 
 #include "host/args.hpp"
 #include "host/pytype.hpp"
+#include "pickling.hpp"
 #include "query/query.hpp"
 
 namespace vk {
@@ -241,6 +242,7 @@ PyMethodDef query_methods[] = {
                     "Raises:\n"
                     "    the error of the first queued operation that fails (TypeError,\n"
                     "    ValueError, ...); what the operations before it did stays done."),
+    VK_REDUCE_METHOD(query_reduce),
     {nullptr, nullptr, 0, nullptr},
 };
 
