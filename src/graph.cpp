@@ -402,6 +402,32 @@ PyMethodDef graph_methods[] = {
      "query($self)\n--\n\nCreates a new query builder for this graph.\n\n"
      "Returns a new, empty Query that shares this graph's nodes and edges\n"
      "dicts; every call gives an independent query."},
+    {"to_networkx", graph_to_networkx, METH_NOARGS,
+     "to_networkx($self)\n--\n\nReturns the graph as a networkx.MultiDiGraph.\n\n"
+     "One node per entry of ``nodes``, keyed by its key, with the node's\n"
+     "properties and the attributes ``type`` (the node's type) and ``label``\n"
+     "(its text form); one edge per entry of ``edges``, from its start node's\n"
+     "uid to its end node's uid, keyed by its key, with the edge's properties\n"
+     "and ``term`` (the edge's Term) and ``label`` (the term's name). These\n"
+     "attributes win over properties of the same names; property values are\n"
+     "shared, not copied. An end point that is not filed in ``nodes`` under its\n"
+     "uid is added from the edge's copy of it.\n\n"
+     "Raises:\n"
+     "    ImportError: NetworkX is not installed (``pip install\n"
+     "        'velkora[networkx]'``); it is imported on the first call.\n"
+     "    TypeError: a value of ``nodes`` is not a Node, or one of ``edges``\n"
+     "        is not an Edge."},
+    {"to_dot", graph_to_dot, METH_NOARGS,
+     "to_dot($self)\n--\n\nReturns the graph as Graphviz DOT text.\n\n"
+     "A ``digraph`` with one node per entry of ``nodes`` (its key as the node\n"
+     "id, labelled with its type) and one edge per entry of ``edges`` (from its\n"
+     "start node's uid to its end node's uid, labelled with the term's name);\n"
+     "an end point not filed in ``nodes`` under its uid gets a node of its own.\n"
+     "Every id and label is quoted and escaped. Render it with Graphviz, for\n"
+     "instance ``dot -Tpng graph.dot -o graph.png``.\n\n"
+     "Raises:\n"
+     "    TypeError: a key of ``nodes`` is not a str, a value of ``nodes`` is\n"
+     "        not a Node, or one of ``edges`` is not an Edge."},
     VK_REDUCE_METHOD(graph_reduce),
     VK_RESTORE_METHOD(graph_restore, kGraphRestoreDoc),
     {nullptr, nullptr, 0, nullptr},
