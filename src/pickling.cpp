@@ -61,12 +61,29 @@ Ref tuple_of(const R&... items) {
     return Ref::steal(PyTuple_Pack(sizeof...(items), items.get()...));
 }
 
+// cls._restore, bound once per class and kept (like the class, for the
+// life of the process): pickle's memo then writes it once per pickle, not
+// once per object.
+Ref restore_method(PyTypeObject* cls) {
+    static PyTypeObject* classes[3];
+    static PyObject* methods[3];
+    for (int i = 0; i < 3; ++i) {
+        if (classes[i] == cls) return Ref::borrow(methods[i]);
+        if (classes[i]) continue;
+        PyObject* m = PyObject_GetAttrString(reinterpret_cast<PyObject*>(cls), "_restore");
+        if (!m) return Ref();
+        classes[i] = cls;
+        methods[i] = m;
+        return Ref::borrow(m);
+    }
+    return Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(cls), "_restore"));
+}
+
 // (cls, args) or (cls, args, state); with `restore`, cls._restore instead of
 // cls. Null args or state (when one was expected) pass their error on.
 PyObject* reduction(PyTypeObject* cls, bool restore, const Ref& args, const Ref* state = nullptr) {
     if (!args || (state && !*state)) return nullptr;
-    PyObject* c = reinterpret_cast<PyObject*>(cls);
-    Ref callable = restore ? Ref::steal(PyObject_GetAttrString(c, "_restore")) : Ref::borrow(c);
+    Ref callable = restore ? restore_method(cls) : Ref::borrow(reinterpret_cast<PyObject*>(cls));
     if (!callable) return nullptr;
     return (state ? tuple_of(callable, args, *state) : tuple_of(callable, args)).release();
 }
