@@ -7,22 +7,27 @@ The stubs that mypy ships (typeshed's ``stdlib``) become a velkora model:
   type ``A -> (B -> R)``, filed as an edge from the node ``A`` to the node
   ``(B -> R)``: give it an ``A`` and what is left is a function of ``B``.
   Methods take their class first, attributes are functions of their class,
-  and ``Callable[[X, Y], R]`` is curried the same way;
+  a class is a function of its constructor's arguments, and
+  ``Callable[[X, Y], R]`` is curried the same way. Only required arguments
+  count;
 - a function without required arguments, or a module-level constant, is an
   individual of its type: it is listed in that type's node properties under
-  ``"constants"``, and ``"functions"`` counts the terms leaving the node.
+  ``"constants"``, beside the counts of the terms arriving (``"in"``) and
+  leaving (``"out"``).
 
 Terms are named by their qualified names (``builtins.str.isdigit``), so two
 overloads with different types are two edges. Searches are pattern strings
 run through ``graph.query().match(...)``, or type schemas matched against
 the nodes::
 
-    python examples/api_search.py "(a:str)-[f]->(b:int)"         # str -> int
-    python examples/api_search.py "(a:str)-[f]->(b:$str -> *$)"  # str, str -> ...
-    python examples/api_search.py "(a:$* -> *$)-[f]->(b)"        # higher-order
-    python examples/api_search.py '$(x:*) -> bool$'              # types, not terms
+    python examples/api_search.py "(a:str)-[f]->(b:int)"           # str -> int
+    python examples/api_search.py "(a:str)-[f]->(b:$str -> int$)"  # str, str -> int
+    python examples/api_search.py "(a:$* -> *$)-[f]->(b)"          # higher-order
+    python examples/api_search.py "(t:str)"                        # one type
+    python examples/api_search.py '$* -> * -> bool$'               # types, not terms
 
-``--dot`` prints the matches as Graphviz DOT text (``Graph.to_dot()``) instead.
+``--dot`` prints the matches of all the queries as one graph in Graphviz DOT
+text (``Graph.to_dot()``) instead.
 """
 
 from __future__ import annotations
@@ -161,8 +166,7 @@ class Module:
     """One stub module: its functions, attributes and constants by top-level
     name, and the names it re-exports from private modules."""
 
-    def __init__(self, name: str, tree: ast.Module, types: dict[str, Type]) -> None:
-        self.name = name
+    def __init__(self, tree: ast.Module, types: dict[str, Type]) -> None:
         self.types = types  # shared between modules: one object per type name
         self.aliases: dict[str, ast.expr] = {}
         self.typevars: set[str] = set()
@@ -317,7 +321,7 @@ def read_stubs(root: pathlib.Path, wanted: Optional[set[str]]) -> tuple[list[Fun
             base = root.joinpath(*name.split("."))
             path = next((p for p in (base.with_suffix(".pyi"), base / "__init__.pyi") if p.exists()), None)
             cache[name] = None if path is None else Module(
-                name, ast.parse(path.read_text(encoding="utf-8"), str(path)), types)
+                ast.parse(path.read_text(encoding="utf-8"), str(path)), types)
         return cache[name]
 
     public = sorted({".".join(p.relative_to(root).with_suffix("").parts).removesuffix(".__init__")
@@ -370,6 +374,7 @@ class Model:
 
 
 class Found(NamedTuple):
+    kind: str  # "types" or "functions"
     nodes: list[vk.Node]
     edges: list[vk.Edge]
 
@@ -379,16 +384,16 @@ def search(graph: vk.Graph, text: str) -> Found:
     one named edge between two nodes) selects."""
     if not text.lstrip().startswith("("):
         rows = graph.query().match(node="t", type_schema=text).return_("t")
-        return Found([r["t"] for r in rows if isinstance(r["t"], vk.Node)], [])
+        return Found("types", [r["t"] for r in rows if isinstance(r["t"], vk.Node)], [])
     path = vk.PathPattern.parse(text)
     if len(path.nodes) == 1 and not path.edges and path.nodes[0].variable:
         name = path.nodes[0].variable
         rows = graph.query().match(text).return_(name)
-        return Found([n for r in rows if isinstance(n := r[name], vk.Node)], [])
+        return Found("types", [n for r in rows if isinstance(n := r[name], vk.Node)], [])
     if len(path.nodes) == 2 and len(path.edges) == 1 and path.edges[0].variable:
         name = path.edges[0].variable
         rows = graph.query().match(text).return_(name)
-        return Found([], [e for r in rows if isinstance(e := r[name], vk.Edge)])
+        return Found("functions", [], [e for r in rows if isinstance(e := r[name], vk.Edge)])
     raise ValueError("search for one named node or one named edge, as in (a:str)-[f]->(b:int)")
 
 
@@ -427,11 +432,11 @@ def main(argv: Optional[list[str]] = None) -> None:
     print(f"{count} modules read in {t1 - t0:.2f} s; model of {len(g.nodes)} types and "
           f"{len(g.edges)} functions built in {t2 - t1:.2f} s", file=log)
 
-    picture = Found([], [])
+    picture = Found("", [], [])
     for text in args.queries or DEMO:
         t3 = time.perf_counter()
         try:
-            nodes, edges = search(g, text)
+            kind, nodes, edges = search(g, text)
         except ValueError as err:  # a malformed pattern, or one of another shape
             sys.exit(f"api_search: {err}")
         ms = (time.perf_counter() - t3) * 1000
@@ -442,7 +447,6 @@ def main(argv: Optional[list[str]] = None) -> None:
         found = sorted(f"{e.term.name} : {e.term.type}" for e in edges)
         found += sorted(f"{n.type}  (in {n.properties['in']}, out {n.properties['out']}, "
                         f"constants {len(n.properties['constants'])})" for n in nodes)
-        kind = "types" if nodes or not text.lstrip().startswith("(") else "functions"
         print(f"\n{text}: {len(found)} {kind} in {ms:.1f} ms")
         shown = found if args.limit <= 0 else found[: args.limit]
         for line in shown:
@@ -450,7 +454,7 @@ def main(argv: Optional[list[str]] = None) -> None:
         if len(shown) < len(found):
             print(f"  ... and {len(found) - len(shown)} more")
     if args.dot:
-        print(to_dot(*picture), end="")
+        print(to_dot(picture.nodes, picture.edges), end="")
 
 
 if __name__ == "__main__":
