@@ -297,8 +297,9 @@ PyMethodDef path_methods[] = {
     {"parse", as_cfunc(path_parse), VK_FASTCALL | METH_STATIC,
      "parse(pattern)\n--\n\nParses a Cypher-like pattern string into a PathPattern.\n\n"
      "Nodes are written ``(variable:Type)``, edges ``-[variable:Type]->``,\n"
-     "``<-[...]-`` or ``-[...]-``; a type containing ``$`` is taken as a type\n"
-     "schema as it is. Returns a new PathPattern.\n\n"
+     "``<-[...]-`` or ``-[...]-``, where an edge's type is its term's type (a\n"
+     "function type such as ``$A -> B$``); a type containing ``$`` is taken\n"
+     "as a type schema as it is. Returns a new PathPattern.\n\n"
      "Raises:\n"
      "    TypeError: ``pattern`` is not a str.\n"
      "    ValueError: \"Invalid pattern '...': reason\" for a malformed pattern."},
@@ -337,7 +338,7 @@ const char kDoc[] =
     "    TypeError: ``pattern`` is not a str or None.\n"
     "    ValueError: the pattern string is malformed.\n\n"
     "Example::\n\n"
-    "    >>> PathPattern(\"(n:Person)-[e:knows]->(m:Person)\")\n"
+    "    >>> PathPattern(\"(n:Person)-[e:$Person -> Company$]->(m:Company)\")\n"
     "    PathPattern(2 nodes, 1 edges)";
 
 }  // namespace

@@ -92,7 +92,7 @@ PyMethodDef query_methods[] = {
                     "properties=None)\n--\n\n"
                     "Matches nodes, edges, or paths in the graph.\n\n"
                     "Args:\n"
-                    "    pattern: a pattern string such as \"(n:Person)-[e:knows]->(m)\"\n"
+                    "    pattern: a pattern string such as \"(n:Person)-[e]->(m:Company)\"\n"
                     "    node: variable name for a single node\n"
                     "    edge: variable name for a single edge\n"
                     "    start: optional start node (variable name)\n"
