@@ -37,8 +37,13 @@ bool walk_graph(const GraphValue& g, OnNode on_node, OnEdge on_edge) {
         if (PyUnicode_Check(key.get())) {
             Py_ssize_t n;
             const char* s = PyUnicode_AsUTF8AndSize(key.get(), &n);
-            if (!s) return false;
-            filed.emplace(s, static_cast<size_t>(n));
+            if (s) {
+                filed.emplace(s, static_cast<size_t>(n));
+            } else if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+                PyErr_Clear();  // not UTF-8, so not a uid either
+            } else {
+                return false;
+            }
         }
         // A copy: Python code run by the callback may replace the node's dict.
         NodeValue node = node_value(value.get());

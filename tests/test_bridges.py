@@ -88,33 +88,37 @@ class Meddling(dict):
 
 
 def junk_graphs():
-    g1, g2, g3 = vk.Graph(), vk.Graph(), vk.Graph()
+    g1, g2, g3, g4, g5 = (vk.Graph() for _ in range(5))
     g1.nodes["x"] = 1
     g2.edges["y"] = vk.Node(A)
     g3.nodes[5] = vk.Node(A)
-    g4 = vk.Graph()
+    g4.nodes["\udc80"] = vk.Node(A)
     n = vk.Node(A, Meddling(k=1))
-    n.properties.action = g4.nodes.clear
-    g4.nodes[n.uid()] = n
-    g4.nodes["other"] = vk.Node(B)
+    n.properties.action = g5.nodes.clear
+    g5.nodes[n.uid()] = n
+    g5.nodes["other"] = vk.Node(B)
+    cast = "'{}' object cannot be cast as '{}'".format
+    # id, graph, to_dot's error, to_networkx's error or node keys
     return [
-        ("node-value", g1, TypeError, "'int' object cannot be cast as 'Node'", True),
-        ("edge-value", g2, TypeError, "'Node' object cannot be cast as 'Edge'", True),
-        ("node-key", g3, TypeError, "'int' object cannot be cast as 'str'", False),
-        ("changed-while-read", g4, RuntimeError, "dictionary changed size during iteration", None),
+        ("node-value", g1, (TypeError, cast("int", "Node")), (TypeError, cast("int", "Node"))),
+        ("edge-value", g2, (TypeError, cast("Node", "Edge")), (TypeError, cast("Node", "Edge"))),
+        ("node-key", g3, (TypeError, cast("int", "str")), [5]),
+        ("key-not-utf8", g4, (UnicodeEncodeError, "surrogates"), ["\udc80"]),
+        ("changed-while-read", g5, None,
+         (RuntimeError, "dictionary changed size during iteration")),
     ]
 
 
-@pytest.mark.parametrize("graph, exc, message, in_dot", [j[1:] for j in junk_graphs()],
+@pytest.mark.parametrize("graph, dot, networkx", [j[1:] for j in junk_graphs()],
                          ids=[j[0] for j in junk_graphs()])
-def test_bad_graph_contents(nx, graph, exc, message, in_dot):
-    if in_dot is not None:
-        with pytest.raises(exc, match=message):
+def test_bad_graph_contents(nx, graph, dot, networkx):
+    if dot:
+        with pytest.raises(dot[0], match=dot[1]):
             graph.to_dot()
-    if in_dot is False:
-        assert list(graph.to_networkx().nodes) == [5]
+    if isinstance(networkx, list):
+        assert list(graph.to_networkx().nodes) == networkx
     else:
-        with pytest.raises(exc, match=message):
+        with pytest.raises(networkx[0], match=networkx[1]):
             graph.to_networkx()
 
 
