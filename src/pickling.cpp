@@ -28,6 +28,7 @@
 // have equal encodings.
 #include "pickling.hpp"
 
+#include <array>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -375,27 +376,37 @@ PyObject* type_schema_reduce(PyObject* self, PyObject*) {
     return reduction(TypeSchemaType, false, tuple_of(pattern));
 }
 
+namespace {
+
+// The arguments both pattern constructors start with: variable, the exact
+// type or term (None when absent), schema text, properties.
+template <class T, class ToPython>
+std::array<Ref, 4> pattern_args(const std::optional<std::string>& variable,
+                                const std::optional<T>& exact, ToPython to_python,
+                                const std::optional<TypeSchemaValue>& schema,
+                                const PropertyMap& properties) {
+    std::array<Ref, 4> a;
+    a[0] = optional_text(variable);
+    if (!a[0]) return a;
+    a[1] = exact ? Ref::steal(to_python(*exact)) : Ref::borrow(Py_None);
+    if (a[1]) a[2] = schema_text(schema);
+    if (a[2]) a[3] = property_dict(properties);
+    return a;
+}
+
+}  // namespace
+
 PyObject* node_pattern_reduce(PyObject* self, PyObject*) {
     const NodePatternValue& v = reinterpret_cast<PyNodePattern*>(self)->value;
-    Ref variable = optional_text(v.variable);
-    Ref type = !variable ? Ref()
-               : v.type_obj ? Ref::steal(type_to_python(*v.type_obj))
-                            : Ref::borrow(Py_None);
-    Ref schema = type ? schema_text(v.type_schema) : Ref();
-    Ref props = schema ? property_dict(v.properties) : Ref();
-    return reduction(NodePatternType, false, tuple_of(variable, type, schema, props));
+    auto a = pattern_args(v.variable, v.type_obj, type_to_python, v.type_schema, v.properties);
+    return reduction(NodePatternType, false, tuple_of(a[0], a[1], a[2], a[3]));
 }
 
 PyObject* edge_pattern_reduce(PyObject* self, PyObject*) {
     const EdgePatternValue& v = reinterpret_cast<PyEdgePattern*>(self)->value;
-    Ref variable = optional_text(v.variable);
-    Ref term = !variable ? Ref()
-               : v.term ? Ref::steal(term_to_python(*v.term))
-                        : Ref::borrow(Py_None);
-    Ref schema = term ? schema_text(v.term_type_schema) : Ref();
-    Ref props = schema ? property_dict(v.properties) : Ref();
-    Ref direction = props ? text(v.direction) : Ref();
-    return reduction(EdgePatternType, false, tuple_of(variable, term, schema, props, direction));
+    auto a = pattern_args(v.variable, v.term, term_to_python, v.term_type_schema, v.properties);
+    Ref direction = a[3] ? text(v.direction) : Ref();
+    return reduction(EdgePatternType, false, tuple_of(a[0], a[1], a[2], a[3], direction));
 }
 
 namespace {
