@@ -69,10 +69,9 @@ def test_round_trips_give_an_equal_object(make):
     copies += [copy.copy(x), copy.deepcopy(x)]
     for y in copies:
         assert type(y) is type(x) and describe(y) == describe(x)
+        assert y is not x  # a Variable or Term copy is renamed on its own
         if isinstance(x, VALUE_CLASSES):
             assert y == x and hash(y) == hash(x)
-        else:
-            assert y is not x
 
 
 def test_patterns_reduce_to_every_constructor_argument():
@@ -116,13 +115,6 @@ def test_objects_referring_to_themselves_pickle():
     assert n2.properties["node"] is n2 and n2.properties["graph"] is g2
 
 
-def test_copy_of_a_variable_is_a_new_object():
-    v = vk.Variable("A")
-    w = copy.copy(v)
-    w.name = "Z"
-    assert v.name == "A"
-
-
 @pytest.mark.parametrize("action", [pickle.dumps, copy.copy, copy.deepcopy])
 def test_query_refuses(action):
     with pytest.raises(TypeError, match="cannot pickle or copy a Query"):
@@ -156,20 +148,17 @@ MALFORMED = [
     ((restore, (["A", "B", 0, 1],)), TypeError, "'list' object cannot be cast as 'tuple'"),
     ((restore, (("A",),)), ValueError, "describes a variable, not an application"),
     ((restore, (("A", 0),)), ValueError, "item 1 is not followed by a second index"),
-    ((restore, (("A", 0, "A"),)), ValueError, "item 1 is not followed by a second index"),
     ((restore, (("A", 0, 1),)), ValueError, "item 2 names no earlier entry"),
     ((restore, (("A", -1, 0),)), ValueError, "item 1 names no earlier entry"),
     ((restore, (("A", 0, 2**70),)), ValueError, "item 2 names no earlier entry"),
     ((restore, (("A", True, 0),)), TypeError, "item 1 is a 'bool', not a str or an int"),
     ((restore, ((b"A",),)), TypeError, "item 0 is a 'bytes', not a str or an int"),
     ((restore, (("\udc80", "A", 0, 1),)), UnicodeEncodeError, ""),
-    ((restore, ()), TypeError, "missing 1 required positional argument: 'data'"),
     ((vk.Graph._restore, ({}, [])), TypeError, "argument 'edges'"),
     ((vk.Graph._restore, (None, {})), TypeError, "argument 'nodes'"),
     ((vk.Graph._restore, ((d := {}), d)), ValueError, "two different dicts"),
     ((vk.PathPattern._restore, ([vk.EdgePattern()], [])), TypeError, "cannot be cast as 'NodePattern'"),
     ((vk.PathPattern._restore, ([], [None])), TypeError, "cannot be cast as 'EdgePattern'"),
-    ((vk.PathPattern._restore, ({}, [])), TypeError, "argument 'nodes'"),
     ((vk.Node, (A,), (None, {"properties": 5})), TypeError, "argument 'properties'"),
     ((vk.Node, (A,), (None, {"type": B})), AttributeError, "not writable"),
     ((vk.Node, ("A",), NODE_STATE), TypeError, "Expected Variable or Application"),
