@@ -12,6 +12,7 @@
 #include <string_view>
 #include <unordered_set>
 
+#include "errors.hpp"
 #include "graph.hpp"
 #include "host/args.hpp"
 #include "host/dict_walk.hpp"
@@ -74,26 +75,10 @@ Ref import_networkx() {
     Ref nx = Ref::steal(PyImport_ImportModule("networkx"));
     if (nx || !PyErr_ExceptionMatches(PyExc_ImportError)) return nx;
     // The ImportError says what to install; the failed import is its cause.
-#if PY_VERSION_HEX >= 0x030C0000
-    PyObject* cause = PyErr_GetRaisedException();
-#else
-    PyObject *type, *cause, *tb;
-    PyErr_Fetch(&type, &cause, &tb);
-    PyErr_NormalizeException(&type, &cause, &tb);
-    if (tb) PyException_SetTraceback(cause, tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-#endif
-    Ref err = Ref::steal(PyObject_CallFunction(
-        PyExc_ImportError, "s", "Graph.to_networkx() needs NetworkX: pip install 'velkora[networkx]'"));
-    if (!err) {
-        Py_XDECREF(cause);
-        return Ref();
-    }
-    Py_INCREF(cause);
-    PyException_SetContext(err.get(), cause);
-    PyException_SetCause(err.get(), cause);
-    PyErr_SetObject(PyExc_ImportError, err.get());
+    PyObject* cause = take_exception();
+    PyErr_SetString(PyExc_ImportError,
+                    "Graph.to_networkx() needs NetworkX: pip install 'velkora[networkx]'");
+    set_pending_cause(cause);
     return Ref();
 }
 
