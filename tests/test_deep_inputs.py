@@ -177,6 +177,15 @@ CASES = [
                     str(e2) == str(e), g2.edges[e.uid()].term == f,
                     repr(again[7]) == repr(path) and again[-1].nodes[0].variable == "n")
         """, {"(True, True, True, True, True, True)"}),
+    ("labels-naming-deep-types", """
+        def result():
+            t, u = left_chain(TEXT_DEPTH), right_chain(TEXT_DEPTH)
+            nested = "$" + "(x:" * TEXT_DEPTH + "A" + ")" * TEXT_DEPTH + "$"
+            rows = (vk.Graph().query().merge(node="l", type_schema="$" + str(t) + "$")
+                    .create("(r:$" + str(u) + "$)").merge(node="n", type_schema=nested)
+                    .return_("l", "r", "n"))
+            return rows[0]["l"].type == t, rows[0]["r"].type == u, rows[0]["n"].type == A
+        """, {"(True, True, True)"}),
     ("query-deep-property-values", """
         def result():
             def nested():
