@@ -93,4 +93,36 @@ void raise(Error err) {
     if (auto* v = std::get_if<VelkoraError>(&err.e)) raise(std::move(*v));
 }
 
+PyObject* take_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyErr_GetRaisedException();
+#else
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb && value) PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return value;
+#endif
+}
+
+void set_pending_cause(PyObject* cause) {
+    PyObject* err = take_exception();
+    if (!err) {
+        Py_XDECREF(cause);
+        return;
+    }
+    Py_XINCREF(cause);
+    PyException_SetContext(err, cause);  // each steals one reference
+    PyException_SetCause(err, cause);
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(err);
+#else
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(err));
+    Py_INCREF(type);
+    PyErr_Restore(type, err, PyException_GetTraceback(err));
+#endif
+}
+
 }  // namespace vk

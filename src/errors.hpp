@@ -56,6 +56,13 @@ void raise(Error err);
 // Sets the Python exception for a module error.
 void raise(VelkoraError err);
 
+// Takes the pending Python exception: the normalised exception object (a new
+// reference) with its traceback attached; none is pending afterwards.
+PyObject* take_exception();
+// Makes `cause` (a reference this steals) the __cause__ and __context__ of
+// the pending exception, which replaced it.
+void set_pending_cause(PyObject* cause);
+
 template <class T>
 class [[nodiscard]] Result {
 public:

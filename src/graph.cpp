@@ -4,6 +4,7 @@
 
 #include "host/args.hpp"
 #include "host/pytype.hpp"
+#include "pickling.hpp"
 #include "query/query.hpp"
 
 namespace vk {
@@ -143,6 +144,7 @@ PyMethodDef node_methods[] = {
      "The UID is based on the node's type UID using SHA256. Returns a str of\n"
      "64 lowercase hex digits; nodes of equal type have the same uid, whatever\n"
      "their properties."},
+    VK_REDUCE_METHOD(node_reduce),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -240,6 +242,7 @@ PyMethodDef edge_methods[] = {
      "The UID is based on the edge's term UID using SHA256. Returns a str of\n"
      "64 lowercase hex digits; edges with equal terms have the same uid, whatever\n"
      "their end points and properties."},
+    VK_REDUCE_METHOD(edge_reduce),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -339,6 +342,9 @@ const char kGraphDoc[] =
     "node under ``node.uid()`` and an edge under ``edge.uid()``. Queries made\n"
     "with ``query()`` share the two dicts, so what a query creates or deletes\n"
     "shows here at once. Takes no arguments (TypeError otherwise).\n\n"
+    "``copy.copy`` gives a second Graph over the same two dicts, as for any\n"
+    "object holding two dicts; ``copy.deepcopy`` and pickle copy the dicts\n"
+    "and everything in them.\n\n"
     "Example::\n\n"
     "    >>> Graph()\n"
     "    Graph(0 nodes, 0 edges)\n\n"
@@ -399,6 +405,34 @@ PyMethodDef graph_methods[] = {
      "query($self)\n--\n\nCreates a new query builder for this graph.\n\n"
      "Returns a new, empty Query that shares this graph's nodes and edges\n"
      "dicts; every call gives an independent query."},
+    {"to_networkx", graph_to_networkx, METH_NOARGS,
+     "to_networkx($self)\n--\n\nReturns the graph as a networkx.MultiDiGraph.\n\n"
+     "One node per entry of ``nodes``, keyed by its key, with the node's\n"
+     "properties and the attributes ``type`` (the node's type) and ``label``\n"
+     "(its text form); one edge per entry of ``edges``, from its start node's\n"
+     "uid to its end node's uid, keyed by its key, with the edge's properties\n"
+     "and ``term`` (the edge's Term) and ``label`` (the term's name). These\n"
+     "attributes win over properties of the same names; property values are\n"
+     "shared, not copied. An end point that is not filed in ``nodes`` under its\n"
+     "uid is added from the edge's copy of it.\n\n"
+     "Raises:\n"
+     "    ImportError: NetworkX is not installed (``pip install\n"
+     "        'velkora[networkx]'``); it is imported on the first call.\n"
+     "    TypeError: a value of ``nodes`` is not a Node, or one of ``edges``\n"
+     "        is not an Edge."},
+    {"to_dot", graph_to_dot, METH_NOARGS,
+     "to_dot($self)\n--\n\nReturns the graph as Graphviz DOT text.\n\n"
+     "A ``digraph`` with one node per entry of ``nodes`` (its key as the node\n"
+     "id, labelled with its type) and one edge per entry of ``edges`` (from its\n"
+     "start node's uid to its end node's uid, labelled with the term's name);\n"
+     "an end point not filed in ``nodes`` under its uid gets a node of its own.\n"
+     "Every id and label is quoted and escaped. Render it with Graphviz, for\n"
+     "instance ``dot -Tpng graph.dot -o graph.png``.\n\n"
+     "Raises:\n"
+     "    TypeError: a key of ``nodes`` is not a str, a value of ``nodes`` is\n"
+     "        not a Node, or one of ``edges`` is not an Edge."},
+    VK_REDUCE_METHOD(graph_reduce),
+    VK_RESTORE_METHOD(graph_restore, kGraphRestoreDoc),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -114,4 +114,8 @@ struct PyGraph : Obj {
     GraphValue value;
 };
 
+// Graph.to_networkx() and Graph.to_dot() (graph_export.cpp).
+PyObject* graph_to_networkx(PyObject* self, PyObject*);
+PyObject* graph_to_dot(PyObject* self, PyObject*);
+
 }  // namespace vk

@@ -105,6 +105,11 @@ PyObject* init_module() {
             return nullptr;
         }
     }
+    // The package version, fixed when the module is built; not in __all__.
+    if (PyModule_AddStringConstant(m, "__version__", VELKORA_VERSION) < 0) {
+        Py_DECREF(m);
+        return nullptr;
+    }
     g_module = m;
     Py_INCREF(g_module);
     return m;

@@ -22,6 +22,7 @@
 #include "host/args.hpp"
 #include "host/pytype.hpp"
 #include "patterns.hpp"
+#include "pickling.hpp"
 #include "property_text.hpp"
 #include "text.hpp"
 
@@ -368,7 +369,8 @@ PyMethodDef path_methods[] = {
      "parse(pattern)\n--\n\nParses a Cypher-like pattern string into a PathPattern.\n\n"
      "Nodes are written ``(variable:Type {key: value, ...})``, edges\n"
      "``-[variable:Type {...}]->``, ``<-[...]-`` or ``-[...]-``, each part\n"
-     "optional; a type containing ``$`` is taken as a type schema as it is. A\n"
+     "optional; an edge's type is its term's type (a function type such as\n"
+     "``$A -> B$``), and a type containing ``$`` is taken as a schema as it is. A\n"
      "property map's keys are names, or any text in backquotes; its values are\n"
      "numbers, strings in single or double quotes (escapes \\\\ \\' \\\" \\n \\t),\n"
      "true, false, null and lists ``[...]``. An edge's variable may name nothing\n"
@@ -388,6 +390,8 @@ PyMethodDef path_methods[] = {
      "copied from it; later additions to either are not seen by the other.\n\n"
      "Raises:\n"
      "    TypeError: ``pattern`` is not a EdgePattern."},
+    VK_REDUCE_METHOD(path_pattern_reduce),
+    VK_RESTORE_METHOD(path_pattern_restore, kPathPatternRestoreDoc),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -409,7 +413,7 @@ const char kDoc[] =
     "    TypeError: ``pattern`` is not a str or None.\n"
     "    ValueError: the pattern string is malformed.\n\n"
     "Example::\n\n"
-    "    >>> PathPattern(\"(n:Person)-[e:knows]->(m:Person)\")\n"
+    "    >>> PathPattern(\"(n:Person)-[e:$Person -> Company$]->(m:Company)\")\n"
     "    PathPattern(2 nodes, 1 edges)";
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include "host/args.hpp"
 #include "host/dict_walk.hpp"
 #include "host/pytype.hpp"
+#include "pickling.hpp"
 #include "text.hpp"
 
 namespace vk {
@@ -218,6 +219,11 @@ PyObject* node_pattern_get_variable(PyObject* self, void*) {
     return optional_str(node_of(self).variable);
 }
 
+PyMethodDef node_pattern_methods[] = {
+    VK_REDUCE_METHOD(node_pattern_reduce),
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef node_pattern_getset[] = {
     {"variable", node_pattern_get_variable, nullptr,
      "The variable name matched nodes are bound to (a str), or None.", nullptr},
@@ -282,6 +288,11 @@ PyObject* edge_pattern_get_direction(PyObject* self, void*) {
     return to_py(edge_of(self).direction);
 }
 
+PyMethodDef edge_pattern_methods[] = {
+    VK_REDUCE_METHOD(edge_pattern_reduce),
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef edge_pattern_getset[] = {
     {"variable", edge_pattern_get_variable, nullptr,
      "The variable name matched edges are bound to (a str), or None.", nullptr},
@@ -316,6 +327,7 @@ PyTypeObject* create_node_pattern_type() {
         {Py_tp_new, (void*)node_pattern_new},
         {Py_tp_dealloc, (void*)dealloc_instance<PyNodePattern>},
         {Py_tp_repr, (void*)node_pattern_repr},
+        {Py_tp_methods, node_pattern_methods},
         {Py_tp_getset, node_pattern_getset},
         {Py_tp_doc, (void*)kNodeDoc},
         {0, nullptr},
@@ -329,6 +341,7 @@ PyTypeObject* create_edge_pattern_type() {
         {Py_tp_new, (void*)edge_pattern_new},
         {Py_tp_dealloc, (void*)dealloc_instance<PyEdgePattern>},
         {Py_tp_repr, (void*)edge_pattern_repr},
+        {Py_tp_methods, edge_pattern_methods},
         {Py_tp_getset, edge_pattern_getset},
         {Py_tp_doc, (void*)kEdgeDoc},
         {0, nullptr},

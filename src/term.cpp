@@ -4,6 +4,7 @@
 #include "host/args.hpp"
 #include "host/pytype.hpp"
 #include "host/ref.hpp"
+#include "pickling.hpp"
 
 namespace vk {
 
@@ -147,6 +148,7 @@ PyMethodDef term_methods[] = {
      "uid($self)\n--\n\nReturns a unique identifier for this term.\n\n"
      "The UID is constructed using SHA256 hash based on the term's name and type UID.\n"
      "Returns a str of 64 lowercase hex digits: equal terms have equal uids."},
+    VK_REDUCE_METHOD(term_reduce),
     {nullptr, nullptr, 0, nullptr},
 };
 

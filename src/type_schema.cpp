@@ -30,6 +30,7 @@
 #include "host/args.hpp"
 #include "host/pytype.hpp"
 #include "host/ref.hpp"
+#include "pickling.hpp"
 #include "text.hpp"
 
 namespace vk {
@@ -385,6 +386,7 @@ PyMethodDef schema_methods[] = {
      "Returns a new dict from capture names to the captured types; empty when\n"
      "the type does not match or the schema has no capture groups. A type\n"
      "that is not a Variable or Application raises TypeError."},
+    VK_REDUCE_METHOD(type_schema_reduce),
     {nullptr, nullptr, 0, nullptr},
 };
 

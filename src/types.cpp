@@ -6,6 +6,7 @@
 #include "host/args.hpp"
 #include "host/pytype.hpp"
 #include "host/ref.hpp"
+#include "pickling.hpp"
 
 namespace vk {
 
@@ -260,6 +261,7 @@ PyMethodDef variable_methods[] = {
      "uid($self)\n--\n\nReturns a unique identifier for this variable.\n\n"
      "Returns a str of 64 lowercase hex digits, the SHA-256 of \"var:\" and the\n"
      "name: equal variables have equal uids, in every process."},
+    VK_REDUCE_METHOD(variable_reduce),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -325,6 +327,8 @@ PyMethodDef application_methods[] = {
      "uid($self)\n--\n\nReturns a unique identifier for this application.\n\n"
      "Returns a str of 64 lowercase hex digits, the SHA-256 of \"app:\", the left\n"
      "uid, \":\" and the right uid: equal types have equal uids."},
+    VK_REDUCE_METHOD(application_reduce),
+    VK_RESTORE_METHOD(application_restore, kApplicationRestoreDoc),
     {nullptr, nullptr, 0, nullptr},
 };
 

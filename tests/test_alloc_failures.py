@@ -42,6 +42,8 @@ def cpython_frame_bug(e):
 refs0 = [sys.getrefcount(o) for o in watched]
 problems, attempts = [], 0
 for index, (fn, exc) in enumerate(calls):
+    if getattr(fn, "third_party", False):
+        continue
     normal = (exc,) if exc else ()
     quiet = 0  # attempts in a row that hit no failure
     for nth in range(100_000):
@@ -85,4 +87,5 @@ def test_allocation_failures(python_subprocess, group):
     assert out.returncode == 0, out.stderr[-3000:]
     report = json.loads(out.stdout.strip().splitlines()[-1])
     assert report["problems"] == [] and report["leaks"] == [], report
-    assert report["attempts"] > 50 * len(test_refleaks.GROUPS[group]()[0])
+    calls = test_refleaks.GROUPS[group]()[0]
+    assert report["attempts"] > 50 * sum(not getattr(fn, "third_party", False) for fn, _ in calls)

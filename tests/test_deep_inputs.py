@@ -174,6 +174,23 @@ CASES = [
             deep_map = vk.PathPattern("(n {k: " + "[" * TEXT_DEPTH + "]" * TEXT_DEPTH + "})")
             return len(rows), str(rows[0]["t"]), repr(deep_map)
         """, {f"(1, 'Node(T{TEXT_DEPTH})', 'PathPattern(1 nodes, 0 edges)')"}),
+    ("pickle-and-copy-deep-types", """
+        import copy, pickle
+        def result():
+            t, u = left_chain(DEPTH), right_chain(DEPTH)
+            f = vk.Term("f", vk.Application(t, u))
+            n = vk.Node(u, {"k": 1})
+            e = vk.Edge(f, vk.Node(t), n)
+            g = graph_of(n)
+            g.edges[e.uid()] = e
+            path = vk.PathPattern().add_node(vk.NodePattern("n", t)).add_edge(vk.EdgePattern("e", f))
+            objects = [t, u, f, n, e, g, vk.NodePattern("n", u), path]
+            again = pickle.loads(pickle.dumps(objects)) + copy.deepcopy(objects)
+            g2, e2 = again[5], again[4]
+            return (again[0] == t and again[9] == u, again[2] == f, again[3].uid() == n.uid(),
+                    str(e2) == str(e), g2.edges[e.uid()].term == f,
+                    repr(again[7]) == repr(path) and again[-1].nodes[0].variable == "n")
+        """, {"(True, True, True, True, True, True)"}),
     ("labels-naming-deep-types", """
         def result():
             t, u = left_chain(TEXT_DEPTH), right_chain(TEXT_DEPTH)

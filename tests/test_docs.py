@@ -39,6 +39,8 @@ CALLABLES = [
     ("Edge.uid", "($self)", "Returns a unique identifier for this edge."),
     ("Graph", "()", "Represents a type theoretical theory model as a graph."),
     ("Graph.query", "($self)", "Creates a new query builder for this graph."),
+    ("Graph.to_networkx", "($self)", "Returns the graph as a networkx.MultiDiGraph."),
+    ("Graph.to_dot", "($self)", "Returns the graph as Graphviz DOT text."),
     ("TypeSchema", "(pattern)", "Represents a regex-like pattern for matching types."),
     ("TypeSchema.matches", "($self, type)", "Checks if a type matches this schema."),
     (

@@ -1,6 +1,7 @@
 import importlib
 import re
 import inspect
+import pathlib
 import sys
 import weakref
 
@@ -21,6 +22,16 @@ def test_all_lists_the_classes_in_registration_order():
     for name in CLASS_NAMES:
         cls = getattr(vk, name)
         assert isinstance(cls, type) and cls.__name__ == name and cls.__module__ == "velkora"
+
+
+def test_version_is_the_package_version_and_the_only_addition():
+    # The version comes from pyproject.toml when the module is built.
+    pyproject = pathlib.Path(__file__).resolve().parent.parent / "pyproject.toml"
+    declared = re.search(r'^version = "([^"]+)"', pyproject.read_text(), re.M).group(1)
+    assert vk.__version__ == declared
+    assert set(dir(vk)) - set(CLASS_NAMES) == {
+        "__all__", "__doc__", "__file__", "__loader__", "__name__", "__package__", "__spec__",
+        "__version__"}
 
 
 def test_reimport_gives_same_module_and_classes():

@@ -12,6 +12,7 @@ them in a loop and compares before and after:
 """
 import gc
 import importlib
+import importlib.util
 import os
 import sys
 
@@ -402,6 +403,54 @@ def query_run_calls():
     return calls, [a, b, f, g, g.nodes, g.edges, na, nb, e, props, update, bad, raising, nr, er, back, pg]
 
 
+def third_party(fn):
+    """Marks a call that mostly runs another library's Python code: the leak
+    loop runs it, the allocation-failure runs skip it (CPython 3.11 itself
+    leaks in imports that such code starts when an allocation fails)."""
+    fn.third_party = True
+    return fn
+
+
+def pickle_and_bridge_calls():
+    # The reduced forms and the _restore methods directly: copy and pickle
+    # run them from Python frames and pickler objects, which CPython 3.11
+    # itself leaks when an allocation fails (see test_alloc_failures).
+    a, b = vk.Variable(NAME), vk.Variable("b")
+    ab = vk.Application(a, vk.Application(b, a))
+    f = vk.Term(NAME, ab)
+    props = {"k": NAME}
+    na, nb = vk.Node(a, props), vk.Node(ab)
+    e = vk.Edge(f, na, nb, props)
+    g = vk.Graph()
+    g.nodes[na.uid()], g.edges[e.uid()] = na, e  # nb is an end point only
+    np_, ep = vk.NodePattern(NAME, ab, "$*$", props), vk.EdgePattern(NAME, f, NAME, props, NAME)
+    path = vk.PathPattern().add_node(np_).add_edge(ep)
+    objects = [a, ab, f, na, e, g, vk.TypeSchema(NAME), np_, ep, path]
+    flat = ab.__reduce__()[1][0]
+    small = vk.Graph()
+    small.nodes["n"] = vk.Node(b, {"k": 1})
+    bad = vk.Graph()
+    bad.nodes[1] = na
+    bad.edges["e"] = 2
+    calls = [
+        (lambda: [o.__reduce__() for o in objects], None),
+        (lambda: (vk.Application._restore(flat), vk.Graph._restore(props, {}),
+                  vk.PathPattern._restore([np_], (ep, ep))), None),
+        (lambda: g.query().__reduce__(), TypeError),
+        (lambda: vk.Application._restore(("A", 0, 1)), ValueError),
+        (lambda: vk.Application._restore((NAME, NAME, 0, 1, 2, 0, None)), TypeError),
+        (lambda: vk.Application._restore([NAME]), TypeError),
+        (lambda: vk.Graph._restore(props, props), ValueError),
+        (lambda: vk.PathPattern._restore([np_], [1]), TypeError),
+        (lambda: g.to_dot(), None),
+        (lambda: bad.to_dot(), TypeError),
+    ]
+    if importlib.util.find_spec("networkx"):
+        calls += [(third_party(lambda: small.to_networkx()), None),
+                  (lambda: bad.to_networkx(), TypeError)]
+    return calls, objects + [b, nb, props, g.nodes, g.edges, flat, small, bad]
+
+
 GROUPS = {
     "types": type_calls,
     "terms": term_calls,
@@ -411,6 +460,7 @@ GROUPS = {
     "patterns": pattern_calls,
     "query-builders": query_build_calls,
     "query-execution": query_run_calls,
+    "pickle-and-bridges": pickle_and_bridge_calls,
 }
 
 

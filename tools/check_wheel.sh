@@ -21,6 +21,15 @@ missing = [] if ext else ["velkora.*.so"]
 missing += [n for n in ("velkora-stubs/__init__.pyi",) if n not in names]
 if missing:
     sys.exit(f"{sys.argv[1]} lacks {missing}; it holds {names}")
+# The optional extras: Graph.to_networkx() tells users to install `networkx`.
+wheel = zipfile.ZipFile(sys.argv[1])
+meta = wheel.read(next(n for n in names if n.endswith(".dist-info/METADATA"))).decode()
+extras = {l.split(":", 1)[1].strip() for l in meta.splitlines() if l.startswith("Provides-Extra:")}
+if not {"networkx", "test"} <= extras:
+    sys.exit(f"{sys.argv[1]} declares the extras {sorted(extras)}, not networkx and test")
+if not any(l.startswith("Requires-Dist: networkx") and "extra == \"networkx\"" in l
+           for l in meta.splitlines()):
+    sys.exit(f"{sys.argv[1]}: the networkx extra does not require networkx")
 PY
 
 venv=$(mktemp -d)
@@ -35,7 +44,9 @@ g = velkora.Graph()
 n = velkora.Node(velkora.Variable("Person"))
 g.nodes[n.uid()] = n
 assert str(g) == "Graph(1 nodes, 0 edges)", g
-print("imported", velkora.__file__)
+from importlib.metadata import version
+assert velkora.__version__ == version("velkora"), (velkora.__version__, version("velkora"))
+print("imported", velkora.__file__, velkora.__version__)
 PY
 )
 # mypy from this interpreter, resolving imports in the venv: the stubs must be

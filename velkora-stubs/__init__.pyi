@@ -18,6 +18,8 @@ __all__ = [
     "Query",
 ]
 
+__version__: str
+
 # Every type value is one of the two type classes.
 _Type: TypeAlias = Variable | Application
 # Properties dicts are plain dicts; the module reads them by str key.
@@ -102,6 +104,10 @@ class Graph:
     @property
     def edges(self) -> dict[str, Edge]: ...
     def query(self) -> Query: ...
+    # A networkx.MultiDiGraph; typed loosely so that the stubs need neither
+    # NetworkX nor its type stubs.
+    def to_networkx(self) -> Any: ...
+    def to_dot(self) -> str: ...
 
 @final
 class TypeSchema:

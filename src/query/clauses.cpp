@@ -250,22 +250,11 @@ private:
     // the key, with Python's own error as its cause.
     void rename_type_error() {
         if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        PyErr_NormalizeException(&type, &value, &tb);
-        if (tb) PyException_SetTraceback(value, tb);
-        Py_XDECREF(type);
-        Py_XDECREF(tb);
+        PyObject* value = take_exception();
         const OrderByClause& c = *keys_[failing_key_].clause;
         std::string what = "Cannot order by '" + c.variable + "." + c.key + "'";
         PyErr_Format(PyExc_TypeError, "%s: %S", what.c_str(), value);
-        PyObject *type2, *value2, *tb2;
-        PyErr_Fetch(&type2, &value2, &tb2);
-        PyErr_NormalizeException(&type2, &value2, &tb2);
-        Py_INCREF(value);
-        PyException_SetCause(value2, value);    // steals
-        PyException_SetContext(value2, value);  // steals
-        PyErr_Restore(type2, value2, tb2);
+        set_pending_cause(value);
     }
 
     const std::vector<SortKey>& keys_;

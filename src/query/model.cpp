@@ -4,6 +4,7 @@
 
 #include "host/args.hpp"
 #include "host/pytype.hpp"
+#include "pickling.hpp"
 #include "query/query.hpp"
 
 namespace vk {
@@ -163,7 +164,7 @@ PyMethodDef query_methods[] = {
                     "properties=None)\n--\n\n"
                     "Matches nodes, edges, or paths in the graph.\n\n"
                     "Args:\n"
-                    "    pattern: a pattern string such as \"(n:Person)-[e:knows]->(m)\"\n"
+                    "    pattern: a pattern string such as \"(n:Person)-[e]->(m:Company)\"\n"
                     "    node: variable name for a single node\n"
                     "    edge: variable name for a single edge\n"
                     "    start: optional start node (variable name)\n"
@@ -402,6 +403,7 @@ PyMethodDef query_methods[] = {
                     "Raises:\n"
                     "    the error of the first queued operation that fails (TypeError,\n"
                     "    ValueError, ...); what the operations before it did stays done."),
+    VK_REDUCE_METHOD(query_reduce),
     {nullptr, nullptr, 0, nullptr},
 };
 

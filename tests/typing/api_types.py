@@ -38,6 +38,8 @@ n.properties = {"k": 2}
 g = vk.Graph()
 assert_type(g.nodes, dict[str, vk.Node])
 assert_type(g.edges, dict[str, vk.Edge])
+assert_type(g.to_dot(), str)
+assert_type(vk.__version__, str)
 
 s = vk.TypeSchema("$(x:*) -> B$")
 assert_type(s.matches(A), bool)
