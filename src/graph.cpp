@@ -1,7 +1,5 @@
 #include "graph.hpp"
 
-#include <cstring>
-
 #include "host/args.hpp"
 #include "host/pytype.hpp"
 #include "query/query.hpp"
@@ -69,7 +67,7 @@ bool GraphValue::get_nodes_by_type(std::string_view uid, std::vector<NodeValue>&
                 out.clear();
                 return false;
             }
-            hit = std::memcmp(tu->d, uid.data(), 64) == 0 && uid.size() == 64;
+            hit = tu->view() == uid;  // compares lengths before bytes
             if (hit) last_hit = t;
         }
         if (hit) out.push_back(nv);
