@@ -10,8 +10,9 @@
 
 namespace vk {
 
-// Creates a heap type named "velkora.<name>": not subclassable, no instance
-// dict, no weak references, no cyclic GC. The slot table must end with {0, 0}.
+// Creates a heap type named "velkora.<name>": immutable (its attributes
+// cannot be set or deleted), not subclassable, no instance dict, no weak
+// references, no cyclic GC. The slot table must end with {0, 0}.
 PyTypeObject* make_type(const char* qualified_name, int basicsize, PyType_Slot* slots);
 
 // Allocates an instance of T (a struct deriving from Obj) and constructs its
