@@ -49,12 +49,45 @@ def test_ordering_is_unsupported(op, pair):
         eval(f"x {op} y", {"x": pair[0], "y": pair[1]})
 
 
-def test_ne_uses_reflected_eq_of_other_operand():
-    class AlwaysEqual:
-        def __eq__(self, other):
-            return True
+class Renaming:
+    """Claims equality and != alike, renaming the operand it is compared with."""
 
-    assert (A != AlwaysEqual()) is False
+    def __eq__(self, other):
+        if hasattr(other, "name"):
+            other.name = "renamed"
+        return True
+
+    __ne__ = __eq__
+    __hash__ = object.__hash__
+
+
+class Raising:
+    def __eq__(self, other):
+        raise LookupError("eq")
+
+    __ne__ = __eq__
+    __hash__ = object.__hash__
+
+
+@pytest.mark.parametrize(
+    "receiver", [lambda: vk.Variable("A"), lambda: vk.Application(A, B), lambda: vk.Term("f", A)]
+)
+def test_ne_negates_the_full_eq_of_any_operand(receiver):
+    class AlwaysEqual:
+        __eq__ = __ne__ = lambda self, other: True
+        __hash__ = object.__hash__
+
+    x = receiver()
+    assert (x != AlwaysEqual()) is False  # the reflected __eq__ decides, not AlwaysEqual.__ne__
+    assert (x != object()) is True and (x != receiver()) is False
+    with pytest.raises(LookupError):
+        x != Raising()
+    # The receiver is in use while == runs: the other operand cannot rename it.
+    before = str(x)
+    if hasattr(x, "name"):
+        with pytest.raises(RuntimeError, match="^Already borrowed$"):
+            x != Renaming()
+    assert str(x) == before
 
 
 def test_uids_match_hashlib():

@@ -38,6 +38,11 @@ void dealloc_instance(PyObject* self) {
     Py_DECREF(tp);
 }
 
+// The != of a class whose == compares values: the negation of the full ==
+// protocol on (self, other), the other operand's reflected __eq__ included,
+// with self held in use while it runs (so that == cannot change it).
+PyObject* not_equal(PyObject* self, PyObject* other);
+
 // Setter helper: deleting an attribute that has a setter is refused.
 inline bool refuse_delete(PyObject* value) {
     if (value) return false;
