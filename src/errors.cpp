@@ -93,4 +93,10 @@ void raise(Error err) {
     if (auto* v = std::get_if<VelkoraError>(&err.e)) raise(std::move(*v));
 }
 
+bool drop_exception() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    PyErr_Clear();
+    return true;
+}
+
 }  // namespace vk

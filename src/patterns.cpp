@@ -122,9 +122,7 @@ int PropertyMap::held_by(PyObject* props) const {
             if (!PyErr_Occurred()) return 0;  // missing
             // A lookup that failed counts as no match; an interrupt or an
             // exit request is never swallowed.
-            if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
-            PyErr_Clear();
-            return 0;
+            return drop_exception() ? 0 : -1;
         }
         Ref actual = Ref::borrow(found);
         Ref eq = Ref::steal(PyObject_RichCompare(actual.get(), expected.get(), Py_EQ));

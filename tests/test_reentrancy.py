@@ -277,13 +277,18 @@ def _raise():
 
 
 class Clash:
-    """A key that collides with "k" and whose == raises."""
+    """A key that collides with `like` and whose == raises `exc` while armed."""
+
+    def __init__(self, like="k", exc=Boom, armed=True):
+        self.like, self.exc, self.armed = like, exc, armed
 
     def __hash__(self):
-        return hash("k")
+        return hash(self.like)
 
     def __eq__(self, other):
-        raise Boom("clash")
+        if self.armed:
+            raise self.exc("clash")
+        return False
 
 
 @pytest.mark.parametrize("typed", [False, True], ids=["untyped", "typed"])
@@ -313,6 +318,57 @@ def test_raising_key_lookup_counts_as_a_mismatch():
     g = graph_of(bad, good)
     q = g.query().match(node="n", properties={"k": 1})
     assert [r["n"].uid() for r in q.return_("n")] == [good.uid()]
+    still_usable(g, q)
+
+
+def _lookup_in_node_test(exc):
+    clash = Clash("k", exc)
+    g = graph_of(vk.Node(A, {clash: 1}))
+    return g, g.query().match(node="n", properties={"k": 1}), clash
+
+
+def _delete_of_node(exc):
+    n, g = vk.Node(A), vk.Graph()
+    clash = Clash(n.uid(), exc)
+    g.nodes[clash] = n  # filed under a key that collides with its uid
+    return g, g.query().match(node="n").delete("n"), clash
+
+
+def _delete_of_edge(exc):
+    e, g = vk.Edge(vk.Term("f", vk.Application(A, B)), vk.Node(A), vk.Node(B)), vk.Graph()
+    clash = Clash(e.uid(), exc)
+    g.edges[clash] = e
+    return g, g.query().match("(a)-[e]->(b)").delete("e"), clash
+
+
+def _detach_of_edge(exc):
+    n = vk.Node(A)
+    e = vk.Edge(vk.Term("f", vk.Application(A, B)), n, vk.Node(B))
+    g = graph_of(n)
+    clash = Clash(e.uid(), exc, armed=False)
+    g.edges[clash] = None  # probed before the edge's own entry
+    g.edges[e.uid()] = e
+    return g, g.query().match(node="n", type=A).delete("n", detach=True), clash
+
+
+@pytest.mark.parametrize("exc", [Boom, KeyboardInterrupt, SystemExit])
+@pytest.mark.parametrize(
+    "setup", [_lookup_in_node_test, _delete_of_node, _delete_of_edge, _detach_of_edge],
+    ids=["node-test", "delete-node", "delete-edge", "detach"],
+)
+def test_failed_lookups_and_deletions_pass_over_exceptions_only(setup, exc):
+    # A failing lookup counts as no match and a failing deletion is passed
+    # over, but an interrupt or exit request ends the run there.
+    g, q, clash = setup(exc)
+    q = q.create(node="c", type=C)
+    clash.armed = True
+    if issubclass(exc, Exception):
+        q.execute()
+    else:
+        with pytest.raises(exc):
+            q.execute()
+    assert (vk.Node(C).uid() in g.nodes) is issubclass(exc, Exception)
+    clash.armed = False
     still_usable(g, q)
 
 
