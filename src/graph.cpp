@@ -31,6 +31,29 @@ bool EdgeValue::uid(Hex64& out) const {
     return term_uid(*term, tu) && sha256_hex({"edge:", tu.view()}, out);
 }
 
+int NodeValue::traverse(visitproc visit, void* arg) const {
+    Py_VISIT(properties.get());
+    return 0;
+}
+
+int EdgeValue::traverse(visitproc visit, void* arg) const {
+    Py_VISIT(properties.get());
+    // Copies of an edge (query bindings, the Edge objects of rows) share its
+    // end snapshots, and a snapshot holds one reference for all of them:
+    // reporting it from each holder would count it too often, so only a sole
+    // holder reports it.
+    for (const NodeHandle* snapshot : {&start, &end}) {
+        if (snapshot->use_count() == 1) Py_VISIT((*snapshot)->properties.get());
+    }
+    return 0;
+}
+
+int GraphValue::traverse(visitproc visit, void* arg) const {
+    Py_VISIT(nodes.get());
+    Py_VISIT(edges.get());
+    return 0;
+}
+
 PyObject* node_to_python(const NodeValue& v) {
     return reinterpret_cast<PyObject*>(alloc_instance<PyNode>(NodeType, v));
 }
@@ -117,6 +140,14 @@ PyObject* get_properties(PyObject* self, void*) {
     SharedBorrow b(self);
     if (!b) return nullptr;
     return reinterpret_cast<T*>(self)->value.properties.copy().release();
+}
+
+// tp_clear of Node and Edge. An edge keeps its end snapshots: the dicts they
+// hold are cleared by the collector themselves.
+template <class T>
+int clear_properties(PyObject* self) {
+    replace_with_empty_dict(reinterpret_cast<T*>(self)->value.properties);
+    return 0;
 }
 
 template <class T>
@@ -307,6 +338,13 @@ PyObject* graph_str(PyObject* self) {
                                 PyDict_GET_SIZE(g.edges.get()));
 }
 
+int graph_clear(PyObject* self) {
+    GraphValue& g = reinterpret_cast<PyGraph*>(self)->value;
+    replace_with_empty_dict(g.nodes);
+    replace_with_empty_dict(g.edges);
+    return 0;
+}
+
 PyObject* graph_get_nodes(PyObject* self, void*) {
     return reinterpret_cast<PyGraph*>(self)->value.nodes.copy().release();
 }
@@ -348,6 +386,8 @@ PyTypeObject* create_node_type() {
     static PyType_Slot slots[] = {
         {Py_tp_new, (void*)node_new},
         {Py_tp_dealloc, (void*)dealloc_instance<PyNode>},
+        {Py_tp_traverse, (void*)traverse_instance<PyNode>},
+        {Py_tp_clear, (void*)clear_properties<PyNode>},
         {Py_tp_str, (void*)node_str},
         {Py_tp_repr, (void*)node_str},
         {Py_tp_methods, node_methods},
@@ -363,6 +403,8 @@ PyTypeObject* create_edge_type() {
     static PyType_Slot slots[] = {
         {Py_tp_new, (void*)edge_new},
         {Py_tp_dealloc, (void*)dealloc_instance<PyEdge>},
+        {Py_tp_traverse, (void*)traverse_instance<PyEdge>},
+        {Py_tp_clear, (void*)clear_properties<PyEdge>},
         {Py_tp_str, (void*)edge_str},
         {Py_tp_repr, (void*)edge_str},
         {Py_tp_methods, edge_methods},
@@ -381,6 +423,8 @@ PyTypeObject* create_graph_type() {
     static PyType_Slot slots[] = {
         {Py_tp_new, (void*)graph_new},
         {Py_tp_dealloc, (void*)dealloc_instance<PyGraph>},
+        {Py_tp_traverse, (void*)traverse_instance<PyGraph>},
+        {Py_tp_clear, (void*)graph_clear},
         {Py_tp_str, (void*)graph_str},
         {Py_tp_repr, (void*)graph_str},
         {Py_tp_methods, graph_methods},

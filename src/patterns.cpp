@@ -133,6 +133,24 @@ int PropertyMap::held_by(PyObject* props) const {
     return 1;
 }
 
+int PropertyMap::traverse(visitproc visit, void* arg) const {
+    for (const Entry& e : entries) {
+        Py_VISIT(e.key.get());
+        Py_VISIT(e.value.get());
+    }
+    return 0;
+}
+
+int PathPatternValue::traverse(visitproc visit, void* arg) const {
+    for (const NodePatternValue& n : nodes) {
+        if (int r = n.traverse(visit, arg)) return r;
+    }
+    for (const EdgePatternValue& e : edges) {
+        if (int r = e.traverse(visit, arg)) return r;
+    }
+    return 0;
+}
+
 int NodePatternValue::matches(const NodeValue& node) const {
     if (type_obj && !type_equal(node.type.get(), type_obj->get())) return 0;
     if (type_schema) {
@@ -175,6 +193,14 @@ bool EdgePatternValue::create(std::optional<std::string> variable, PyObject* ter
 // no in-use mark: nothing can hold them exclusively.
 
 namespace {
+
+// tp_clear of NodePattern and EdgePattern: the required property values go
+// (a cleared pattern requires none).
+template <class T>
+int clear_pattern(PyObject* self) {
+    empty_out(reinterpret_cast<T*>(self)->value.properties);
+    return 0;
+}
 
 PyObject* optional_str(const std::optional<std::string>& s) {
     if (!s) Py_RETURN_NONE;
@@ -313,6 +339,8 @@ PyTypeObject* create_node_pattern_type() {
     static PyType_Slot slots[] = {
         {Py_tp_new, (void*)node_pattern_new},
         {Py_tp_dealloc, (void*)dealloc_instance<PyNodePattern>},
+        {Py_tp_traverse, (void*)traverse_instance<PyNodePattern>},
+        {Py_tp_clear, (void*)clear_pattern<PyNodePattern>},
         {Py_tp_repr, (void*)node_pattern_repr},
         {Py_tp_getset, node_pattern_getset},
         {Py_tp_doc, (void*)kNodeDoc},
@@ -326,6 +354,8 @@ PyTypeObject* create_edge_pattern_type() {
     static PyType_Slot slots[] = {
         {Py_tp_new, (void*)edge_pattern_new},
         {Py_tp_dealloc, (void*)dealloc_instance<PyEdgePattern>},
+        {Py_tp_traverse, (void*)traverse_instance<PyEdgePattern>},
+        {Py_tp_clear, (void*)clear_pattern<PyEdgePattern>},
         {Py_tp_repr, (void*)edge_pattern_repr},
         {Py_tp_getset, edge_pattern_getset},
         {Py_tp_doc, (void*)kEdgeDoc},

@@ -341,6 +341,16 @@ def query_run_calls():
     return calls, [a, b, f, g, g.nodes, g.edges, na, nb, e, props, update, bad, raising, nr]
 
 
+def cycle_calls():
+    # Every reference cycle of test_cycles, built and dropped: each holds
+    # `shared`, so a cycle left uncollected shows in its reference count.
+    import test_cycles
+
+    shared = ["shared"]
+    calls = [(lambda build=build: build(shared), None) for build in test_cycles.CYCLES]
+    return calls, [shared]
+
+
 GROUPS = {
     "types": type_calls,
     "terms": term_calls,
@@ -350,6 +360,7 @@ GROUPS = {
     "patterns": pattern_calls,
     "query-builders": query_build_calls,
     "query-execution": query_run_calls,
+    "cycles": cycle_calls,
 }
 
 

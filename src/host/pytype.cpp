@@ -3,9 +3,21 @@
 namespace vk {
 
 PyTypeObject* make_type(const char* qualified_name, int basicsize, PyType_Slot* slots) {
-    PyType_Spec spec = {qualified_name, basicsize, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-                        slots};
+    unsigned flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
+    for (PyType_Slot* s = slots; s->slot; ++s) {
+        if (s->slot == Py_tp_traverse) flags |= Py_TPFLAGS_HAVE_GC;
+    }
+    PyType_Spec spec = {qualified_name, basicsize, 0, flags, slots};
     return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+}
+
+void replace_with_empty_dict(Ref& member) {
+    Ref fresh = Ref::steal(PyDict_New());
+    if (!fresh) {
+        PyErr_Clear();
+        return;
+    }
+    std::swap(member, fresh);  // `fresh` now holds the old dict, released last
 }
 
 PyObject* not_equal(PyObject* self, PyObject* other) {

@@ -45,6 +45,17 @@ size_t BindingTable::longest() const {
     return n;
 }
 
+int BindingTable::traverse(visitproc visit, void* arg) const {
+    for (const auto& [name, list] : map_) {
+        if (list.use_count() != 1) continue;
+        for (const QueryResult& r : *list) {
+            int v = std::visit([&](const auto& value) { return value.traverse(visit, arg); }, r);
+            if (v) return v;
+        }
+    }
+    return 0;
+}
+
 // ----- the queue -------------------------------------------------------------
 
 void OpQueue::push(QueryOperation op) {
@@ -59,6 +70,53 @@ void OpQueue::push(QueryOperation op) {
     ++len_;
 }
 
+namespace {
+
+// The Python references an operation holds: pattern property values and the
+// dict of a set. Every kind of operation is named, so a new kind must say.
+struct OperationTraverse {
+    visitproc visit;
+    void* arg;
+
+    template <class... Forms>
+    int operator()(const std::variant<Forms...>& op) const {
+        return std::visit(*this, op);
+    }
+    int operator()(const NodeForm& f) const { return f.pattern.traverse(visit, arg); }
+    int operator()(const PathForm& f) const { return f.path.traverse(visit, arg); }
+    int operator()(const MatchEdge& f) const { return f.pattern.traverse(visit, arg); }
+    int operator()(const EdgeBetween& f) const { return f.pattern.traverse(visit, arg); }
+    int operator()(const SetClause& c) const {
+        Py_VISIT(c.properties.get());
+        return 0;
+    }
+    int operator()(const WhereClause&) const { return 0; }
+    int operator()(const DeleteClause&) const { return 0; }
+    int operator()(const WithClause&) const { return 0; }
+    int operator()(const OrderByClause&) const { return 0; }
+    int operator()(const LimitClause&) const { return 0; }
+    int operator()(const SkipClause&) const { return 0; }
+};
+
+}  // namespace
+
+int OpQueue::traverse(visitproc visit, void* arg) const {
+    // Copies of a query share the array and, after one continues on its own
+    // array, the operations: a shared one is reported by none of its holders.
+    if (items_.use_count() != 1) return 0;
+    for (const SharedOperation& op : *items_) {
+        if (op.use_count() != 1) continue;
+        if (int v = OperationTraverse{visit, arg}(*op)) return v;
+    }
+    return 0;
+}
+
+int QueryValue::traverse(visitproc visit, void* arg) const {
+    if (int v = graph.traverse(visit, arg)) return v;
+    if (int v = matched_vars.traverse(visit, arg)) return v;
+    return operations.traverse(visit, arg);
+}
+
 // ----- the class ---------------------------------------------------------------
 
 PyObject* query_to_python(const QueryValue& q) {
@@ -70,6 +128,17 @@ PyObject* graph_query(PyObject* self, PyObject*) {
 }
 
 namespace {
+
+// tp_clear: the bindings and the queue go, and the graph's dicts are
+// replaced by empty ones; the query still runs (on nothing).
+int query_clear(PyObject* self) {
+    QueryValue& q = query_value(self);
+    empty_out(q.matched_vars);
+    empty_out(q.operations);
+    replace_with_empty_dict(q.graph.nodes);
+    replace_with_empty_dict(q.graph.edges);
+    return 0;
+}
 
 const Param kQueryParams[] = {req("graph")};
 const Signature kQueryNew("Query.__new__", kQueryParams);
@@ -271,6 +340,8 @@ PyTypeObject* create_query_type() {
     static PyType_Slot slots[] = {
         {Py_tp_new, (void*)query_new},
         {Py_tp_dealloc, (void*)dealloc_instance<PyQuery>},
+        {Py_tp_traverse, (void*)traverse_instance<PyQuery>},
+        {Py_tp_clear, (void*)query_clear},
         {Py_tp_methods, query_methods},
         {Py_tp_doc, (void*)kQueryDoc},
         {0, nullptr},
