@@ -125,30 +125,25 @@ def trim(s):
     return s.strip(WHITE_SPACE)
 
 
+def depths(x):
+    """The depth before each character of x: "(" opens, ")" closes."""
+    out, depth = [], 0
+    for ch in x:
+        out.append(depth)
+        depth += (ch == "(") - (ch == ")")
+    return out
+
+
 def top_level(x, token):
     """Index of the first token in x with as many "(" as ")" before it, or -1."""
-    depth = 0
-    for i, ch in enumerate(x):
-        if ch == "(":
-            depth += 1
-        elif ch == ")":
-            depth -= 1
-        elif depth == 0 and x.startswith(token, i):
-            return i
-    return -1
+    return next((i for i, d in enumerate(depths(x))
+                 if d == 0 and x[i] not in "()" and x.startswith(token, i)), -1)
 
 
 def pairs(x):
     """Whether x is "(...)" with the first "(" closed by the last ")"."""
-    depth = 0
-    for i, ch in enumerate(x):
-        if ch == "(":
-            depth += 1
-        elif ch == ")":
-            depth -= 1
-            if depth == 0:
-                return x[0] == "(" and i == len(x) - 1
-    return False
+    d = depths(x)
+    return x[:1] == "(" and x[-1:] == ")" and min(d[1:], default=0) > 0 and d[-1] == 1
 
 
 def reference(p, t, caps):
