@@ -170,6 +170,19 @@ CASES = [
             g = graph_of(vk.Node(A, {"k": nested()}))
             return len(g.query().match(node="n", properties={"k": nested()}).return_("n"))
         """, {"1", RECURSION}),
+    ("where-condition-nesting", """
+        def result():
+            q = graph_of(vk.Node(A, {"k": 1})).query().match(node="n")
+            out = []
+            for text in ("(" * DEPTH + "n.k = 1" + ")" * DEPTH, "n.k IN " + "[" * DEPTH,
+                         "NOT " * DEPTH + "n.k = 1", " OR ".join(["n.k = 2"] * DEPTH + ["n:A"])):
+                try:
+                    out.append(q.where(text).return_count())
+                except ValueError as e:
+                    out.append(str(e).split(" (condition")[0])
+            return out
+        """, {"['Invalid query: nested more than 200 levels deep at position 200', "
+              "'Invalid query: nested more than 200 levels deep at position 207', 1, 1]"}),
 ]
 
 

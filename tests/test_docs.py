@@ -70,7 +70,7 @@ CALLABLES = [
     (
         "Query.where",
         "($self, condition)",
-        "Adds a WHERE clause to filter results (not fully implemented).",
+        "Adds a WHERE clause to filter results.",
     ),
     ("Query.with_", "($self, *variables)", None),
     ("Query.delete", "($self, *variables, detach=False)", None),

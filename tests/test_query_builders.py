@@ -97,7 +97,7 @@ def test_build_time_errors_queue_nothing(call, exc, message):
     lambda q: q.create("(a:C)-[e]->(b:C)"),  # string patterns carry no exact type
     lambda q: q.match(edge="e", start=5, end=vk.Node(A)),
     lambda q: q.create(edge="e", term=F, start="a", end="b"),
-    lambda q: q.where("n.x > 3").with_().order_by("n", "x", False).skip(0).limit(2 ** 32).delete(),
+    lambda q: q.where("1 > 3").with_().skip(0).limit(2 ** 32).delete(),
 ])
 def test_builders_without_effect_still_return_a_copy(call):
     g = vk.Graph()
@@ -145,4 +145,4 @@ def test_reentrant_builder_call_is_refused():
     g.nodes["a"] = vk.Node(A, {"p": Probe()})
     q = g.query().match(node="n", properties={"p": 1})
     assert len(q.return_("n")) == 1 and seen == ["Already borrowed"]
-    assert q.where("now free") is not q
+    assert q.where("true") is not q

@@ -254,11 +254,12 @@ def query_build_calls():
         (lambda: g.query().set("n", props), None),
         (lambda: q.set(1, props), TypeError),
         (lambda: q.set("n", [1]), TypeError),
-        (lambda: g.query().skip(0).limit(5).where(NAME).with_("a", NAME), None),
+        (lambda: g.query().skip(0).limit(5).where("`" + NAME + "`.k = '" + NAME + "'").with_("a", NAME), None),
         (lambda: q.skip(-1), OverflowError),
         (lambda: q.limit(2**70), OverflowError),
         (lambda: q.limit("5"), TypeError),
         (lambda: q.where(1), TypeError),
+        (lambda: q.where("n.k = [1, '" + NAME), ValueError),
         (lambda: q.with_(["a"]), TypeError),
         (lambda: g.query().delete("n", NAME, detach=True).order_by("n", NAME, ascending=False), None),
         (lambda: q.delete("n", True), TypeError),
@@ -324,7 +325,14 @@ def query_run_calls():
          .merge(edge="r", start="s", end="t").return_("s", "t", "r"), None),
         (lambda: g.query().merge(node="u", type=vk.Application(b, a)).return_("u"), None),
         (lambda: g.query().match(node="n", type=a).set("n", update).set("none", update)
-         .where("x").with_("n").order_by("n", "k").skip(1).limit(1).return_("n"), None),
+         .where("n.k IN [1, '" + NAME + "'] OR n:$*$").with_("n").order_by("n", "k").skip(1)
+         .limit(1).return_("n"), None),
+        (lambda: g.query().match("(x)-[r]->(y)").order_by("x", "k", ascending=False)
+         .order_by("r", "w").where("r.w STARTS WITH 'n'").return_("x", "r"), None),
+        (lambda: g.query().match(node="n").order_by("n", "k").return_("n"), TypeError),
+        (lambda: g.query().match(node="n").match(node="m").where("n.k = m.k").execute(), ValueError),
+        (lambda: g.query().where("z.k = 1").return_count(), NameError),
+        (lambda: raising.query().match(node="n").where("n.k = 1").return_("n"), Raises),
         (lambda: g.query().create(node="d", type=vk.Application(a, a)).delete("d", "d")
          .return_("d"), None),
         (lambda: g.query().return_(), None),

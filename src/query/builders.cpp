@@ -3,6 +3,7 @@
 // Query copied from the receiver. A call that fails queues nothing.
 #include "host/args.hpp"
 #include "host/borrow.hpp"
+#include "query/condition.hpp"
 #include "query/query.hpp"
 
 namespace vk {
@@ -92,6 +93,9 @@ PyObject* query_where(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObj
         if (!bind(kWhere, args, n, kw, a) || !to_string("condition", a[0], c.condition)) {
             return PyErrorSet{};
         }
+        auto tree = parse_condition(c.condition);
+        if (!tree) return tree.take_error();
+        c.tree = std::move(*tree);
         q.operations.push(std::move(c));
         return ok_status();
     });

@@ -5,12 +5,14 @@
 // go through DictWalk, which keeps its own references and stops when the dict
 // changes under it. A match builds its binding lists completely and assigns
 // them only when the whole operation has succeeded.
+#include <cstdint>
 #include <string>
 #include <unordered_set>
 #include <vector>
 
 #include "host/args.hpp"
 #include "host/dict_walk.hpp"
+#include "query/clauses.hpp"
 #include "query/query.hpp"
 
 namespace vk {
@@ -301,9 +303,19 @@ struct OperationRunner {
     Status operator()(const MergeOp& m) const { return std::visit(MergeRunner{q}, m); }
     Status operator()(const SetClause& c) const { return run_set(q, c); }
     Status operator()(const DeleteClause& c) const { return run_delete(q, c); }
-    // where, with_, order_by, skip and limit are carried but change nothing.
-    template <class Clause>
-    Status operator()(const Clause&) const {
+    Status operator()(const WhereClause& c) const { return run_where(q, c); }
+    // A lone order_by; execute_operations hands runs of them to run_order_by.
+    Status operator()(const OrderByClause& c) const { return run_order_by(q, {&c}); }
+    Status operator()(const WithClause& c) const {
+        run_with(q, c);
+        return ok_status();
+    }
+    Status operator()(const SkipClause& c) const {
+        q.matched_vars.slice(c.count, SIZE_MAX);
+        return ok_status();
+    }
+    Status operator()(const LimitClause& c) const {
+        q.matched_vars.slice(0, c.count);
         return ok_status();
     }
 };
@@ -316,6 +328,19 @@ Status execute_operations(QueryValue& q) {
     const OpQueue queue = q.operations;
     for (size_t i = 0; i < queue.size(); ++i) {
         SharedOperation op = queue.at(i);
+        if (std::holds_alternative<OrderByClause>(*op)) {
+            // Consecutive order_by clauses are one compound order.
+            std::vector<SharedOperation> held{op};
+            while (i + 1 < queue.size() &&
+                   std::holds_alternative<OrderByClause>(*queue.at(i + 1))) {
+                held.push_back(queue.at(++i));
+            }
+            std::vector<const OrderByClause*> run;
+            for (const SharedOperation& o : held) run.push_back(&std::get<OrderByClause>(*o));
+            Status s = run_order_by(q, run);
+            if (!s) return s;
+            continue;
+        }
         Status s = std::visit(OperationRunner{q}, *op);
         if (!s) return s;
     }

@@ -17,16 +17,22 @@ const BindingList* BindingTable::find(const std::string& name) const {
     return it == map_.end() ? nullptr : it->second.get();
 }
 
-void BindingTable::assign(const std::string& name, BindingList list) {
+BindingTable::GroupId BindingTable::group_of(const std::string& name) const {
+    return groups_.at(name);
+}
+
+void BindingTable::assign(const std::string& name, BindingList list, GroupId g) {
     map_[name] = std::make_shared<BindingList>(std::move(list));
+    groups_[name] = g;
 }
 
 void BindingTable::assign_group(Group lists) {
-    for (auto& [name, list] : lists) assign(name, std::move(list));
+    const GroupId g = next_group_++;
+    for (auto& [name, list] : lists) assign(name, std::move(list), g);
 }
 
 void BindingTable::assign_group(const std::string& name, BindingList list) {
-    assign(name, std::move(list));
+    assign(name, std::move(list), next_group_++);
 }
 
 void BindingTable::append(const std::string& name, QueryResult r) {
@@ -37,12 +43,78 @@ void BindingTable::append(const std::string& name, QueryResult r) {
         slot = std::make_shared<BindingList>(*slot);  // shared with a copy of the query
     }
     slot->push_back(std::move(r));
+    groups_[name] = next_group_++;
 }
 
 size_t BindingTable::longest() const {
     size_t n = 0;
     for (const auto& [name, list] : map_) n = std::max(n, list->size());
     return n;
+}
+
+namespace {
+
+// The entries of `slot` at `positions`, in that order. A list that no copy
+// of the query shares is changed in place (compacted when the positions
+// ascend, its entries moved otherwise); a shared one is replaced by a copy.
+void select_list(std::shared_ptr<BindingList>& slot, const std::vector<size_t>& positions,
+                 bool ascending) {
+    BindingList& src = *slot;
+    const bool own = slot.use_count() == 1;
+    if (own && ascending) {
+        size_t w = 0;
+        for (size_t p : positions) {
+            if (p != w) src[w] = std::move(src[p]);
+            ++w;
+        }
+        src.erase(src.begin() + (ptrdiff_t)w, src.end());
+        return;
+    }
+    BindingList out;
+    out.reserve(positions.size());
+    for (size_t p : positions) {
+        if (own) {
+            out.push_back(std::move(src[p]));
+        } else {
+            out.push_back(src[p]);
+        }
+    }
+    slot = std::make_shared<BindingList>(std::move(out));
+}
+
+}  // namespace
+
+void BindingTable::select(GroupId g, const std::vector<size_t>& positions) {
+    const bool ascending = std::is_sorted(positions.begin(), positions.end());
+    for (auto& [name, group] : groups_) {
+        if (group == g) select_list(map_.at(name), positions, ascending);
+    }
+}
+
+void BindingTable::slice(size_t begin, size_t end) {
+    for (auto& [name, slot] : map_) {
+        const size_t n = slot->size();
+        const size_t e = std::min(end, n), b = std::min(begin, e);
+        if (b == 0 && e == n) continue;
+        if (slot.use_count() == 1) {
+            slot->erase(slot->begin() + (ptrdiff_t)e, slot->end());
+            slot->erase(slot->begin(), slot->begin() + (ptrdiff_t)b);
+        } else {
+            slot = std::make_shared<BindingList>(slot->begin() + (ptrdiff_t)b,
+                                                 slot->begin() + (ptrdiff_t)e);
+        }
+    }
+}
+
+void BindingTable::retain(const std::vector<std::string>& keep) {
+    for (auto it = map_.begin(); it != map_.end();) {
+        if (std::find(keep.begin(), keep.end(), it->first) != keep.end()) {
+            ++it;
+        } else {
+            groups_.erase(it->first);
+            it = map_.erase(it);
+        }
+    }
 }
 
 int BindingTable::traverse(visitproc visit, void* arg) const {
@@ -90,6 +162,8 @@ struct OperationTraverse {
         Py_VISIT(c.properties.get());
         return 0;
     }
+    // A condition's literals are made by its parser and never reach Python
+    // code, so no cycle runs through them.
     int operator()(const WhereClause&) const { return 0; }
     int operator()(const DeleteClause&) const { return 0; }
     int operator()(const WithClause&) const { return 0; }
@@ -240,40 +314,66 @@ PyMethodDef query_methods[] = {
                     "    TypeError: a name is not a str, or ``detach`` is not a bool."),
     VK_QUERY_METHOD("where", query_where,
                     "where($self, condition)\n--\n\n"
-                    "Adds a WHERE clause to filter results (not fully implemented).\n\n"
-                    "Args:\n    condition: SQL-like condition string\n\n"
-                    "The clause is queued but not applied when the query runs. Returns a new\n"
-                    "Query.\n\n"
+                    "Adds a WHERE clause to filter results.\n\n"
+                    "Args:\n"
+                    "    condition: a condition over bound variables, such as\n"
+                    "        \"n.age >= 18 AND n:Person\"\n\n"
+                    "The condition is parsed now. When the query runs, every variable it\n"
+                    "names must be bound, all by the same match, create or merge; it is\n"
+                    "evaluated at each position of their lists, and the positions where it\n"
+                    "is not true are removed from every list bound with them. A condition\n"
+                    "naming no variable is evaluated once and, unless true, empties every\n"
+                    "list. Returns a new Query.\n\n"
+                    "The language (keywords in any case): literals 1, -2.5, 'text', \"text\",\n"
+                    "true, false, null, [1, 2]; v.key and v.`any key` (null when missing);\n"
+                    "v:Label and v:$schema$ type tests; = <> != < <= > >= with Python's ==\n"
+                    "and ordering (null when a side is null or Python cannot order the\n"
+                    "values); x IS NULL, x IS NOT NULL; x IN list; x STARTS WITH, ENDS\n"
+                    "WITH, CONTAINS y on str; NOT, AND, XOR, OR with null as unknown, and\n"
+                    "parentheses. Operands are evaluated left to right; AND stops at the\n"
+                    "first false, OR at the first true.\n\n"
                     "Raises:\n"
-                    "    TypeError: ``condition`` is not a str."),
+                    "    TypeError: ``condition`` is not a str.\n"
+                    "    ValueError: the condition is malformed (nothing is queued).\n"
+                    "    When the query runs: NameError for a variable that is not bound,\n"
+                    "    ValueError for variables bound by separate clauses, and any\n"
+                    "    error raised by a property value's == or ordering."),
     VK_QUERY_METHOD("with_", query_with,
                     "with_($self, *variables)\n--\n\n"
                     "Queues a WITH clause naming the variables to carry on.\n\n"
-                    "The clause is queued but not applied when the query runs. Names are\n"
-                    "separate arguments. Returns a new Query.\n\n"
+                    "When the query runs, every bound variable not named is unbound; named\n"
+                    "variables that are not bound are passed over, and \"*\" keeps every\n"
+                    "variable. Names are separate arguments. Returns a new Query.\n\n"
                     "Raises:\n"
                     "    TypeError: a name is not a str."),
     VK_QUERY_METHOD("order_by", query_order_by,
                     "order_by($self, variable, key, ascending=True)\n--\n\n"
                     "Queues an ORDER BY clause on the property ``key`` of a variable.\n\n"
-                    "The clause is queued but not applied when the query runs. Returns a new\n"
-                    "Query.\n\n"
+                    "When the query runs, the positions of the variable's list, and of the\n"
+                    "lists bound with it, are reordered by ``variable.key`` with Python's <.\n"
+                    "The sort is stable; missing values and None come last ascending and\n"
+                    "first descending. Consecutive order_by clauses form one order, the\n"
+                    "first deciding first. Returns a new Query.\n\n"
                     "Raises:\n"
                     "    TypeError: ``variable`` or ``key`` is not a str, or ``ascending`` is\n"
-                    "        not a bool."),
+                    "        not a bool; when the query runs, values that Python cannot\n"
+                    "        order against each other.\n"
+                    "    When the query runs: NameError for a variable that is not bound,\n"
+                    "    ValueError when consecutive order_by clauses name variables bound\n"
+                    "    by separate clauses."),
     VK_QUERY_METHOD("skip", query_skip,
                     "skip($self, count)\n--\n\n"
                     "Queues a SKIP clause of ``count`` rows.\n\n"
-                    "The clause is queued but not applied when the query runs. Returns a new\n"
-                    "Query.\n\n"
+                    "When the query runs, the first ``count`` bindings of every variable are\n"
+                    "dropped, so the rows start ``count`` later. Returns a new Query.\n\n"
                     "Raises:\n"
                     "    TypeError: ``count`` is not an int.\n"
                     "    OverflowError: ``count`` is negative or too large."),
     VK_QUERY_METHOD("limit", query_limit,
                     "limit($self, count)\n--\n\n"
                     "Queues a LIMIT clause of ``count`` rows.\n\n"
-                    "The clause is queued but not applied when the query runs. Returns a new\n"
-                    "Query.\n\n"
+                    "When the query runs, every variable keeps its first ``count`` bindings\n"
+                    "only, so at most ``count`` rows remain. Returns a new Query.\n\n"
                     "Raises:\n"
                     "    TypeError: ``count`` is not an int.\n"
                     "    OverflowError: ``count`` is negative or too large."),

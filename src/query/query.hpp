@@ -12,6 +12,7 @@
 #pragma once
 #include <Python.h>
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -33,18 +34,28 @@ namespace vk {
 using QueryResult = std::variant<NodeValue, EdgeValue>;
 using BindingList = std::vector<QueryResult>;
 
+// The lists one operation binds form a group: they always have the same
+// length and line up by position, and where / order_by filter or reorder
+// the positions of a group's lists together. Assigning a name moves it out
+// of its old group; the other members stay together.
 class BindingTable {
 public:
+    using GroupId = uint64_t;
+
     // The list bound to a name, or null.
     const BindingList* find(const std::string& name) const;
-    // The lists one operation binds, assigned together (in order: a later
-    // entry for the same name wins). Every operation that assigns lists goes
-    // through here, so the lists it binds can be kept together.
+    // The group of a bound name (the name must be bound).
+    GroupId group_of(const std::string& name) const;
+    // The lists one operation binds, assigned together as a new group (in
+    // order: a later entry for the same name wins). Every operation that
+    // assigns lists goes through here. The lists must have equal lengths.
     using Group = std::vector<std::pair<std::string, BindingList>>;
     void assign_group(Group lists);
     // A group of one list.
     void assign_group(const std::string& name, BindingList list);
-    // Adds one binding at the end of the name's list (a new list if unbound).
+    // Adds one binding at the end of the name's list (a new list if
+    // unbound). The other lists of its group do not grow, so the name leaves
+    // its group and forms one of its own.
     void append(const std::string& name, QueryResult r);
     bool empty() const { return map_.empty(); }
     // The length of the longest list.
@@ -53,10 +64,21 @@ public:
     // the query shares (a shared list holds one reference for all its holders).
     int traverse(visitproc visit, void* arg) const;
 
+    // Every list of group g becomes the entries at `positions`, in that
+    // order (each position below the group's length, none twice).
+    void select(GroupId g, const std::vector<size_t>& positions);
+    // Every list keeps the entries at [begin, end), clipped to its length.
+    void slice(size_t begin, size_t end);
+    // Unbinds every name that `keep` does not list.
+    void retain(const std::vector<std::string>& keep);
+
 private:
-    void assign(const std::string& name, BindingList list);
+    void assign(const std::string& name, BindingList list, GroupId g);
     // A list is changed in place only while no copy of the query shares it.
     std::unordered_map<std::string, std::shared_ptr<BindingList>> map_;
+    // The group of every bound name (the keys of map_).
+    std::unordered_map<std::string, GroupId> groups_;
+    GroupId next_group_ = 0;
 };
 
 // ----- operations ------------------------------------------------------------
@@ -82,8 +104,10 @@ using MatchOp = std::variant<NodeForm, MatchEdge, PathForm>;
 using CreateOp = std::variant<NodeForm, EdgeBetween, PathForm>;
 using MergeOp = std::variant<NodeForm, EdgeBetween>;
 
+struct ConditionTree;  // query/condition.hpp
 struct WhereClause {
-    std::string condition;
+    std::string condition;                      // as given, for messages
+    std::shared_ptr<const ConditionTree> tree;  // parsed by the builder, shared by copies
 };
 struct SetClause {
     std::string variable;

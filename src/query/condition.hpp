@@ -1,0 +1,58 @@
+// The condition language of where clauses: parsed once by Query.where into
+// an immutable tree that every copy of the query shares, and evaluated at
+// each position of the bound lists the condition names.
+#pragma once
+#include <Python.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "errors.hpp"
+#include "host/ref.hpp"
+#include "query/query.hpp"
+#include "type_schema.hpp"
+
+namespace vk {
+
+enum class CondOp : uint8_t {
+    Const,      // a literal other than a list: `value`
+    ListConst,  // a list literal: `value`, copied afresh for every use
+    Property,   // variables[slot].key, `value` holding the key str
+    TypeTest,   // variables[slot]:Label, `schema`
+    Eq, Ne, Lt, Le, Gt, Ge,
+    IsNull, IsNotNull,
+    In, StartsWith, EndsWith, Contains,
+    Not, And, Or, Xor,
+};
+
+// One node of the tree; its operands are args[first, first + count).
+struct CondNode {
+    CondOp op;
+    uint32_t slot = 0;
+    uint32_t first = 0, count = 0;
+    Ref value;
+    TypeSchemaValue schema;
+};
+
+struct ConditionTree {
+    // Every variable the condition names, once, in order of first appearance;
+    // Property and TypeTest nodes refer to them by index.
+    std::vector<std::string> variables;
+    std::vector<CondNode> nodes;
+    std::vector<uint32_t> args;
+    uint32_t root = 0;
+};
+
+// Parses a condition. A syntax error is the InvalidQuery error
+// "<reason> (condition '<text>')".
+Result<std::shared_ptr<const ConditionTree>> parse_condition(std::string_view text);
+
+// Evaluates the condition at position `pos` of the lists bound to its
+// variables (`lists[i]` for variables[i]; unused when there are none).
+// 1: true; 0: false or null; -1: a Python exception is set.
+int condition_holds(const ConditionTree& t, const BindingList* const* lists, size_t pos);
+
+}  // namespace vk
