@@ -131,6 +131,41 @@ def test_shared_values_are_not_counted_twice(setup):
     assert repr(keep) == before
 
 
+# Clauses that drop bindings release them while the query is in use; the
+# release of the last reference to a node's dict may run Python code, and a
+# collection then reads the query's lists. Run in a child interpreter, so
+# that a list read half destroyed fails the test instead of the test run.
+DROPPING = """
+import gc, velkora as vk
+
+class Collects:
+    def __del__(self):
+        gc.collect()
+
+g = vk.Graph()
+for i in range(40):
+    n = vk.Node(vk.Variable(f"T{{i}}"), {{"k": i, "collects": Collects()}})
+    g.nodes[n.uid()] = n
+del n
+q = g.query().match(node="n").delete("n")  # the bindings hold the last references
+rows = q.{clause}.return_("n")
+print(sorted(r["n"].properties["k"] for r in rows))
+"""
+
+
+@pytest.mark.parametrize("clause, kept", [
+    ("where('n.k >= 30')", list(range(30, 40))),
+    ("where('n.k < 10')", list(range(10))),
+    ("skip(5).limit(3)", [5, 6, 7]),
+    ("order_by('n', 'k', ascending=False).limit(4)", list(range(36, 40))),
+    ("with_('m')", []),
+])
+def test_bindings_dropped_while_a_collection_runs(python_subprocess, clause, kept):
+    out = python_subprocess(DROPPING.format(clause=clause))
+    assert out.returncode == 0, out.stderr[-2000:]
+    assert eval(out.stdout) == kept
+
+
 # ----- cleared objects ------------------------------------------------------------
 
 

@@ -1,6 +1,7 @@
 // The Query class: its value (binding table and operation queue), copying,
 // the constructor, Graph.query() and the method table.
 #include <algorithm>
+#include <iterator>
 
 #include "host/args.hpp"
 #include "host/pytype.hpp"
@@ -54,9 +55,21 @@ size_t BindingTable::longest() const {
 
 namespace {
 
+// Shortens a list to its first n entries. The others are moved out before
+// they are released: releasing a binding may run Python code, and with it a
+// collection that reads this list (BindingTable::traverse), which must find
+// no entry half destroyed.
+void truncate(BindingList& list, size_t n) {
+    if (n >= list.size()) return;
+    BindingList dropped(std::make_move_iterator(list.begin() + (ptrdiff_t)n),
+                        std::make_move_iterator(list.end()));
+    list.erase(list.begin() + (ptrdiff_t)n, list.end());  // moved-from: releases nothing
+}
+
 // The entries of `slot` at `positions`, in that order. A list that no copy
 // of the query shares is changed in place (compacted when the positions
 // ascend, its entries moved otherwise); a shared one is replaced by a copy.
+// In place, entries are only swapped until truncate drops the rest.
 void select_list(std::shared_ptr<BindingList>& slot, const std::vector<size_t>& positions,
                  bool ascending) {
     BindingList& src = *slot;
@@ -64,10 +77,10 @@ void select_list(std::shared_ptr<BindingList>& slot, const std::vector<size_t>& 
     if (own && ascending) {
         size_t w = 0;
         for (size_t p : positions) {
-            if (p != w) src[w] = std::move(src[p]);
+            if (p != w) std::swap(src[w], src[p]);  // src[p] is still its original entry
             ++w;
         }
-        src.erase(src.begin() + (ptrdiff_t)w, src.end());
+        truncate(src, w);
         return;
     }
     BindingList out;
@@ -97,8 +110,8 @@ void BindingTable::slice(size_t begin, size_t end) {
         const size_t e = std::min(end, n), b = std::min(begin, e);
         if (b == 0 && e == n) continue;
         if (slot.use_count() == 1) {
-            slot->erase(slot->begin() + (ptrdiff_t)e, slot->end());
-            slot->erase(slot->begin(), slot->begin() + (ptrdiff_t)b);
+            std::rotate(slot->begin(), slot->begin() + (ptrdiff_t)b, slot->begin() + (ptrdiff_t)e);
+            truncate(*slot, e - b);
         } else {
             slot = std::make_shared<BindingList>(slot->begin() + (ptrdiff_t)b,
                                                  slot->begin() + (ptrdiff_t)e);
