@@ -175,8 +175,9 @@ struct OperationTraverse {
         Py_VISIT(c.properties.get());
         return 0;
     }
-    // A condition's literals are made by its parser and never reach Python
-    // code, so no cycle runs through them.
+    // A condition's literals are numbers, strs, booleans and None, which hold
+    // no references, and lists of those that Python code only ever sees as
+    // fresh copies: no cycle runs through them.
     int operator()(const WhereClause&) const { return 0; }
     int operator()(const DeleteClause&) const { return 0; }
     int operator()(const WithClause&) const { return 0; }
