@@ -321,45 +321,36 @@ def test_raising_key_lookup_counts_as_a_mismatch():
     still_usable(g, q)
 
 
-def _lookup_in_node_test(exc):
-    clash = Clash("k", exc)
-    g = graph_of(vk.Node(A, {clash: 1}))
-    return g, g.query().match(node="n", properties={"k": 1}), clash
+def _edge(start):
+    return vk.Edge(vk.Term("f", vk.Application(A, B)), start, vk.Node(B))
 
 
-def _delete_of_node(exc):
+def _node_test(clash):
+    g = graph_of(vk.Node(A, {clash("k"): 1}))
+    return g, g.query().match(node="n", properties={"k": 1})
+
+
+def _delete_node(clash):
     n, g = vk.Node(A), vk.Graph()
-    clash = Clash(n.uid(), exc)
-    g.nodes[clash] = n  # filed under a key that collides with its uid
-    return g, g.query().match(node="n").delete("n"), clash
+    g.nodes[clash(n.uid())] = n  # filed under a key that collides with its uid
+    return g, g.query().match(node="n").delete("n")
 
 
-def _delete_of_edge(exc):
-    e, g = vk.Edge(vk.Term("f", vk.Application(A, B)), vk.Node(A), vk.Node(B)), vk.Graph()
-    clash = Clash(e.uid(), exc)
-    g.edges[clash] = e
-    return g, g.query().match("(a)-[e]->(b)").delete("e"), clash
-
-
-def _detach_of_edge(exc):
+def _detach(clash):
     n = vk.Node(A)
-    e = vk.Edge(vk.Term("f", vk.Application(A, B)), n, vk.Node(B))
-    g = graph_of(n)
-    clash = Clash(e.uid(), exc, armed=False)
-    g.edges[clash] = None  # probed before the edge's own entry
+    e, g = _edge(n), graph_of(n)
+    g.edges[clash(e.uid())] = None  # probed before the edge's own entry
     g.edges[e.uid()] = e
-    return g, g.query().match(node="n", type=A).delete("n", detach=True), clash
+    return g, g.query().match(node="n").delete("n", detach=True)
 
 
 @pytest.mark.parametrize("exc", [Boom, KeyboardInterrupt, SystemExit])
-@pytest.mark.parametrize(
-    "setup", [_lookup_in_node_test, _delete_of_node, _delete_of_edge, _detach_of_edge],
-    ids=["node-test", "delete-node", "delete-edge", "detach"],
-)
+@pytest.mark.parametrize("setup", [_node_test, _delete_node, _detach])
 def test_failed_lookups_and_deletions_pass_over_exceptions_only(setup, exc):
     # A failing lookup counts as no match and a failing deletion is passed
     # over, but an interrupt or exit request ends the run there.
-    g, q, clash = setup(exc)
+    clash = Clash(None, exc, armed=False)
+    g, q = setup(lambda like: setattr(clash, "like", like) or clash)
     q = q.create(node="c", type=C)
     clash.armed = True
     if issubclass(exc, Exception):
