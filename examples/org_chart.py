@@ -1,7 +1,7 @@
 """A small typed model: people and companies, queried with pattern strings.
 
-Nodes are created by a query, edges are filed by Python code, and a path
-match reads them back as rows of Node and Edge objects.
+One query creates two nodes and the edge between them, and a path match
+reads them back as rows of Node and Edge objects.
 """
 
 from __future__ import annotations
@@ -15,16 +15,13 @@ WORKS_FOR = vk.Term("works_for", vk.Application(PERSON, COMPANY))
 
 def build() -> vk.Graph:
     graph = vk.Graph()
-    rows = (
+    (
         graph.query()
         .create(node="p", type=PERSON, properties={"name": "Alice"})
         .create(node="c", type=COMPANY, properties={"name": "Acme"})
-        .return_("p", "c")
+        .create(edge="e", term=WORKS_FOR, start="p", end="c", properties={"since": 2020})
+        .execute()
     )
-    person, company = rows[0]["p"], rows[0]["c"]
-    assert isinstance(person, vk.Node) and isinstance(company, vk.Node)
-    edge = vk.Edge(WORKS_FOR, person, company, {"since": 2020})
-    graph.edges[edge.uid()] = edge
     return graph
 
 

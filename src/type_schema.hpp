@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -31,6 +32,12 @@ struct TypeSchemaValue {
 struct PyTypeSchema : Obj {
     TypeSchemaValue value;
 };
+
+// The one type a schema text names, or a null TypeRef when it names none
+// ("$Person$" and "Person" name Person, "$(f:A -> B) -> C$" names
+// ((A -> B) -> C); a schema with a wildcard, or one that can be read two
+// ways, names no one type). A parenthesis groups only with its partner.
+TypeRef schema_exact_type(std::string_view schema);
 
 extern PyTypeObject* TypeSchemaType;
 PyTypeObject* create_type_schema_type();

@@ -160,6 +160,15 @@ CASES = [
                     out.append("R")
             return out
         """, {"[2, 2, 1]", "['R', 'R', 1]", "[2, 2, 'R']", "['R', 'R', 'R']"}),
+    ("labels-naming-deep-types", """
+        def result():
+            t, u = left_chain(TEXT_DEPTH), right_chain(TEXT_DEPTH)
+            nested = "$" + "(x:" * TEXT_DEPTH + "A" + ")" * TEXT_DEPTH + "$"
+            rows = (vk.Graph().query().merge(node="l", type_schema="$" + str(t) + "$")
+                    .create("(r:$" + str(u) + "$)").merge(node="n", type_schema=nested)
+                    .return_("l", "r", "n"))
+            return rows[0]["l"].type == t, rows[0]["r"].type == u, rows[0]["n"].type == A
+        """, {"(True, True, True)"}),
     ("query-deep-property-values", """
         def result():
             def nested():

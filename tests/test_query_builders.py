@@ -94,9 +94,7 @@ def test_build_time_errors_queue_nothing(call, exc, message):
 @pytest.mark.parametrize("call", [
     lambda q: q.match(), lambda q: q.create(), lambda q: q.merge(),
     lambda q: q.merge("(a:A)", type=C),  # a merge has no path form
-    lambda q: q.create("(a:C)-[e]->(b:C)"),  # string patterns carry no exact type
     lambda q: q.match(edge="e", start=5, end=vk.Node(A)),
-    lambda q: q.create(edge="e", term=F, start="a", end="b"),
     lambda q: q.where("1 > 3").with_().skip(0).limit(2 ** 32).delete(),
 ])
 def test_builders_without_effect_still_return_a_copy(call):

@@ -314,6 +314,15 @@ def query_run_calls():
     nr = vk.Node(a, {"k": BadEq()})
     raising.nodes[nr.uid()] = nr
 
+    def fresh():
+        """A graph like g, made anew: writes leave no state behind."""
+        w = vk.Graph()
+        for n in (vk.Node(a, {"k": NAME}), vk.Node(b)):
+            w.nodes[n.uid()] = n
+        edge = vk.Edge(f, *w.nodes.values(), {"w": NAME})
+        w.edges[edge.uid()] = edge
+        return w
+
     calls = [
         (lambda: g.query().create(node="p", type=a, properties=props)
          .match(node="n", type=a).return_("p", "n", "p"), None),
@@ -345,6 +354,20 @@ def query_run_calls():
         (lambda: bad.query().merge(node="n").return_("n"), TypeError),
         (lambda: raising.query().match(node="n", properties={"k": 1}).return_("n"), Raises),
         (lambda: raising.query().merge(node="n", type=a, properties={"k": 1}).execute(), Raises),
+        (lambda: fresh().query().match(node="s").match(node="t", type=b)
+         .create(edge="r", term=f, start="s", end="t", properties=props).set("r", update)
+         .return_("s", "r", "t"), None),
+        (lambda: fresh().query().match(node="s", type=a).match(node="t", type=b)
+         .merge(edge="r", term=vk.Term(NAME, a), start="s", end="t", properties=props).return_("r"), None),
+        (lambda: fresh().query().merge(node="m", type_schema="$" + NAME + "a$", properties={"x": NAME})
+         .create("(c:" + NAME + "c)").return_("m", "c"), None),
+        (lambda: fresh().query().match(node="s").create(edge="r", term=f, start="s", end="s").execute(), None),
+        (lambda: fresh().query().match(node="s").match("(x)-[r]->(y)").create(edge="e", term=f, start="s", end="r")
+         .execute(), ValueError),
+        (lambda: g.query().create(edge="e", term=f, start=NAME, end="t").execute(), NameError),
+        (lambda: g.query().merge(edge="e", term=f, start=NAME, end="t").execute(), NameError),
+        (lambda: g.query().create("(x:" + NAME + ")-[r]->(y:*)").execute(), ValueError),
+        (lambda: g.query().create("(x:$*$)").execute(), ValueError),
     ]
     return calls, [a, b, f, g, g.nodes, g.edges, na, nb, e, props, update, bad, raising, nr]
 

@@ -244,6 +244,59 @@ def test_random_text_agrees_with_reference(schema, t):
     check_against_reference(schema, t)
 
 
+# ----- the one type a schema names ---------------------------------------------
+#
+# A merge without `type` on an empty graph creates the node of the type its
+# schema names, and nothing when it names no one type.
+
+
+def named(schema):
+    rows = vk.Graph().query().merge(node="n", type_schema=schema).return_("n")
+    return rows[0]["n"].type if rows else None
+
+
+@pytest.mark.parametrize("schema,expected", [
+    ("Person", V("Person")),
+    ("$(f:A -> B) -> C$", Ap(AB, C)),
+    ("$(A) -> ((B))$", AB),
+    ("$*$", None), ("*", None), ("$(x:*)$", None), ("$A -> (y:*)$", None), ("$$", None),
+])
+def test_named_type(schema, expected):
+    assert named(schema) == expected
+
+
+plain_names = st.text(st.characters(blacklist_categories=("Z", "C"), blacklist_characters="$():->*"),
+                      min_size=1, max_size=6)
+plain_types = st.recursive(plain_names.map(V), lambda sub: st.builds(Ap, sub, sub), max_leaves=12)
+
+
+@settings(max_examples=300, deadline=None)
+@given(plain_types, st.sampled_from(["${}$", "{}", " \t${}$\u3000"]))
+def test_printed_type_names_itself(t, wrap):
+    assert named(wrap.format(t)) == t
+
+
+# Whether "$(A -> B)$" is read as grouping: until it is, a named type can only
+# be checked against the matcher on texts without parentheses.
+GROUPS_PAIR = TypeSchema("$(A -> B)$").matches(AB)
+
+
+@st.composite
+def label(draw):
+    body = draw(rendered(draw(types)))
+    if draw(st.booleans()):
+        body = f"({body})"
+    return draw(st.sampled_from(["${}$", "$ {} $", "{}"])).format(body)
+
+
+@settings(max_examples=400, deadline=None)
+@given(st.one_of(label(), st.text(alphabet=ALPHABET, max_size=60)))
+def test_named_type_is_matched(schema):
+    t = named(schema)
+    if t is not None and (GROUPS_PAIR or "(" not in schema):
+        assert TypeSchema(schema).matches(t)
+
+
 # ----- deep nesting ------------------------------------------------------------
 
 DEEP = r"""

@@ -173,6 +173,9 @@ class Query:
         term_type_schema: str | TypeSchema | None = None,
         properties: _Properties | None = None,
     ) -> Query: ...
+    # The edge forms of create() and merge() take start and end as variable
+    # names. create() needs term there too; that is checked when the query
+    # runs, so the parameter stays optional here.
     def create(
         self,
         pattern: str | None = None,

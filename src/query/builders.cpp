@@ -216,6 +216,23 @@ Result<EdgePatternValue> edge_pattern(const std::string& var, PyObject* term, Py
     return p;
 }
 
+// A node pattern to create or merge without an exact type takes the type
+// its schema names, when it names exactly one ("(p:Person)" creates a
+// Person). One that names none keeps no type, and creating it fails when
+// the query runs.
+void type_from_label(NodePatternValue& p) {
+    if (p.type_obj || !p.type_schema) return;
+    if (TypeRef t = schema_exact_type(p.type_schema->pattern)) p.type_obj = std::move(t);
+}
+
+Result<PathPatternValue> path_to_create(std::string_view text) {
+    Result<PathPatternValue> path = PathPatternValue::parse(text);
+    if (path) {
+        for (NodePatternValue& p : path->nodes) type_from_label(p);
+    }
+    return path;
+}
+
 // Queues Op{Form{value}} when `made` holds a value; otherwise returns its error.
 template <class Op, class Form, class T>
 Status queue_form(QueryValue& q, Result<T> made) {
@@ -269,7 +286,7 @@ PyObject* query_create(PyObject* self, PyObject* const* args, Py_ssize_t n, PyOb
         if (!bind(kCreate, args, n, kw, a) || !convert_selectors(a, kCProps, s)) {
             return PyErrorSet{};
         }
-        if (s.pattern) return queue_form<CreateOp, PathForm>(q, PathPatternValue::parse(*s.pattern));
+        if (s.pattern) return queue_form<CreateOp, PathForm>(q, path_to_create(*s.pattern));
         if (s.node) {
             return queue_form<CreateOp, NodeForm>(
                 q, node_pattern(*s.node, a[kCType], nullptr, s.properties));
@@ -289,8 +306,9 @@ PyObject* query_merge(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObj
         }
         // A merge has no path form: a pattern string is converted and ignored.
         if (s.node) {
-            return queue_form<MergeOp, NodeForm>(
-                q, node_pattern(*s.node, a[kGType], a[kGTypeSchema], s.properties));
+            auto p = node_pattern(*s.node, a[kGType], a[kGTypeSchema], s.properties);
+            if (p) type_from_label(*p);
+            return queue_form<MergeOp, NodeForm>(q, std::move(p));
         }
         if (!s.edge) return ok_status();
         return queue_edge_between<MergeOp>(q, *s.edge, a[kGTerm], a[kGTermSchema], s.properties,

@@ -6,6 +6,8 @@
 // changes under it. A match builds its binding lists completely and assigns
 // them only when the whole operation has succeeded.
 #include <cstdint>
+#include <memory>
+#include <span>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -121,74 +123,263 @@ struct MatchRunner {
 
 // ----- create and merge ----------------------------------------------------------
 
-// Node::new from an exact type and the pattern's required properties, filed
-// in `nodes` under its uid (replacing a node of the same type) and assigned
-// to the pattern's variable. A pattern without a type creates nothing.
-Status create_node(QueryValue& q, const NodePatternValue& p) {
-    if (!p.type_obj) return ok_status();
-    Ref props = Ref::steal(PyDict_New());
-    if (!props) return PyErrorSet{};
-    for (const PropertyMap::Entry& e : p.properties.entries) {
-        if (PyDict_SetItem(props.get(), e.key.get(), e.value.get()) < 0) return PyErrorSet{};
+VelkoraError needs_term() { return VelkoraError::invalid_query("Creating an edge needs a term"); }
+
+// Why a node pattern without an exact type cannot be created.
+VelkoraError untyped_node(const NodePatternValue& p) {
+    if (p.type_schema) {
+        return VelkoraError::invalid_query("cannot create a node from schema '" +
+                                           p.type_schema->pattern + "'");
     }
-    NodeValue node(*p.type_obj, std::move(props));
+    return VelkoraError::invalid_query("Creating a node needs a type");
+}
+
+// A new dict holding the pattern's required properties (the same objects).
+Ref properties_dict(const PropertyMap& m) {
+    Ref props = Ref::steal(PyDict_New());
+    if (!props) return props;
+    for (const PropertyMap::Entry& e : m.entries) {
+        if (PyDict_SetItem(props.get(), e.key.get(), e.value.get()) < 0) return Ref();
+    }
+    return props;
+}
+
+// Sets `key`, when it is empty, to the value's uid as a str.
+template <class Value>
+bool uid_key(const Value& v, Ref& key) {
+    if (key) return true;
     Hex64 uid;
-    if (!node.uid(uid)) return PyErrorSet{};
-    Ref key = Ref::steal(to_py(uid.view()));
-    if (!key) return PyErrorSet{};
+    if (!v.uid(uid)) return false;
+    key = Ref::steal(to_py(uid.view()));
+    return static_cast<bool>(key);
+}
+
+// Node::new from the pattern's exact type (present) and required properties,
+// filed in `nodes` under its uid, replacing a node of the same type, and
+// added to `into` when given. `key` is that uid as a str when the caller has
+// it already. False with a Python exception set.
+bool file_node(const GraphValue& g, const NodePatternValue& p, BindingList* into,
+               PyObject* key = nullptr) {
+    Ref props = properties_dict(p.properties);
+    if (!props) return false;
+    NodeValue node(*p.type_obj, std::move(props));
+    Ref own_key = Ref::borrow(key);
+    if (!uid_key(node, own_key)) return false;
     Ref obj = Ref::steal(node_to_python(node));
-    if (!obj || PyDict_SetItem(q.graph.nodes.get(), key.get(), obj.get()) < 0) return PyErrorSet{};
-    if (p.variable) {
-        BindingList one;
-        one.emplace_back(std::move(node));
-        q.matched_vars.assign_group(*p.variable, std::move(one));
+    if (!obj || PyDict_SetItem(g.nodes.get(), own_key.get(), obj.get()) < 0) return false;
+    if (into) into->emplace_back(std::move(node));
+    return true;
+}
+
+// Files the node and assigns it to the pattern's variable.
+Status create_node(QueryValue& q, const NodePatternValue& p, PyObject* key = nullptr) {
+    if (!p.type_obj) return untyped_node(p);
+    BindingList one;
+    if (!file_node(q.graph, p, p.variable ? &one : nullptr, key)) return PyErrorSet{};
+    if (p.variable) q.matched_vars.assign_group(*p.variable, std::move(one));
+    return ok_status();
+}
+
+VelkoraError bound_to_edge(const std::string& name) {
+    return VelkoraError::invalid_query("'" + name + "' is bound to an edge; edges are created "
+                                       "between nodes");
+}
+
+// The list bound to `name`, as the ends of new edges: every binding a node.
+Result<const BindingList*> end_nodes(const BindingTable& t, const std::string& name) {
+    const BindingList* list = t.find(name);
+    if (!list) return VelkoraError{ErrorKind::VariableNotFound, name, {}, "create"};
+    for (const QueryResult& r : *list) {
+        if (!std::holds_alternative<NodeValue>(r)) return bound_to_edge(name);
+    }
+    return list;
+}
+
+// Files one new edge of the pattern's term (present) per pair of
+// starts[i] and ends[i] (a side of one node pairs that node with every
+// entry of the other side), each with a properties dict of its own holding
+// the pattern's properties, under its uid (replacing an edge with that uid).
+// `made` receives the edges and, when given, `paired_starts` and
+// `paired_ends` the nodes of each pair. The ends keep the bound node values,
+// so an edge's end nodes share their properties dicts with the graph's
+// nodes.
+Status file_edges(const GraphValue& g, const EdgePatternValue& p,
+                  std::span<const QueryResult> starts, std::span<const QueryResult> ends,
+                  size_t count, BindingList& made, BindingList* paired_starts,
+                  BindingList* paired_ends) {
+    if (count == 0) return ok_status();
+    const auto term = std::make_shared<const TermValue>(*p.term);
+    // An edge's uid depends on its term alone: one key serves every edge.
+    Ref key;
+    NodeHandle lone_start, lone_end;
+    auto handle = [](std::span<const QueryResult> side, size_t i, NodeHandle& lone) {
+        const NodeValue& node = std::get<NodeValue>(side[side.size() == 1 ? 0 : i]);
+        if (side.size() != 1) return std::make_shared<const NodeValue>(node);
+        if (!lone) lone = std::make_shared<const NodeValue>(node);
+        return lone;
+    };
+    made.reserve(count);
+    if (paired_starts) paired_starts->reserve(count);
+    if (paired_ends) paired_ends->reserve(count);
+    for (size_t i = 0; i < count; ++i) {
+        Ref props = properties_dict(p.properties);
+        if (!props) return PyErrorSet{};
+        EdgeValue edge(term, handle(starts, i, lone_start), handle(ends, i, lone_end),
+                       std::move(props));
+        if (!uid_key(edge, key)) return PyErrorSet{};
+        Ref obj = Ref::steal(edge_to_python(edge));
+        if (!obj || PyDict_SetItem(g.edges.get(), key.get(), obj.get()) < 0) return PyErrorSet{};
+        if (paired_starts) paired_starts->emplace_back(*edge.start);
+        if (paired_ends) paired_ends->emplace_back(*edge.end);
+        made.emplace_back(std::move(edge));
     }
     return ok_status();
+}
+
+// create(edge=..., start=..., end=...): every check is made before the first
+// edge is filed, so a failing create changes nothing. The start, edge and
+// end variables are then bound as one group, in that order (as a path match
+// binds them), to the paired nodes and the new edges.
+Status create_edges(QueryValue& q, const EdgeBetween& c) {
+    if (!c.pattern.term) return needs_term();
+    Result<const BindingList*> starts = end_nodes(q.matched_vars, c.start);
+    if (!starts) return starts.take_error();
+    Result<const BindingList*> ends = end_nodes(q.matched_vars, c.end);
+    if (!ends) return ends.take_error();
+    const size_t ns = (*starts)->size(), ne = (*ends)->size();
+    if (ns != ne && ns != 1 && ne != 1) {
+        return VelkoraError::invalid_query("cannot pair " + std::to_string(ns) + " '" + c.start +
+                                           "' nodes with " + std::to_string(ne) + " '" + c.end +
+                                           "' nodes");
+    }
+    const size_t count = ns == ne ? ns : (ns == 1 ? ne : ns);
+    BindingList made, paired_starts, paired_ends;
+    Status s = file_edges(q.graph, c.pattern, **starts, **ends, count, made, &paired_starts,
+                          &paired_ends);
+    if (!s) return s;
+    BindingTable::Group group;
+    group.emplace_back(c.start, std::move(paired_starts));
+    if (c.pattern.variable) group.emplace_back(*c.pattern.variable, std::move(made));
+    group.emplace_back(c.end, std::move(paired_ends));
+    q.matched_vars.assign_group(std::move(group));
+    return ok_status();
+}
+
+// A path is created node by node, after every pattern of it has been
+// checked. Pattern strings carry no terms, so a path with an edge never gets
+// past the checks.
+Status create_path(QueryValue& q, const PathPatternValue& path) {
+    for (size_t i = 0; i < path.nodes.size() || i < path.edges.size(); ++i) {
+        if (i < path.nodes.size() && !path.nodes[i].type_obj) return untyped_node(path.nodes[i]);
+        if (i < path.edges.size()) return needs_term();
+    }
+    BindingTable::Group group;
+    bool filed = true;
+    for (const NodePatternValue& p : path.nodes) {
+        BindingList one;
+        filed = file_node(q.graph, p, p.variable ? &one : nullptr);
+        if (!filed) break;  // the nodes created so far stay, and stay bound
+        if (p.variable) group.emplace_back(*p.variable, std::move(one));
+    }
+    q.matched_vars.assign_group(std::move(group));
+    return filed ? ok_status() : Status(PyErrorSet{});
 }
 
 struct CreateRunner {
     QueryValue& q;
     Status operator()(const NodeForm& c) const { return create_node(q, c.pattern); }
-    Status operator()(const PathForm& c) const {
-        // Only node patterns with a type create anything; edges never are.
-        for (const NodePatternValue& p : c.path.nodes) {
-            Status s = create_node(q, p);
-            if (!s) return s;
-        }
-        return ok_status();
-    }
-    Status operator()(const EdgeBetween&) const { return ok_status(); }
+    Status operator()(const PathForm& c) const { return create_path(q, c.path); }
+    Status operator()(const EdgeBetween& c) const { return create_edges(q, c); }
 };
 
-Status merge_node(QueryValue& q, const NodePatternValue& p) {
-    std::optional<NodeValue> hit;
-    Status s = for_each_candidate(q.graph, p, [&](NodeValue&& node) {
-        int m = p.matches(node);
-        if (m > 0) hit.emplace(std::move(node));
-        return m < 0 ? -1 : (m > 0 ? 0 : 1);
+// The candidates of a node merge, all collected (and every entry checked)
+// before the first is tested: with an exact type, the graph's nodes of that
+// type; otherwise every value of `nodes`, each of which must be a Node.
+Status merge_candidates(const GraphValue& g, const NodePatternValue& p,
+                        std::vector<NodeValue>& out) {
+    if (p.type_obj) {
+        const Hex64* uid = type_uid(p.type_obj->get());
+        if (!uid || !g.get_nodes_by_type(uid->view(), out)) return PyErrorSet{};
+        return ok_status();
+    }
+    return walk_values<PyNode>(g.nodes.get(), NodeType, "Node", [&](NodeValue&& node) {
+        out.push_back(std::move(node));
+        return 1;
     });
+}
+
+// The first passing candidate is appended to the variable's list. With none
+// and an exact type, the node already filed under the type's uid keeps its
+// properties and takes the pattern's on top (as set does); only when there
+// is none is the node created. Either way the variable's list becomes that
+// one node.
+Status merge_node(QueryValue& q, const NodePatternValue& p) {
+    std::vector<NodeValue> candidates;
+    Status s = merge_candidates(q.graph, p, candidates);
     if (!s) return s;
-    if (!hit) return create_node(q, p);
-    if (p.variable) q.matched_vars.append(*p.variable, std::move(*hit));
-    return ok_status();
+    for (NodeValue& node : candidates) {
+        int m = p.matches(node);
+        if (m < 0) return PyErrorSet{};
+        if (m > 0) {
+            if (p.variable) q.matched_vars.append(*p.variable, std::move(node));
+            return ok_status();
+        }
+    }
+    if (!p.type_obj) return ok_status();
+    Ref key;
+    if (!uid_key(NodeValue(*p.type_obj, Ref()), key)) return PyErrorSet{};
+    // Held strongly: storing the properties below can release old values,
+    // and their __del__ can take the node out of the graph.
+    Ref stored = Ref::borrow(PyDict_GetItemWithError(q.graph.nodes.get(), key.get()));
+    if (!stored && PyErr_Occurred()) return PyErrorSet{};
+    if (stored && Py_TYPE(stored.get()) == NodeType &&
+        type_equal(node_value(stored.get()).type.get(), p.type_obj->get())) {
+        BindingList one;
+        one.emplace_back(node_value(stored.get()));
+        PyObject* props = std::get<NodeValue>(one.front()).properties.get();
+        for (const PropertyMap::Entry& e : p.properties.entries) {
+            if (PyDict_SetItem(props, e.key.get(), e.value.get()) < 0) {
+                return PyErrorSet{};
+            }
+        }
+        if (p.variable) q.matched_vars.assign_group(*p.variable, std::move(one));
+        return ok_status();
+    }
+    return create_node(q, p, key.get());
 }
 
-// The first node bound to a name, if the name's first binding is a node.
-const NodeValue* first_node(const BindingTable& t, const std::string& name) {
+// The first binding of a merge's start or end name: null when the list is
+// missing, empty or starts with an edge (a merge without a term then does
+// nothing). With `strict`, a missing name or an edge is an error instead.
+Result<const QueryResult*> merge_end(const BindingTable& t, const std::string& name, bool strict) {
     const BindingList* list = t.find(name);
-    if (!list || list->empty()) return nullptr;
-    return std::get_if<NodeValue>(&list->front());
+    if (!list) {
+        if (!strict) return nullptr;
+        return VelkoraError{ErrorKind::VariableNotFound, name, {}, "merge"};
+    }
+    if (list->empty()) return nullptr;
+    if (!std::holds_alternative<NodeValue>(list->front())) {
+        if (!strict) return nullptr;
+        return bound_to_edge(name);
+    }
+    return &list->front();
 }
 
-// Finds (never creates) the first edge from the node bound first to `start`
-// to the node bound first to `end`. A node's uid is a digest of its type's
-// uid alone, so comparing type uids compares node uids.
+// Finds the first edge from the node bound first to `start` to the node
+// bound first to `end`; with a term, only an edge passing the pattern's edge
+// test qualifies, and when none does one is created between those nodes. A
+// node's uid is a digest of its type's uid alone, so comparing type uids
+// compares node uids.
 Status merge_edge(QueryValue& q, const EdgeBetween& m) {
-    const NodeValue* s = first_node(q.matched_vars, m.start);
-    const NodeValue* t = first_node(q.matched_vars, m.end);
-    if (!s || !t) return ok_status();
-    const Hex64* su = type_uid(s->type.get());
-    const Hex64* tu = type_uid(t->type.get());
+    const EdgePatternValue& p = m.pattern;
+    const bool with_term = p.term.has_value();
+    Result<const QueryResult*> s = merge_end(q.matched_vars, m.start, with_term);
+    if (!s) return s.take_error();
+    Result<const QueryResult*> t = merge_end(q.matched_vars, m.end, with_term);
+    if (!t) return t.take_error();
+    if (!*s || !*t) return ok_status();
+    const Hex64* su = type_uid(std::get<NodeValue>(**s).type.get());
+    const Hex64* tu = type_uid(std::get<NodeValue>(**t).type.get());
     if (!su || !tu) return PyErrorSet{};
     const Hex64 want_start = *su, want_end = *tu;
     std::optional<EdgeValue> hit;
@@ -197,11 +388,20 @@ Status merge_edge(QueryValue& q, const EdgeBetween& m) {
         const Hex64* b = type_uid(edge.end->type.get());
         if (!a || !b) return -1;
         if (a->view() != want_start.view() || b->view() != want_end.view()) return 1;
-        hit.emplace(std::move(edge));
-        return 0;
+        int r = with_term ? p.matches(edge) : 1;
+        if (r > 0) hit.emplace(std::move(edge));
+        return r < 0 ? -1 : (r > 0 ? 0 : 1);
     });
     if (!st) return st;
-    if (hit && m.pattern.variable) q.matched_vars.append(*m.pattern.variable, std::move(*hit));
+    if (hit) {
+        if (p.variable) q.matched_vars.append(*p.variable, std::move(*hit));
+        return ok_status();
+    }
+    if (!with_term) return ok_status();
+    BindingList made;
+    st = file_edges(q.graph, p, {*s, 1}, {*t, 1}, 1, made, nullptr, nullptr);
+    if (!st) return st;
+    if (p.variable) q.matched_vars.assign_group(*p.variable, std::move(made));
     return ok_status();
 }
 
@@ -213,21 +413,18 @@ struct MergeRunner {
 
 // ----- set and delete ------------------------------------------------------------
 
-// Merges the clause's dict into the properties of every node bound to its
-// variable; edges are passed over.
+// Merges the clause's dict into the properties of every node and edge bound
+// to its variable (the dicts the graph's objects hold).
 Status run_set(QueryValue& q, const SetClause& c) {
     const BindingList* list = q.matched_vars.find(c.variable);
     if (!list) return ok_status();
     for (const QueryResult& r : *list) {
-        const NodeValue* node = std::get_if<NodeValue>(&r);
-        if (!node) continue;
+        PyObject* props = std::visit([](const auto& v) { return v.properties.get(); }, r);
         DictWalk walk(c.properties.get());
         Ref key, value;
         int step;
         while ((step = walk.next(key, value)) > 0) {
-            if (PyDict_SetItem(node->properties.get(), key.get(), value.get()) < 0) {
-                return PyErrorSet{};
-            }
+            if (PyDict_SetItem(props, key.get(), value.get()) < 0) return PyErrorSet{};
         }
         if (step < 0) return PyErrorSet{};
     }
