@@ -125,4 +125,10 @@ void set_pending_cause(PyObject* cause) {
 #endif
 }
 
+bool drop_exception() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    PyErr_Clear();
+    return true;
+}
+
 }  // namespace vk

@@ -51,6 +51,11 @@ struct Error {
     Error(VelkoraError v) : e(std::move(v)) {}
 };
 
+// For the places that pass over a failed step: clears the pending Python
+// exception when it is an Exception subclass and returns true; anything else
+// (KeyboardInterrupt, SystemExit, ...) stays set and gives false.
+bool drop_exception();
+
 // Sets the Python exception for an error (a pending one is left as it is).
 void raise(Error err);
 // Sets the Python exception for a module error.

@@ -1,7 +1,5 @@
 #include "graph.hpp"
 
-#include <cstring>
-
 #include "host/args.hpp"
 #include "host/pytype.hpp"
 #include "pickling.hpp"
@@ -32,6 +30,29 @@ bool NodeValue::uid(Hex64& out) const {
 bool EdgeValue::uid(Hex64& out) const {
     Hex64 tu;
     return term_uid(*term, tu) && sha256_hex({"edge:", tu.view()}, out);
+}
+
+int NodeValue::traverse(visitproc visit, void* arg) const {
+    Py_VISIT(properties.get());
+    return 0;
+}
+
+int EdgeValue::traverse(visitproc visit, void* arg) const {
+    Py_VISIT(properties.get());
+    // Copies of an edge (query bindings, the Edge objects of rows) share its
+    // end snapshots, and a snapshot holds one reference for all of them:
+    // reporting it from each holder would count it too often, so only a sole
+    // holder reports it.
+    for (const NodeHandle* snapshot : {&start, &end}) {
+        if (snapshot->use_count() == 1) Py_VISIT((*snapshot)->properties.get());
+    }
+    return 0;
+}
+
+int GraphValue::traverse(visitproc visit, void* arg) const {
+    Py_VISIT(nodes.get());
+    Py_VISIT(edges.get());
+    return 0;
 }
 
 PyObject* node_to_python(const NodeValue& v) {
@@ -70,7 +91,7 @@ bool GraphValue::get_nodes_by_type(std::string_view uid, std::vector<NodeValue>&
                 out.clear();
                 return false;
             }
-            hit = std::memcmp(tu->d, uid.data(), 64) == 0 && uid.size() == 64;
+            hit = tu->view() == uid;  // compares lengths before bytes
             if (hit) last_hit = t;
         }
         if (hit) out.push_back(nv);
@@ -120,6 +141,14 @@ PyObject* get_properties(PyObject* self, void*) {
     SharedBorrow b(self);
     if (!b) return nullptr;
     return reinterpret_cast<T*>(self)->value.properties.copy().release();
+}
+
+// tp_clear of Node and Edge. An edge keeps its end snapshots: the dicts they
+// hold are cleared by the collector themselves.
+template <class T>
+int clear_properties(PyObject* self) {
+    replace_with_empty_dict(reinterpret_cast<T*>(self)->value.properties);
+    return 0;
 }
 
 template <class T>
@@ -312,6 +341,13 @@ PyObject* graph_str(PyObject* self) {
                                 PyDict_GET_SIZE(g.edges.get()));
 }
 
+int graph_clear(PyObject* self) {
+    GraphValue& g = reinterpret_cast<PyGraph*>(self)->value;
+    replace_with_empty_dict(g.nodes);
+    replace_with_empty_dict(g.edges);
+    return 0;
+}
+
 PyObject* graph_get_nodes(PyObject* self, void*) {
     return reinterpret_cast<PyGraph*>(self)->value.nodes.copy().release();
 }
@@ -356,6 +392,8 @@ PyTypeObject* create_node_type() {
     static PyType_Slot slots[] = {
         {Py_tp_new, (void*)node_new},
         {Py_tp_dealloc, (void*)dealloc_instance<PyNode>},
+        {Py_tp_traverse, (void*)traverse_instance<PyNode>},
+        {Py_tp_clear, (void*)clear_properties<PyNode>},
         {Py_tp_str, (void*)node_str},
         {Py_tp_repr, (void*)node_str},
         {Py_tp_methods, node_methods},
@@ -371,6 +409,8 @@ PyTypeObject* create_edge_type() {
     static PyType_Slot slots[] = {
         {Py_tp_new, (void*)edge_new},
         {Py_tp_dealloc, (void*)dealloc_instance<PyEdge>},
+        {Py_tp_traverse, (void*)traverse_instance<PyEdge>},
+        {Py_tp_clear, (void*)clear_properties<PyEdge>},
         {Py_tp_str, (void*)edge_str},
         {Py_tp_repr, (void*)edge_str},
         {Py_tp_methods, edge_methods},
@@ -389,6 +429,8 @@ PyTypeObject* create_graph_type() {
     static PyType_Slot slots[] = {
         {Py_tp_new, (void*)graph_new},
         {Py_tp_dealloc, (void*)dealloc_instance<PyGraph>},
+        {Py_tp_traverse, (void*)traverse_instance<PyGraph>},
+        {Py_tp_clear, (void*)graph_clear},
         {Py_tp_str, (void*)graph_str},
         {Py_tp_repr, (void*)graph_str},
         {Py_tp_methods, graph_methods},

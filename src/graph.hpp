@@ -33,6 +33,8 @@ struct NodeValue {
 
     // SHA-256 of "node:" and the type uid.
     bool uid(Hex64& out) const;
+    // The collector's visit of the references this value holds.
+    int traverse(visitproc visit, void* arg) const;
 };
 
 using NodeHandle = std::shared_ptr<const NodeValue>;
@@ -59,6 +61,10 @@ struct EdgeValue {
 
     // SHA-256 of "edge:" and the term uid.
     bool uid(Hex64& out) const;
+    // The collector's visit of the references this value holds: its
+    // properties, and the dict of an end node snapshot that no other value
+    // shares (a shared snapshot holds one reference for all its holders).
+    int traverse(visitproc visit, void* arg) const;
 };
 
 struct PyNode : Obj {
@@ -108,6 +114,7 @@ struct GraphValue {
     // that is not a str or a value that is not a Node fails the whole lookup
     // with the cast TypeError.
     bool get_nodes_by_type(std::string_view type_uid, std::vector<NodeValue>& out) const;
+    int traverse(visitproc visit, void* arg) const;
 };
 
 struct PyGraph : Obj {

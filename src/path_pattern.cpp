@@ -270,6 +270,15 @@ namespace {
 
 PathPatternValue& path_of(PyObject* self) { return reinterpret_cast<PyPathPattern*>(self)->value; }
 
+// tp_clear: the path's required property values go, one pattern at a time
+// (by index: a release may run Python code that adds to the path).
+int path_clear(PyObject* self) {
+    PathPatternValue& p = path_of(self);
+    for (size_t i = 0; i < p.nodes.size(); ++i) empty_out(p.nodes[i].properties);
+    for (size_t i = 0; i < p.edges.size(); ++i) empty_out(p.edges[i].properties);
+    return 0;
+}
+
 PyObject* new_path(PyTypeObject* type, PathPatternValue v) {
     return reinterpret_cast<PyObject*>(alloc_instance<PyPathPattern>(type, std::move(v)));
 }
@@ -422,6 +431,8 @@ PyTypeObject* create_path_pattern_type() {
     static PyType_Slot slots[] = {
         {Py_tp_new, (void*)path_new},
         {Py_tp_dealloc, (void*)dealloc_instance<PyPathPattern>},
+        {Py_tp_traverse, (void*)traverse_instance<PyPathPattern>},
+        {Py_tp_clear, (void*)path_clear},
         {Py_tp_repr, (void*)path_repr},
         {Py_tp_methods, path_methods},
         {Py_tp_getset, path_getset},

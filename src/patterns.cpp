@@ -123,9 +123,7 @@ int PropertyMap::held_by(PyObject* props) const {
             if (!PyErr_Occurred()) return 0;  // missing
             // A lookup that failed counts as no match; an interrupt or an
             // exit request is never swallowed.
-            if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
-            PyErr_Clear();
-            return 0;
+            return drop_exception() ? 0 : -1;
         }
         Ref actual = Ref::borrow(found);
         Ref eq = Ref::steal(PyObject_RichCompare(actual.get(), expected.get(), Py_EQ));
@@ -134,6 +132,24 @@ int PropertyMap::held_by(PyObject* props) const {
         if (truth <= 0) return truth;
     }
     return 1;
+}
+
+int PropertyMap::traverse(visitproc visit, void* arg) const {
+    for (const Entry& e : entries) {
+        Py_VISIT(e.key.get());
+        Py_VISIT(e.value.get());
+    }
+    return 0;
+}
+
+int PathPatternValue::traverse(visitproc visit, void* arg) const {
+    for (const NodePatternValue& n : nodes) {
+        if (int r = n.traverse(visit, arg)) return r;
+    }
+    for (const EdgePatternValue& e : edges) {
+        if (int r = e.traverse(visit, arg)) return r;
+    }
+    return 0;
 }
 
 int NodePatternValue::matches(const NodeValue& node) const {
@@ -178,6 +194,14 @@ bool EdgePatternValue::create(std::optional<std::string> variable, PyObject* ter
 // no in-use mark: nothing can hold them exclusively.
 
 namespace {
+
+// tp_clear of NodePattern and EdgePattern: the required property values go
+// (a cleared pattern requires none).
+template <class T>
+int clear_pattern(PyObject* self) {
+    empty_out(reinterpret_cast<T*>(self)->value.properties);
+    return 0;
+}
 
 PyObject* optional_str(const std::optional<std::string>& s) {
     if (!s) Py_RETURN_NONE;
@@ -326,6 +350,8 @@ PyTypeObject* create_node_pattern_type() {
     static PyType_Slot slots[] = {
         {Py_tp_new, (void*)node_pattern_new},
         {Py_tp_dealloc, (void*)dealloc_instance<PyNodePattern>},
+        {Py_tp_traverse, (void*)traverse_instance<PyNodePattern>},
+        {Py_tp_clear, (void*)clear_pattern<PyNodePattern>},
         {Py_tp_repr, (void*)node_pattern_repr},
         {Py_tp_methods, node_pattern_methods},
         {Py_tp_getset, node_pattern_getset},
@@ -340,6 +366,8 @@ PyTypeObject* create_edge_pattern_type() {
     static PyType_Slot slots[] = {
         {Py_tp_new, (void*)edge_pattern_new},
         {Py_tp_dealloc, (void*)dealloc_instance<PyEdgePattern>},
+        {Py_tp_traverse, (void*)traverse_instance<PyEdgePattern>},
+        {Py_tp_clear, (void*)clear_pattern<PyEdgePattern>},
         {Py_tp_repr, (void*)edge_pattern_repr},
         {Py_tp_methods, edge_pattern_methods},
         {Py_tp_getset, edge_pattern_getset},

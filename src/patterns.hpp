@@ -42,6 +42,8 @@ struct PropertyMap {
     // anything but an Exception (a lookup failing with an Exception counts
     // as no match).
     int held_by(PyObject* props) const;
+
+    int traverse(visitproc visit, void* arg) const;
 };
 
 struct NodePatternValue {
@@ -57,6 +59,8 @@ struct NodePatternValue {
 
     // NodePattern::matches: 1 match, 0 no match, -1 with a Python exception set.
     int matches(const NodeValue& node) const;
+
+    int traverse(visitproc visit, void* arg) const { return properties.traverse(visit, arg); }
 };
 
 struct EdgePatternValue {
@@ -76,6 +80,8 @@ struct EdgePatternValue {
     // given. 1 or 0; -1 with a Python exception set. Direction and the end
     // nodes are the path matcher's business.
     int matches(const EdgeValue& edge) const;
+
+    int traverse(visitproc visit, void* arg) const { return properties.traverse(visit, arg); }
 };
 
 struct PathPatternValue {
@@ -88,6 +94,8 @@ struct PathPatternValue {
     // parse, refusing a path whose nodes are not all joined by edges, such
     // as "(a)(b)": the form match and create run.
     static Result<PathPatternValue> parse_joined(std::string_view text);
+
+    int traverse(visitproc visit, void* arg) const;
 };
 
 struct PyNodePattern : Obj {

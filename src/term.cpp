@@ -95,22 +95,15 @@ Py_hash_t term_hash(PyObject* self) {
 }
 
 PyObject* term_richcompare(PyObject* self, PyObject* other, int op) {
-    if (Py_TYPE(other) != TermType) Py_RETURN_NOTIMPLEMENTED;
-    if (op == Py_EQ) {
-        SharedBorrow b1(self);
-        if (!b1) return nullptr;
-        SharedBorrow b2(other);
-        if (!b2) return nullptr;
-        const TermValue& x = value_of(self);
-        const TermValue& y = value_of(other);
-        return PyBool_FromLong(x.name == y.name && type_equal(x.type.get(), y.type.get()));
-    }
-    if (op == Py_NE) {
-        int r = PyObject_RichCompareBool(self, other, Py_EQ);
-        if (r < 0) return nullptr;
-        return PyBool_FromLong(!r);
-    }
-    Py_RETURN_NOTIMPLEMENTED;
+    if (op == Py_NE) return not_equal(self, other);
+    if (op != Py_EQ || Py_TYPE(other) != TermType) Py_RETURN_NOTIMPLEMENTED;
+    SharedBorrow b1(self);
+    if (!b1) return nullptr;
+    SharedBorrow b2(other);
+    if (!b2) return nullptr;
+    const TermValue& x = value_of(self);
+    const TermValue& y = value_of(other);
+    return PyBool_FromLong(x.name == y.name && type_equal(x.type.get(), y.type.get()));
 }
 
 PyObject* term_uid_method(PyObject* self, PyObject*) {

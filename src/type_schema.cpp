@@ -3,7 +3,10 @@
 // A schema is matched on its text directly. Every form of the notation is
 // either a leaf test (the wildcard, a variable name) or a conjunction of
 // sub-matches (a capture group matches its inner text and then records the
-// type; an arrow matches its left side and then its right side). So the
+// type; a group without a ":" only groups; an arrow matches its left side
+// and then its right side). A text is read as a group only when its opening
+// and closing parentheses belong together, the one closing the other, so
+// "(x:*) -> (y:*)" is an arrow between two groups, not one group. So the
 // matcher keeps an explicit stack of pending work instead of recursing: the
 // first failing test ends the whole match, captures are recorded innermost
 // first and left before right, and a schema nested any number of levels deep
@@ -15,10 +18,11 @@
 // X (the delimiters hold no "->", ":" or "(", so every test carries over).
 //
 // Short ranges are scanned directly. When a range is long, an index of the
-// positions of "(", ")", ":" and "->" is built once for the match, so finding
-// the top-level arrow of a deeply nested group is a binary search rather than
-// a walk over the group: a schema nested thousands of levels deep matches in
-// time close to linear in its length.
+// positions of "(", ")", ":" and "->" (and of the ")" closing each "(") is
+// built once for the match, so finding the top-level arrow of a deeply nested
+// group, or whether a group's parentheses belong together, is a binary search
+// rather than a walk over the group: a schema nested thousands of levels deep
+// matches in time close to linear in its length.
 #include "type_schema.hpp"
 
 #include <algorithm>
@@ -48,33 +52,57 @@ class TextIndex {
 public:
     explicit TextIndex(std::string_view s) {
         ptrdiff_t depth = 0;
+        std::vector<size_t> unclosed;  // indexes into opens_
         for (size_t i = 0; i < s.size(); ++i) {
             switch (s[i]) {
-                case '(': opens_.push_back(i); ++depth; break;
-                case ')': closes_.push_back(i); --depth; break;
-                case ':': colons_.push_back(i); break;
+                case '(':
+                    unclosed.push_back(opens_.size());
+                    opens_.push_back(i);
+                    closing_.push_back(kNone);
+                    ++depth;
+                    break;
+                case ')':
+                    closes_.push_back(i);
+                    if (!unclosed.empty()) {
+                        closing_[unclosed.back()] = i;
+                        unclosed.pop_back();
+                    }
+                    --depth;
+                    break;
+                case ':':
+                    colons_.push_back(i);
+                    colon_depths_.push_back({depth, i});
+                    break;
                 case '-':
                     if (i + 1 < s.size() && s[i + 1] == '>') {
                         arrows_.push_back(i);
-                        by_depth_.push_back({depth, i});
+                        arrow_depths_.push_back({depth, i});
                     }
                     break;
                 default: break;
             }
         }
-        std::sort(by_depth_.begin(), by_depth_.end());
+        std::sort(arrow_depths_.begin(), arrow_depths_.end());
+        std::sort(colon_depths_.begin(), colon_depths_.end());
     }
 
     size_t first_open(size_t b, size_t e) const { return first(opens_, b, e); }
+    // The position of the ")" closing the "(" at `open`, or kNone.
+    size_t closing(size_t open) const {
+        return closing_[std::lower_bound(opens_.begin(), opens_.end(), open) - opens_.begin()];
+    }
     size_t first_colon(size_t b, size_t e) const { return first(colons_, b, e); }
     // An arrow needs both of its characters inside the range.
     size_t first_arrow(size_t b, size_t e) const { return e ? first(arrows_, b, e - 1) : kNone; }
 
-    // The first arrow in [b, e) with as many "(" as ")" between b and it.
-    size_t split(size_t b, size_t e) const {
+    // The first arrow (c is '-') or ":" in [b, e) with as many "(" as ")"
+    // between b and it.
+    size_t top_level(char c, size_t b, size_t e) const {
+        const auto& v = c == '-' ? arrow_depths_ : colon_depths_;
+        size_t width = c == '-' ? 2 : 1;
         ptrdiff_t d = count_before(opens_, b) - count_before(closes_, b);
-        auto it = std::lower_bound(by_depth_.begin(), by_depth_.end(), std::make_pair(d, b));
-        if (it == by_depth_.end() || it->first != d || it->second + 1 >= e) return kNone;
+        auto it = std::lower_bound(v.begin(), v.end(), std::make_pair(d, b));
+        if (it == v.end() || it->first != d || it->second + width > e) return kNone;
         return it->second;
     }
 
@@ -88,7 +116,9 @@ private:
     }
 
     std::vector<size_t> opens_, closes_, colons_, arrows_;
-    std::vector<std::pair<ptrdiff_t, size_t>> by_depth_;  // (depth, position) of each arrow
+    std::vector<size_t> closing_;  // per "(" in opens_: its ")", or kNone
+    // (depth, position) of each arrow and of each ":"
+    std::vector<std::pair<ptrdiff_t, size_t>> arrow_depths_, colon_depths_;
 };
 
 // A capture recorded during a match: the name's range and the matched type.
@@ -177,20 +207,39 @@ private:
         return kNone;
     }
 
-    size_t split(size_t b, size_t e) {
-        if (const TextIndex* ix = index_for(b, e)) return ix->split(b, e);
-        ptrdiff_t depth = 0;  // may go below zero: only exactly zero splits
-        for (size_t i = b; i + 1 < e; ++i) {
-            char c = at(i);
-            if (c == '(') {
+    // The first arrow (c is '-') or ":" of [b, e) outside every group: the
+    // one with as many "(" as ")" before it. The count may go below zero
+    // on the way; only exactly zero counts.
+    size_t top_level(char c, size_t b, size_t e) {
+        if (const TextIndex* ix = index_for(b, e)) return ix->top_level(c, b, e);
+        ptrdiff_t depth = 0;
+        for (size_t i = b; i < e; ++i) {
+            char x = at(i);
+            if (x == '(') {
                 ++depth;
-            } else if (c == ')') {
+            } else if (x == ')') {
                 --depth;
-            } else if (c == '-' && at(i + 1) == '>' && depth == 0) {
+            } else if (x == c && depth == 0 && (c == ':' || (i + 1 < e && at(i + 1) == '>'))) {
                 return i;
             }
         }
         return kNone;
+    }
+
+    // Whether [b, e) is "(" ... ")" with the two belonging together: the
+    // first ")" that brings the depth back to zero is the last character.
+    bool group_at(size_t b, size_t e) {
+        if (e - b < 2 || at(b) != '(' || at(e - 1) != ')') return false;
+        if (const TextIndex* ix = index_for(b, e)) return ix->closing(b) == e - 1;
+        size_t depth = 0;
+        for (size_t i = b; i < e; ++i) {
+            if (at(i) == '(') {
+                ++depth;
+            } else if (at(i) == ')' && --depth == 0) {
+                return i == e - 1;
+            }
+        }
+        return false;
     }
 
     bool has_arrow_colon_or_open(size_t b, size_t e) {
@@ -202,27 +251,32 @@ private:
         return !t->is_app() && t->name() == name;
     }
 
-    // The capture form on the group body [b, e): on success `cur` becomes the
-    // inner pattern, with the name's record queued to run after it.
-    bool capture(Task& cur, size_t b, size_t e) {
-        size_t colon = first_of(':', b, e);
-        if (colon == kNone) return false;
+    // A group with body [b, e): `cur` becomes the inner pattern. With a ":"
+    // outside the groups inside it, it is the capture form (the name before
+    // that ":", the pattern after it), and the name's record is queued to run
+    // after the pattern; otherwise it only groups.
+    void group(Task& cur, size_t b, size_t e) {
+        size_t colon = top_level(':', b, e);
+        if (colon == kNone) {
+            trim_range(s_, b, e);
+            cur = {b, e, cur.t, false};
+            return;
+        }
         size_t nb = b, ne = colon, sb = colon + 1, se = e;
         trim_range(s_, nb, ne);
         trim_range(s_, sb, se);
         if (records_) stack_.push({nb, ne, cur.t, true});
         cur = {sb, se, cur.t, false};
-        return true;
     }
 
-    // The arrow form on [b, e): on success `cur` becomes the left side, with
-    // the right side queued to run after it.
+    // The arrow form on [b, e), one enclosing group removed: on success
+    // `cur` becomes the left side, with the right side queued to run after it.
     bool arrow(Task& cur, size_t b, size_t e) {
-        if (e - b >= 2 && at(b) == '(' && at(e - 1) == ')') {
+        if (group_at(b, e)) {
             ++b;
             --e;
         }
-        size_t sp = split(b, e);
+        size_t sp = top_level('-', b, e);
         if (sp == kNone || !cur.t->is_app()) return false;
         size_t lb = b, le = sp, rb = sp + 2, re = e;
         trim_range(s_, lb, le);
@@ -247,8 +301,9 @@ private:
             std::string_view name = text(b + 1, e - 1);
             return name == "*" || is_variable(cur.t, name) ? done(cur) : false;
         }
-        if (n >= 4 && s[0] == '$' && s[1] == '(' && s[n - 2] == ')' && s[n - 1] == '$') {
-            return capture(cur, b + 2, e - 2);
+        if (delimited && group_at(b + 1, e - 1)) {
+            group(cur, b + 2, e - 2);
+            return true;
         }
         if (first_arrow(b, e) == kNone) return is_variable(cur.t, s) ? done(cur) : false;
         return delimited ? arrow(cur, b + 1, e - 1) : arrow(cur, b, e);
@@ -264,8 +319,8 @@ private:
             if (!has_arrow_colon_or_open(b, e)) {
                 return x == "*" || is_variable(cur.t, x) ? done(cur) : false;
             }
-            if (n >= 2 && x.front() == '(' && x.back() == ')') {
-                if (!capture(cur, b + 1, e - 1)) return false;
+            if (group_at(b, e)) {
+                group(cur, b + 1, e - 1);
                 continue;
             }
             if (first_arrow(b, e) == kNone) {
@@ -405,7 +460,9 @@ const char kDoc[] =
     "- application patterns: ``$A -> B$`` matches the function type from A\n"
     "  to B; arrows group to the right;\n"
     "- capture groups: ``$(name:pattern)$`` matches what ``pattern`` matches\n"
-    "  and captures the matched type under ``name``.\n\n"
+    "  and captures the matched type under ``name``;\n"
+    "- grouping: parentheses without a name only group, so ``$(A -> B) -> C$``\n"
+    "  matches the function type from ``(A -> B)`` to ``C``.\n\n"
     "The text is not validated: a malformed schema matches nothing.\n\n"
     "Raises:\n"
     "    TypeError: ``pattern`` is not a str.\n\n"

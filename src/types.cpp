@@ -196,21 +196,13 @@ Py_hash_t type_hash(PyObject* self) {
 }
 
 PyObject* type_richcompare(PyObject* self, PyObject* other, int op) {
-    if (Py_TYPE(other) != Py_TYPE(self)) Py_RETURN_NOTIMPLEMENTED;
-    if (op == Py_EQ) {
-        SharedBorrow b1(self);
-        if (!b1) return nullptr;
-        SharedBorrow b2(other);
-        if (!b2) return nullptr;
-        return PyBool_FromLong(type_equal(node_of(self), node_of(other)));
-    }
-    if (op == Py_NE) {
-        // The negation of the full == protocol, reflected operand included.
-        int r = PyObject_RichCompareBool(self, other, Py_EQ);
-        if (r < 0) return nullptr;
-        return PyBool_FromLong(!r);
-    }
-    Py_RETURN_NOTIMPLEMENTED;
+    if (op == Py_NE) return not_equal(self, other);
+    if (op != Py_EQ || Py_TYPE(other) != Py_TYPE(self)) Py_RETURN_NOTIMPLEMENTED;
+    SharedBorrow b1(self);
+    if (!b1) return nullptr;
+    SharedBorrow b2(other);
+    if (!b2) return nullptr;
+    return PyBool_FromLong(type_equal(node_of(self), node_of(other)));
 }
 
 PyObject* type_uid_method(PyObject* self, PyObject*) {

@@ -18,7 +18,7 @@ import test_refleaks
 pytest.importorskip("_testcapi")
 
 SCRIPT = """
-import json, sys
+import gc, json, sys
 sys.path.insert(0, {tests!r})
 import _testcapi
 import test_refleaks
@@ -39,6 +39,7 @@ def cpython_frame_bug(e):
     return isinstance(e, SystemError) and str(e).startswith("<function ") and \\
         str(e).endswith("returned NULL without setting an exception")
 
+gc.collect()  # the cycles a call leaves are freed by the collector
 refs0 = [sys.getrefcount(o) for o in watched]
 problems, attempts = [], 0
 for index, (fn, exc) in enumerate(calls):
@@ -74,6 +75,7 @@ for index, (fn, exc) in enumerate(calls):
         quiet = 0 if hit else quiet + 1
         if quiet == 50:
             break
+gc.collect()
 refs1 = [sys.getrefcount(o) for o in watched]
 leaks = [[repr(o)[:60], a, b] for o, a, b in zip(watched, refs0, refs1) if a != b]
 print(json.dumps({{"attempts": attempts, "problems": problems, "leaks": leaks}}))

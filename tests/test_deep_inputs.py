@@ -113,7 +113,7 @@ CASES = [
             s = vk.TypeSchema("$" + "(" * TEXT_DEPTH + "A" + ")" * TEXT_DEPTH + "$")
             t = vk.TypeSchema("(" * TEXT_DEPTH + "A -> A" + ")" * TEXT_DEPTH)
             return s.matches(A), t.matches(vk.Application(A, A)), repr(s)[:14]
-        """, {"(False, False, 'TypeSchema(\"$(')"}),
+        """, {"(True, False, 'TypeSchema(\"$(')"}),
     ("pattern-string-nesting", """
         def result():
             deep = "(" * TEXT_DEPTH + ")" * TEXT_DEPTH

@@ -116,6 +116,14 @@ def test_classes_are_closed(make):
     with pytest.raises(TypeError):
         weakref.ref(obj)
     assert not hasattr(obj, "__dict__")
+    # The class itself is immutable: replacing its constructor could build
+    # instances whose C++ value was never made.
+    for name, value in [("__new__", staticmethod(lambda c, *a: object.__new__(c))),
+                        ("__str__", lambda self: "x"), ("extra", 1)]:
+        with pytest.raises(TypeError, match="immutable type"):
+            setattr(cls, name, value)
+    with pytest.raises(TypeError, match="immutable type"):
+        del cls.__doc__
 
 
 def test_identity_semantics_for_classes_without_equality():

@@ -276,13 +276,18 @@ def _raise():
 
 
 class Clash:
-    """A key that collides with "k" and whose == raises."""
+    """A key that collides with `like` and whose == raises `exc` while armed."""
+
+    def __init__(self, like="k", exc=Boom, armed=True):
+        self.like, self.exc, self.armed = like, exc, armed
 
     def __hash__(self):
-        return hash("k")
+        return hash(self.like)
 
     def __eq__(self, other):
-        raise Boom("clash")
+        if self.armed:
+            raise self.exc("clash")
+        return False
 
 
 @pytest.mark.parametrize("typed", [False, True], ids=["untyped", "typed"])
@@ -312,6 +317,48 @@ def test_raising_key_lookup_counts_as_a_mismatch():
     g = graph_of(bad, good)
     q = g.query().match(node="n", properties={"k": 1})
     assert [r["n"].uid() for r in q.return_("n")] == [good.uid()]
+    still_usable(g, q)
+
+
+def _edge(start):
+    return vk.Edge(vk.Term("f", vk.Application(A, B)), start, vk.Node(B))
+
+
+def _node_test(clash):
+    g = graph_of(vk.Node(A, {clash("k"): 1}))
+    return g, g.query().match(node="n", properties={"k": 1})
+
+
+def _delete_node(clash):
+    n, g = vk.Node(A), vk.Graph()
+    g.nodes[clash(n.uid())] = n  # filed under a key that collides with its uid
+    return g, g.query().match(node="n").delete("n")
+
+
+def _detach(clash):
+    n = vk.Node(A)
+    e, g = _edge(n), graph_of(n)
+    g.edges[clash(e.uid())] = None  # probed before the edge's own entry
+    g.edges[e.uid()] = e
+    return g, g.query().match(node="n").delete("n", detach=True)
+
+
+@pytest.mark.parametrize("exc", [Boom, KeyboardInterrupt, SystemExit])
+@pytest.mark.parametrize("setup", [_node_test, _delete_node, _detach])
+def test_failed_lookups_and_deletions_pass_over_exceptions_only(setup, exc):
+    # A failing lookup counts as no match and a failing deletion is passed
+    # over, but an interrupt or exit request ends the run there.
+    clash = Clash(None, exc, armed=False)
+    g, q = setup(lambda like: setattr(clash, "like", like) or clash)
+    q = q.create(node="c", type=C)
+    clash.armed = True
+    if issubclass(exc, Exception):
+        q.execute()
+    else:
+        with pytest.raises(exc):
+            q.execute()
+    assert (vk.Node(C).uid() in g.nodes) is issubclass(exc, Exception)
+    clash.armed = False
     still_usable(g, q)
 
 

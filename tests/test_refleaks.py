@@ -451,6 +451,16 @@ def pickle_and_bridge_calls():
     return calls, objects + [b, nb, props, g.nodes, g.edges, flat, small, bad]
 
 
+def cycle_calls():
+    # Every reference cycle of test_cycles, built and dropped: each holds
+    # `shared`, so a cycle left uncollected shows in its reference count.
+    import test_cycles
+
+    shared = ["shared"]
+    calls = [(lambda build=build: build(shared), None) for build in test_cycles.CYCLES]
+    return calls, [shared]
+
+
 GROUPS = {
     "types": type_calls,
     "terms": term_calls,
@@ -461,6 +471,7 @@ GROUPS = {
     "query-builders": query_build_calls,
     "query-execution": query_run_calls,
     "pickle-and-bridges": pickle_and_bridge_calls,
+    "cycles": cycle_calls,
 }
 
 

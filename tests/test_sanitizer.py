@@ -13,14 +13,16 @@ pytestmark = pytest.mark.skipif(
 SETUP = """
 import ctypes, velkora as vk
 n = vk.Node(vk.Application(vk.Variable("A"), vk.Variable("B")), {"k": 1})
+t = vk.Application(vk.Variable("A"), vk.Variable("B"))
 """
 
 CASES = [
     # One reference too few: the node is freed while `n` still names it.
     ("use-after-free", "p = ctypes.py_object(n)\nctypes.pythonapi.Py_DecRef(p)\ndel p\nstr(n)\n",
      ["heap-use-after-free", "node_str"]),
-    # One reference too many: the node, its dict and its type are never freed.
-    ("leak", "ctypes.pythonapi.Py_IncRef(ctypes.py_object(n))\ndel n\n",
+    # One reference too many: the type object and its value are never freed.
+    # (A leaked node would stay reachable through the collector's lists.)
+    ("leak", "ctypes.pythonapi.Py_IncRef(ctypes.py_object(t))\ndel t\n",
      ["LeakSanitizer: detected memory leaks", "TypeRef::application"]),
 ]
 

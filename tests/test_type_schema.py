@@ -22,14 +22,18 @@ MATCH_CASES = [
     ("$A -> B$", [AB], [Ap(B, A), A]),
     ("A -> B", [AB], [A]),
     ("(A -> B)", [AB], [A]),
-    ("$(A -> B)$", [], [AB]),
+    # a group without a name only groups: a type's own text matches it
+    ("$(A -> B)$", [AB], [Ap(B, A), A]),
+    ("$(A)$", [A], [B, AB]),
     ("$A -> B -> C$", [Ap(A, Ap(B, C))], [Ap(AB, C)]),
-    ("$(A -> B) -> C$", [], [Ap(AB, C)]),
+    ("$(A -> B) -> C$", [Ap(AB, C)], [Ap(A, Ap(B, C))]),
     ("$(f:A -> B) -> C$", [Ap(AB, C)], [Ap(Ap(B, A), C)]),
-    ("$(x:*) -> $(y:*)$", [], [AB, A]),
+    # the parentheses after "$" and before "$" do not belong together
+    ("$(x:*) -> (y:*)$", [AB, Ap(AB, AB)], [A]),
+    ("(A) -> (B)", [AB], [A]),
     ("$ (x:*) -> (y:*) $", [AB], [A]),
     ("", [V("")], [A]),
-    ("$()$", [], [A, V("")]),
+    ("$()$", [V("")], [A]),
     ("$( x : A )$", [A], [B]),
     ("$(x:$A$)$", [V("$A$")], [A]),
     ("$A$B$", [V("A$B")], []),
@@ -62,7 +66,10 @@ CAPTURE_CASES = [
     ("$A -> B$", AB, {}),
     ("$(f:A -> B) -> C$", Ap(AB, C), {"f": AB}),
     ("$ (x:*) -> (y:*) $", AB, {"x": A, "y": B}),
-    ("$(x:*) -> $(y:*)$", AB, {}),
+    ("$(x:*) -> (y:*)$", AB, {"x": A, "y": B}),
+    # a group's name ends at its first ":" outside the groups inside it
+    ("$((f:A -> B)) -> (C)$", Ap(AB, C), {"f": AB}),
+    ("$(a(b):*)$", A, {"a(b)": A}),
     # innermost first: the outer group of a name replaces the inner one
     ("$(x:(y:*) -> *)$", AB, {"x": AB, "y": A}),
     ("$(x:(x:*) -> *)$", AB, {"x": AB}),
@@ -118,6 +125,27 @@ def trim(s):
     return s.strip(WHITE_SPACE)
 
 
+def depths(x):
+    """The depth before each character of x: "(" opens, ")" closes."""
+    out, depth = [], 0
+    for ch in x:
+        out.append(depth)
+        depth += (ch == "(") - (ch == ")")
+    return out
+
+
+def top_level(x, token):
+    """Index of the first token in x with as many "(" as ")" before it, or -1."""
+    return next((i for i, d in enumerate(depths(x))
+                 if d == 0 and x[i] not in "()" and x.startswith(token, i)), -1)
+
+
+def pairs(x):
+    """Whether x is "(...)" with the first "(" closed by the last ")"."""
+    d = depths(x)
+    return x[:1] == "(" and x[-1:] == ")" and min(d[1:], default=0) > 0 and d[-1] == 1
+
+
 def reference(p, t, caps):
     s = trim(p)
     if s == "$*$":
@@ -125,11 +153,12 @@ def reference(p, t, caps):
     delimited = len(s) >= 2 and s[0] == "$" and s[-1] == "$"
     if delimited and "->" not in s and ":" not in s and "(" not in s:
         return s[1:-1] == "*" or (isinstance(t, V) and t.name == s[1:-1])
-    if s.startswith("$(") and s.endswith(")$"):
+    if delimited and pairs(s[1:-1]):
         body = s[2:-2]
-        if ":" not in body:
-            return False
-        name, sub = body.split(":", 1)
+        colon = top_level(body, ":")
+        if colon < 0:
+            return reference("$" + trim(body) + "$", t, caps)
+        name, sub = body[:colon], body[colon + 1:]
         if not reference("$" + trim(sub) + "$", t, caps):
             return False
         caps[trim(name)] = t
@@ -137,19 +166,10 @@ def reference(p, t, caps):
     if "->" not in s:
         return isinstance(t, V) and t.name == s
     body = s[1:-1] if delimited else s
-    if body.startswith("(") and body.endswith(")"):
+    if pairs(body):
         body = body[1:-1]
-    depth = 0
-    for i, ch in enumerate(body):
-        if ch == "(":
-            depth += 1
-        elif ch == ")":
-            depth -= 1
-        elif ch == "-" and body[i + 1:i + 2] == ">" and depth == 0:
-            break
-    else:
-        return False
-    if not isinstance(t, Ap):
+    i = top_level(body, "->")
+    if i < 0 or not isinstance(t, Ap):
         return False
     return (reference("$" + trim(body[:i]) + "$", t.left, caps)
             and reference("$" + trim(body[i + 2:]) + "$", t.right, caps))
@@ -177,12 +197,13 @@ def rendered(draw, t):
         return pad + "*"
     if choice == 1:
         inner = draw(rendered(t))
-        return f"{pad}({draw(names)}:{inner}){draw(blanks)}"
+        name = draw(st.one_of(names.map(lambda n: n + ":"), st.just("")))
+        return f"{pad}({name}{inner}){draw(blanks)}"
     if isinstance(t, V):
         return pad + t.name + draw(blanks)
     left = draw(rendered(t.left))
     if isinstance(t.left, Ap) and not left.strip().startswith(("(", "*")):
-        left = f"(f:{left})"
+        left = draw(st.sampled_from([f"(f:{left})", f"({left})"]))
     return f"{pad}{left}{draw(blanks)}->{draw(rendered(t.right))}"
 
 
@@ -199,6 +220,19 @@ def schema_and_type(draw):
 @given(schema_and_type())
 def test_rendered_schemas_agree_with_reference(case):
     check_against_reference(*case)
+
+
+# Names without "$ ( ) : - > *" or blanks; the empty name included.
+plain_names = st.sampled_from(["A", "B", "", "x1", "Ä", "<", "名"])
+plain_types = st.recursive(plain_names.map(V), lambda sub: st.builds(Ap, sub, sub), max_leaves=12)
+
+
+@settings(max_examples=400, deadline=None)
+@given(plain_types, plain_types)
+def test_a_type_text_as_schema_matches_exactly_that_type(t, other):
+    s = TypeSchema("$" + str(t) + "$")
+    assert s.matches(t) and s.capture(t) == {}
+    assert s.matches(other) is (other == t)
 
 
 ALPHABET = "()[]{}<>-:$* ,AaBÄ\u3000\u00a0\t"

@@ -49,12 +49,24 @@ def test_ordering_is_unsupported(op, pair):
         eval(f"x {op} y", {"x": pair[0], "y": pair[1]})
 
 
-def test_ne_uses_reflected_eq_of_other_operand():
-    class AlwaysEqual:
+@pytest.mark.parametrize("make", [lambda: vk.Variable("A"), lambda: vk.Application(A, B),
+                                  lambda: vk.Term("f", A)])
+def test_ne_negates_the_full_eq_of_any_operand(make):
+    class Equal:  # == and != both claim True: != must follow the reflected ==
+        __eq__ = __ne__ = lambda self, other: True
+        __hash__ = object.__hash__
+
+    class Renaming(Equal):
         def __eq__(self, other):
+            other.name = "renamed"
             return True
 
-    assert (A != AlwaysEqual()) is False
+    x = make()
+    assert (x != Equal()) is False and (x != object()) is True and (x != make()) is False
+    if hasattr(x, "name"):  # the receiver is in use while == runs
+        with pytest.raises(RuntimeError, match="^Already borrowed$"):
+            x != Renaming()
+        assert x.name != "renamed"
 
 
 def test_uids_match_hashlib():

@@ -32,10 +32,13 @@ constexpr int kMaxParams = 16;
 
 class Signature {
 public:
+    // Every parameter list is a fixed array, so its size is checked here,
+    // when it is compiled: the binder keeps kMaxParams slots per call.
     template <size_t N>
-    Signature(const char* callable, const Param (&params)[N]) : Signature(callable, params, (int)N) {}
+    Signature(const char* callable, const Param (&params)[N]) : Signature(callable, params, (int)N) {
+        static_assert(N <= kMaxParams, "a parameter list longer than kMaxParams");
+    }
     Signature(const char* callable) : Signature(callable, nullptr, 0) {}
-    Signature(const char* callable, const Param* params, int n);
 
     const char* callable() const { return callable_; }
     int size() const { return n_; }
@@ -47,6 +50,8 @@ public:
     PyObject* interned(int i) const;
 
 private:
+    Signature(const char* callable, const Param* params, int n);
+
     const char* callable_;
     const Param* params_;
     int n_;

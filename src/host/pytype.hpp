@@ -7,15 +7,20 @@
 #include <utility>
 
 #include "host/borrow.hpp"
+#include "host/ref.hpp"
 
 namespace vk {
 
-// Creates a heap type named "velkora.<name>": not subclassable, no instance
-// dict, no weak references, no cyclic GC. The slot table must end with {0, 0}.
+// Creates a heap type named "velkora.<name>": immutable (its attributes
+// cannot be set or deleted), not subclassable, no instance dict, no weak
+// references. A class whose slots include tp_traverse takes part in cyclic
+// garbage collection. The slot table must end with {0, 0}.
 PyTypeObject* make_type(const char* qualified_name, int basicsize, PyType_Slot* slots);
 
 // Allocates an instance of T (a struct deriving from Obj) and constructs its
-// C++ members in place from args.
+// C++ members in place from args. An instance of a collected class is
+// tracked from tp_alloc on; building the value runs no Python code, so no
+// collection can look at it before it is built.
 template <class T, class... A>
 T* alloc_instance(PyTypeObject* type, A&&... args) {
     PyObject* o = type->tp_alloc(type, 0);
@@ -27,15 +32,46 @@ T* alloc_instance(PyTypeObject* type, A&&... args) {
     return t;
 }
 
-// tp_dealloc for an instance whose C++ member is named `value`.
+// tp_dealloc for an instance whose C++ member is named `value`. A collected
+// instance leaves the collector's lists before its value is destroyed, since
+// releasing the value's references may run Python code and a collection.
 template <class T>
 void dealloc_instance(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
+    if (PyType_IS_GC(tp)) PyObject_GC_UnTrack(self);
     using V = decltype(reinterpret_cast<T*>(self)->value);
     reinterpret_cast<T*>(self)->value.~V();
     tp->tp_free(self);
     Py_DECREF(tp);
 }
+
+// tp_traverse for an instance whose value has traverse(visit, arg): the
+// class (every heap-type instance holds a reference to it), then the value.
+template <class T>
+int traverse_instance(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    return reinterpret_cast<T*>(self)->value.traverse(visit, arg);
+}
+
+// tp_clear pieces. Each leaves the object working (a cleared object is only
+// one with fewer references), and releases the old references after the
+// member already holds its new state, so that Python code run by a release
+// sees a consistent object.
+//
+// empty_out: the member becomes a default-made (empty) one.
+template <class V>
+void empty_out(V& member) {
+    V old = std::exchange(member, V());
+}
+// A properties or graph dict is replaced by a new empty dict. When none can
+// be made the old one stays: the collector then breaks the cycle through the
+// dict's own clear.
+void replace_with_empty_dict(Ref& member);
+
+// The != of a class whose == compares values: the negation of the full ==
+// protocol on (self, other), the other operand's reflected __eq__ included,
+// with self held in use while it runs (so that == cannot change it).
+PyObject* not_equal(PyObject* self, PyObject* other);
 
 // Setter helper: deleting an attribute that has a setter is refused.
 inline bool refuse_delete(PyObject* value) {

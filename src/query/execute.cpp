@@ -397,15 +397,19 @@ Status run_set(QueryValue& q, const SetClause& c) {
     return ok_status();
 }
 
-// Deletes dict[uid], ignoring every failure.
-void discard(PyObject* dict, const Hex64& uid) {
+// Deletes dict[uid]. A failed deletion is passed over unless it failed with
+// something other than an Exception (an interrupt, an exit request), which
+// gives false with that error set.
+bool discard(PyObject* dict, const Hex64& uid) {
     Ref key = Ref::steal(to_py(uid.view()));
-    if (!key || PyDict_DelItem(dict, key.get()) < 0) PyErr_Clear();
+    if (key && PyDict_DelItem(dict, key.get()) == 0) return true;
+    return drop_exception();
 }
 
 // Deletes every entry of `edges` holding an Edge whose start or end node is
 // of one of the given types (a node's uid depends on its type alone).
-void detach_edges(const GraphValue& g, const std::unordered_set<std::string>& node_types) {
+// Failures are passed over as by discard.
+Status detach_edges(const GraphValue& g, const std::unordered_set<std::string>& node_types) {
     std::vector<Ref> doomed;
     Py_ssize_t pos = 0;
     PyObject *k, *v;
@@ -416,7 +420,7 @@ void detach_edges(const GraphValue& g, const std::unordered_set<std::string>& no
         for (const NodeHandle& end : {e.start, e.end}) {
             const Hex64* u = type_uid(end->type.get());
             if (!u) {
-                PyErr_Clear();
+                if (!drop_exception()) return PyErrorSet{};
                 continue;
             }
             if (node_types.count(std::string(u->view()))) {
@@ -426,30 +430,33 @@ void detach_edges(const GraphValue& g, const std::unordered_set<std::string>& no
         }
     }
     for (const Ref& key : doomed) {
-        if (PyDict_DelItem(g.edges.get(), key.get()) < 0) PyErr_Clear();
+        if (PyDict_DelItem(g.edges.get(), key.get()) < 0 && !drop_exception()) return PyErrorSet{};
     }
+    return ok_status();
 }
 
 // Removes the bound nodes and edges from the graph, and with detach the
-// edges attached to the removed nodes. Never fails; bindings stay.
-void run_delete(QueryValue& q, const DeleteClause& c) {
+// edges attached to the removed nodes; bindings stay. Failed deletions are
+// passed over; an interrupt or exit request ends the run.
+Status run_delete(QueryValue& q, const DeleteClause& c) {
     std::unordered_set<std::string> deleted_types;
     for (const std::string& name : c.variables) {
         const BindingList* list = q.matched_vars.find(name);
         if (!list) continue;
         for (const QueryResult& r : *list) {
+            const NodeValue* node = std::get_if<NodeValue>(&r);
             Hex64 uid;
-            if (const NodeValue* node = std::get_if<NodeValue>(&r)) {
-                if (node->uid(uid)) discard(q.graph.nodes.get(), uid);
-                const Hex64* tu = c.detach ? type_uid(node->type.get()) : nullptr;
-                if (tu) deleted_types.emplace(tu->view());
-            } else if (std::get<EdgeValue>(r).uid(uid)) {
-                discard(q.graph.edges.get(), uid);
-            }
-            PyErr_Clear();  // a failed uid digest is passed over like a failed deletion
+            bool known = node ? node->uid(uid) : std::get<EdgeValue>(r).uid(uid);
+            // A uid that cannot be made is passed over like a failed deletion.
+            PyObject* dict = node ? q.graph.nodes.get() : q.graph.edges.get();
+            if (!(known ? discard(dict, uid) : drop_exception())) return PyErrorSet{};
+            // The node's uid was made from its type's, which is now kept.
+            const Hex64* tu = node && known && c.detach ? type_uid(node->type.get()) : nullptr;
+            if (tu) deleted_types.emplace(tu->view());
         }
     }
-    if (!deleted_types.empty()) detach_edges(q.graph, deleted_types);
+    if (!deleted_types.empty()) return detach_edges(q.graph, deleted_types);
+    return ok_status();
 }
 
 struct OperationRunner {
@@ -458,10 +465,7 @@ struct OperationRunner {
     Status operator()(const CreateOp& c) const { return std::visit(CreateRunner{q}, c); }
     Status operator()(const MergeOp& m) const { return std::visit(MergeRunner{q}, m); }
     Status operator()(const SetClause& c) const { return run_set(q, c); }
-    Status operator()(const DeleteClause& c) const {
-        run_delete(q, c);
-        return ok_status();
-    }
+    Status operator()(const DeleteClause& c) const { return run_delete(q, c); }
     Status operator()(const WhereClause& c) const { return run_where(q, c); }
     // A lone order_by; execute_operations hands runs of them to run_order_by.
     Status operator()(const OrderByClause& c) const { return run_order_by(q, {&c}); }

@@ -1,6 +1,7 @@
 // The Query class: its value (binding table and operation queue), copying,
 // the constructor, Graph.query() and the method table.
 #include <algorithm>
+#include <iterator>
 
 #include "host/args.hpp"
 #include "host/pytype.hpp"
@@ -55,9 +56,21 @@ size_t BindingTable::longest() const {
 
 namespace {
 
+// Shortens a list to its first n entries. The others are moved out before
+// they are released: releasing a binding may run Python code, and with it a
+// collection that reads this list (BindingTable::traverse), which must find
+// no entry half destroyed.
+void truncate(BindingList& list, size_t n) {
+    if (n >= list.size()) return;
+    BindingList dropped(std::make_move_iterator(list.begin() + (ptrdiff_t)n),
+                        std::make_move_iterator(list.end()));
+    list.erase(list.begin() + (ptrdiff_t)n, list.end());  // moved-from: releases nothing
+}
+
 // The entries of `slot` at `positions`, in that order. A list that no copy
 // of the query shares is changed in place (compacted when the positions
 // ascend, its entries moved otherwise); a shared one is replaced by a copy.
+// In place, entries are only swapped until truncate drops the rest.
 void select_list(std::shared_ptr<BindingList>& slot, const std::vector<size_t>& positions,
                  bool ascending) {
     BindingList& src = *slot;
@@ -65,10 +78,10 @@ void select_list(std::shared_ptr<BindingList>& slot, const std::vector<size_t>& 
     if (own && ascending) {
         size_t w = 0;
         for (size_t p : positions) {
-            if (p != w) src[w] = std::move(src[p]);
+            if (p != w) std::swap(src[w], src[p]);  // src[p] is still its original entry
             ++w;
         }
-        src.erase(src.begin() + (ptrdiff_t)w, src.end());
+        truncate(src, w);
         return;
     }
     BindingList out;
@@ -98,8 +111,8 @@ void BindingTable::slice(size_t begin, size_t end) {
         const size_t e = std::min(end, n), b = std::min(begin, e);
         if (b == 0 && e == n) continue;
         if (slot.use_count() == 1) {
-            slot->erase(slot->begin() + (ptrdiff_t)e, slot->end());
-            slot->erase(slot->begin(), slot->begin() + (ptrdiff_t)b);
+            std::rotate(slot->begin(), slot->begin() + (ptrdiff_t)b, slot->begin() + (ptrdiff_t)e);
+            truncate(*slot, e - b);
         } else {
             slot = std::make_shared<BindingList>(slot->begin() + (ptrdiff_t)b,
                                                  slot->begin() + (ptrdiff_t)e);
@@ -118,6 +131,17 @@ void BindingTable::retain(const std::vector<std::string>& keep) {
     }
 }
 
+int BindingTable::traverse(visitproc visit, void* arg) const {
+    for (const auto& [name, list] : map_) {
+        if (list.use_count() != 1) continue;
+        for (const QueryResult& r : *list) {
+            int v = std::visit([&](const auto& value) { return value.traverse(visit, arg); }, r);
+            if (v) return v;
+        }
+    }
+    return 0;
+}
+
 // ----- the queue -------------------------------------------------------------
 
 void OpQueue::push(QueryOperation op) {
@@ -132,6 +156,56 @@ void OpQueue::push(QueryOperation op) {
     ++len_;
 }
 
+namespace {
+
+// The Python references an operation holds: pattern property values and the
+// dict of a set. Every kind of operation is named, so a new kind must say.
+struct OperationTraverse {
+    visitproc visit;
+    void* arg;
+
+    template <class... Forms>
+    int operator()(const std::variant<Forms...>& op) const {
+        return std::visit(*this, op);
+    }
+    int operator()(const NodeForm& f) const { return f.pattern.traverse(visit, arg); }
+    int operator()(const PathForm& f) const { return f.path.traverse(visit, arg); }
+    int operator()(const MatchEdge& f) const { return f.pattern.traverse(visit, arg); }
+    int operator()(const EdgeBetween& f) const { return f.pattern.traverse(visit, arg); }
+    int operator()(const SetClause& c) const {
+        Py_VISIT(c.properties.get());
+        return 0;
+    }
+    // A condition's literals are numbers, strs, booleans and None, which hold
+    // no references, and lists of those that Python code only ever sees as
+    // fresh copies: no cycle runs through them.
+    int operator()(const WhereClause&) const { return 0; }
+    int operator()(const DeleteClause&) const { return 0; }
+    int operator()(const WithClause&) const { return 0; }
+    int operator()(const OrderByClause&) const { return 0; }
+    int operator()(const LimitClause&) const { return 0; }
+    int operator()(const SkipClause&) const { return 0; }
+};
+
+}  // namespace
+
+int OpQueue::traverse(visitproc visit, void* arg) const {
+    // Copies of a query share the array and, after one continues on its own
+    // array, the operations: a shared one is reported by none of its holders.
+    if (items_.use_count() != 1) return 0;
+    for (const SharedOperation& op : *items_) {
+        if (op.use_count() != 1) continue;
+        if (int v = OperationTraverse{visit, arg}(*op)) return v;
+    }
+    return 0;
+}
+
+int QueryValue::traverse(visitproc visit, void* arg) const {
+    if (int v = graph.traverse(visit, arg)) return v;
+    if (int v = matched_vars.traverse(visit, arg)) return v;
+    return operations.traverse(visit, arg);
+}
+
 // ----- the class ---------------------------------------------------------------
 
 PyObject* query_to_python(const QueryValue& q) {
@@ -143,6 +217,17 @@ PyObject* graph_query(PyObject* self, PyObject*) {
 }
 
 namespace {
+
+// tp_clear: the bindings and the queue go, and the graph's dicts are
+// replaced by empty ones; the query still runs (on nothing).
+int query_clear(PyObject* self) {
+    QueryValue& q = query_value(self);
+    empty_out(q.matched_vars);
+    empty_out(q.operations);
+    replace_with_empty_dict(q.graph.nodes);
+    replace_with_empty_dict(q.graph.edges);
+    return 0;
+}
 
 const Param kQueryParams[] = {req("graph")};
 const Signature kQueryNew("Query.__new__", kQueryParams);
@@ -434,6 +519,8 @@ PyTypeObject* create_query_type() {
     static PyType_Slot slots[] = {
         {Py_tp_new, (void*)query_new},
         {Py_tp_dealloc, (void*)dealloc_instance<PyQuery>},
+        {Py_tp_traverse, (void*)traverse_instance<PyQuery>},
+        {Py_tp_clear, (void*)query_clear},
         {Py_tp_methods, query_methods},
         {Py_tp_doc, (void*)kQueryDoc},
         {0, nullptr},

@@ -60,6 +60,9 @@ public:
     bool empty() const { return map_.empty(); }
     // The length of the longest list.
     size_t longest() const;
+    // The collector's visit of the references in the lists that no copy of
+    // the query shares (a shared list holds one reference for all its holders).
+    int traverse(visitproc visit, void* arg) const;
 
     // Every list of group g becomes the entries at `positions`, in that
     // order (each position below the group's length, none twice).
@@ -154,6 +157,9 @@ public:
     size_t size() const { return len_; }
     // A further reference to entry i (i < size()).
     SharedOperation at(size_t i) const { return (*items_)[i]; }
+    // The collector's visit of the references in the operations, when this
+    // copy alone holds the array: of each operation that no other array holds.
+    int traverse(visitproc visit, void* arg) const;
 
 private:
     std::shared_ptr<std::vector<SharedOperation>> items_;
@@ -168,6 +174,8 @@ struct QueryValue {
     OpQueue operations;
 
     explicit QueryValue(GraphValue g) : graph(std::move(g)) {}
+
+    int traverse(visitproc visit, void* arg) const;
 };
 
 struct PyQuery : Obj {
