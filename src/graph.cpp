@@ -22,16 +22,6 @@ bool make_node(PyObject* type_obj, PyObject* props, std::unique_ptr<NodeValue>& 
     return true;
 }
 
-bool NodeValue::uid(Hex64& out) const {
-    const Hex64* tu = type_uid(type.get());
-    return tu && sha256_hex({"node:", tu->view()}, out);
-}
-
-bool EdgeValue::uid(Hex64& out) const {
-    Hex64 tu;
-    return term_uid(*term, tu) && sha256_hex({"edge:", tu.view()}, out);
-}
-
 int NodeValue::traverse(visitproc visit, void* arg) const {
     Py_VISIT(properties.get());
     return 0;
@@ -125,9 +115,8 @@ PyObject* node_str(PyObject* self) {
 PyObject* node_uid_method(PyObject* self, PyObject*) {
     SharedBorrow b(self);
     if (!b) return nullptr;
-    Hex64 u;
-    if (!node_value(self).uid(u)) return nullptr;
-    return to_py(u.view());
+    const Hex64* u = node_value(self).uid();
+    return u ? to_py(u->view()) : nullptr;
 }
 
 PyObject* node_get_type(PyObject* self, void*) {
@@ -219,15 +208,14 @@ PyObject* edge_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!bind(kEdgeNew, args, kwargs, a)) return nullptr;
     PyObject* props;
     if (!to_dict("properties", a[3], props, true)) return nullptr;
-    TermValue term;
+    TermHandle term;
     if (!term_from_python(a[0], term)) return nullptr;
     if (Py_TYPE(a[1]) != NodeType) return cast_error(a[1], "Node"), nullptr;
     if (Py_TYPE(a[2]) != NodeType) return cast_error(a[2], "Node"), nullptr;
     Ref d = props ? Ref::borrow(props) : Ref::steal(PyDict_New());
     if (!d) return nullptr;
-    EdgeValue v(std::make_shared<const TermValue>(std::move(term)),
-                std::make_shared<const NodeValue>(node_value(a[1])),
-                std::make_shared<const NodeValue>(node_value(a[2])), std::move(d));
+    EdgeValue v(std::move(term), NodeHandle::make(node_value(a[1])),
+                NodeHandle::make(node_value(a[2])), std::move(d));
     return reinterpret_cast<PyObject*>(alloc_instance<PyEdge>(type, std::move(v)));
 }
 
@@ -242,15 +230,14 @@ PyObject* edge_str(PyObject* self) {
 PyObject* edge_uid_method(PyObject* self, PyObject*) {
     SharedBorrow b(self);
     if (!b) return nullptr;
-    Hex64 u;
-    if (!edge_value(self).uid(u)) return nullptr;
-    return to_py(u.view());
+    const Hex64* u = edge_value(self).uid();
+    return u ? to_py(u->view()) : nullptr;
 }
 
 PyObject* edge_get_term(PyObject* self, void*) {
     SharedBorrow b(self);
     if (!b) return nullptr;
-    return term_to_python(*edge_value(self).term);
+    return term_to_python(edge_value(self).term);
 }
 
 PyObject* edge_get_start(PyObject* self, void*) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "host/ref.hpp"
+#include "shared.hpp"
 #include "term.hpp"
 #include "types.hpp"
 
@@ -31,13 +32,14 @@ struct NodeValue {
     }
     NodeValue& operator=(NodeValue&&) noexcept = default;
 
-    // SHA-256 of "node:" and the type uid.
-    bool uid(Hex64& out) const;
+    // SHA-256 of "node:" and the type uid (kept on the type). Null with a
+    // Python exception set if the digest fails.
+    const Hex64* uid() const { return node_uid_of_type(type.get()); }
     // The collector's visit of the references this value holds.
     int traverse(visitproc visit, void* arg) const;
 };
 
-using NodeHandle = std::shared_ptr<const NodeValue>;
+using NodeHandle = Shared<NodeValue>;
 
 struct EdgeValue {
     TermHandle term;
@@ -59,8 +61,8 @@ struct EdgeValue {
     }
     EdgeValue& operator=(EdgeValue&&) noexcept = default;
 
-    // SHA-256 of "edge:" and the term uid.
-    bool uid(Hex64& out) const;
+    // SHA-256 of "edge:" and the term uid (kept with the term).
+    const Hex64* uid() const { return edge_uid_of_term(*term); }
     // The collector's visit of the references this value holds: its
     // properties, and the dict of an end node snapshot that no other value
     // shares (a shared snapshot holds one reference for all its holders).

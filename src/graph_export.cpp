@@ -58,7 +58,9 @@ bool walk_graph(const GraphValue& g, OnNode on_node, OnEdge on_edge) {
         Hex64 uids[2];
         const NodeValue* ends[2] = {edge.start.get(), edge.end.get()};
         for (int i = 0; i < 2; ++i) {
-            if (!ends[i]->uid(uids[i])) return false;
+            const Hex64* u = ends[i]->uid();
+            if (!u) return false;
+            uids[i] = *u;
             if (filed.emplace(uids[i].view()).second) {
                 Ref uid = Ref::steal(to_py(uids[i].view()));
                 if (!uid || !on_node(uid.get(), *ends[i])) return false;
@@ -114,7 +116,7 @@ PyObject* graph_to_networkx(PyObject* self, PyObject*) {
     };
     auto on_edge = [&](PyObject* key, const EdgeValue& e, std::string_view start,
                        std::string_view end) {
-        Ref term = Ref::steal(term_to_python(*e.term));
+        Ref term = Ref::steal(term_to_python(e.term));
         Ref label = term ? Ref::steal(to_py(e.term->name)) : Ref();
         Ref attrs = attributes(e.properties, "term", std::move(term), "label", std::move(label));
         Ref u = attrs ? Ref::steal(to_py(start)) : Ref();

@@ -167,7 +167,10 @@ int EdgePatternValue::matches(const EdgeValue& edge) const {
         int r = term_type_schema->matches_type(t.type.get());
         if (r <= 0) return r;
     }
-    if (term && !(term->name == t.name && type_equal(term->type.get(), t.type.get()))) return 0;
+    if (term && term.get() != &t &&
+        !(term->name == t.name && type_equal(term->type.get(), t.type.get()))) {
+        return 0;
+    }
     return properties.held_by(edge.properties.get());
 }
 
@@ -176,9 +179,7 @@ bool EdgePatternValue::create(std::optional<std::string> variable, PyObject* ter
                               std::string direction, EdgePatternValue& out) {
     EdgePatternValue v;
     if (present(term)) {
-        TermValue t;
-        if (!term_from_python(term, t)) return false;
-        v.term = std::move(t);
+        if (!term_from_python(term, v.term)) return false;
     }
     if (!schema_from("term_type_schema", term_type_schema, v.term_type_schema)) return false;
     if (!PropertyMap::from_dict(properties, v.properties)) return false;

@@ -65,7 +65,7 @@ struct NodePatternValue {
 
 struct EdgePatternValue {
     std::optional<std::string> variable;
-    std::optional<TermValue> term;
+    TermHandle term;  // null when absent
     std::optional<TypeSchemaValue> term_type_schema;
     PropertyMap properties;
     std::string direction = "forward";

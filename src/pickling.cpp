@@ -338,7 +338,7 @@ PyObject* application_reduce(PyObject* self, PyObject*) {
 PyObject* term_reduce(PyObject* self, PyObject*) {
     SharedBorrow b(self);
     if (!b) return nullptr;
-    const TermValue& v = reinterpret_cast<PyTerm*>(self)->value;
+    const TermValue& v = *reinterpret_cast<PyTerm*>(self)->value;
     Ref name = text(v.name);
     Ref type = name ? Ref::steal(type_to_python(v.type)) : Ref();
     return reduction(TermType, false, tuple_of(name, type));
@@ -358,7 +358,7 @@ PyObject* edge_reduce(PyObject* self, PyObject*) {
     SharedBorrow b(self);
     if (!b) return nullptr;
     const EdgeValue& v = edge_value(self);
-    Ref term = Ref::steal(term_to_python(*v.term));
+    Ref term = Ref::steal(term_to_python(v.term));
     Ref start = term ? Ref::steal(node_to_python(*v.start)) : Ref();
     Ref end = start ? Ref::steal(node_to_python(*v.end)) : Ref();
     Ref args = tuple_of(term, start, end);
@@ -379,16 +379,17 @@ PyObject* type_schema_reduce(PyObject* self, PyObject*) {
 namespace {
 
 // The arguments both pattern constructors start with: variable, the exact
-// type or term (None when absent), schema text, properties.
-template <class T, class ToPython>
+// type or term (None when absent), schema text, properties. `exact` is an
+// optional type or a term handle, empty when absent.
+template <class Exact, class ToPython>
 std::array<Ref, 4> pattern_args(const std::optional<std::string>& variable,
-                                const std::optional<T>& exact, ToPython to_python,
+                                const Exact& exact, ToPython to_python,
                                 const std::optional<TypeSchemaValue>& schema,
                                 const PropertyMap& properties) {
     std::array<Ref, 4> a;
     a[0] = optional_text(variable);
     if (!a[0]) return a;
-    a[1] = exact ? Ref::steal(to_python(*exact)) : Ref::borrow(Py_None);
+    a[1] = exact ? Ref::steal(to_python(exact)) : Ref::borrow(Py_None);
     if (a[1]) a[2] = schema_text(schema);
     if (a[2]) a[3] = property_dict(properties);
     return a;
@@ -398,7 +399,8 @@ std::array<Ref, 4> pattern_args(const std::optional<std::string>& variable,
 
 PyObject* node_pattern_reduce(PyObject* self, PyObject*) {
     const NodePatternValue& v = reinterpret_cast<PyNodePattern*>(self)->value;
-    auto a = pattern_args(v.variable, v.type_obj, type_to_python, v.type_schema, v.properties);
+    auto type = [](const std::optional<TypeRef>& t) { return type_to_python(*t); };
+    auto a = pattern_args(v.variable, v.type_obj, type, v.type_schema, v.properties);
     return reduction(NodePatternType, false, tuple_of(a[0], a[1], a[2], a[3]));
 }
 

@@ -10,24 +10,39 @@ namespace vk {
 
 PyTypeObject* TermType = nullptr;
 
-bool term_uid(const TermValue& t, Hex64& out) {
-    const Hex64* tu = type_uid(t.type.get());
-    return tu && sha256_hex({"term:", t.name, ":", tu->view()}, out);
+const Hex64* term_uid(const TermValue& t) {
+    TermValue::Uids& u = t.uids;
+    if (!u.term_ready) {
+        const Hex64* tu = type_uid(t.type.get());
+        if (!tu || !sha256_hex({"term:", t.name, ":", tu->view()}, u.term)) return nullptr;
+        u.term_ready = true;
+    }
+    return &u.term;
 }
 
-bool term_from_python(PyObject* obj, TermValue& out) {
+const Hex64* edge_uid_of_term(const TermValue& t) {
+    TermValue::Uids& u = t.uids;
+    if (!u.edge_ready) {
+        const Hex64* tu = term_uid(t);
+        if (!tu || !sha256_hex({"edge:", tu->view()}, u.edge)) return nullptr;
+        u.edge_ready = true;
+    }
+    return &u.edge;
+}
+
+bool term_from_python(PyObject* obj, TermHandle& out) {
     if (Py_TYPE(obj) != TermType) return cast_error(obj, "Term");
     out = reinterpret_cast<PyTerm*>(obj)->value;
     return true;
 }
 
-PyObject* term_to_python(const TermValue& t) {
+PyObject* term_to_python(const TermHandle& t) {
     return reinterpret_cast<PyObject*>(alloc_instance<PyTerm>(TermType, t));
 }
 
 namespace {
 
-TermValue& value_of(PyObject* self) { return reinterpret_cast<PyTerm*>(self)->value; }
+const TermValue& value_of(PyObject* self) { return *reinterpret_cast<PyTerm*>(self)->value; }
 
 const Param kTermParams[] = {req("name"), req("type")};
 const Signature kTermNew("Term.__new__", kTermParams);
@@ -38,7 +53,7 @@ PyObject* term_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     TermValue v;
     if (!to_string("name", a[0], v.name)) return nullptr;
     if (!python_to_type(a[1], v.type)) return nullptr;
-    return reinterpret_cast<PyObject*>(alloc_instance<PyTerm>(type, std::move(v)));
+    return reinterpret_cast<PyObject*>(alloc_instance<PyTerm>(type, TermHandle::make(std::move(v))));
 }
 
 PyObject* term_str(PyObject* self) {
@@ -78,8 +93,8 @@ PyObject* term_call(PyObject* self, PyObject* args, PyObject* kwargs) {
                                           "function application"));
         return nullptr;
     }
-    TermValue r{"(" + f.name + " " + x.name + ")", TypeRef::share(f.type->right())};
-    return term_to_python(r);
+    return term_to_python(
+        TermHandle::make(TermValue{"(" + f.name + " " + x.name + ")", TypeRef::share(f.type->right())}));
 }
 
 Py_hash_t term_hash(PyObject* self) {
@@ -109,9 +124,8 @@ PyObject* term_richcompare(PyObject* self, PyObject* other, int op) {
 PyObject* term_uid_method(PyObject* self, PyObject*) {
     SharedBorrow b(self);
     if (!b) return nullptr;
-    Hex64 u;
-    if (!term_uid(value_of(self), u)) return nullptr;
-    return to_py(u.view());
+    const Hex64* u = term_uid(value_of(self));
+    return u ? to_py(u->view()) : nullptr;
 }
 
 PyObject* term_get_name(PyObject* self, void*) {
@@ -126,7 +140,10 @@ int term_set_name(PyObject* self, PyObject* value, void*) {
     if (!to_str("name", value, name)) return -1;
     ExclusiveBorrow b(self);
     if (!b) return -1;
-    value_of(self).name.assign(name);
+    // Edges, patterns and other Term objects share the old value: this
+    // object alone takes a new one.
+    TermHandle& held = reinterpret_cast<PyTerm*>(self)->value;
+    held = TermHandle::make(TermValue{std::string(name), held->type});
     return 0;
 }
 

@@ -2,9 +2,9 @@
 #pragma once
 #include <Python.h>
 
-#include <memory>
 #include <string>
 
+#include "shared.hpp"
 #include "types.hpp"
 
 namespace vk {
@@ -12,24 +12,37 @@ namespace vk {
 struct TermValue {
     std::string name;
     TypeRef type;
+
+    // The uids made from this term alone, kept once made. A term is never
+    // changed in place (renaming a Term object gives it a new value), so
+    // they stay valid, and copies may carry them.
+    struct Uids {
+        bool term_ready = false, edge_ready = false;
+        Hex64 term, edge;
+    };
+    mutable Uids uids;
 };
 
-// Immutable shared copy of a term, as kept by edges and edge patterns.
-using TermHandle = std::shared_ptr<const TermValue>;
+// Immutable shared term, as kept by Term objects, edges and edge patterns.
+using TermHandle = Shared<TermValue>;
 
-// The term uid: SHA-256 of "term:", the name, ":" and the type uid.
-bool term_uid(const TermValue& t, Hex64& out);
+// The term uid: SHA-256 of "term:", the name, ":" and the type uid. Null
+// with a Python exception set if the digest fails.
+const Hex64* term_uid(const TermValue& t);
+// The uid of an edge of this term: SHA-256 of "edge:" and the term uid.
+const Hex64* edge_uid_of_term(const TermValue& t);
 
 struct PyTerm : Obj {
-    TermValue value;
+    TermHandle value;
 };
 
 extern PyTypeObject* TermType;
 PyTypeObject* create_term_type();
 
-// Copies the value of a Term object; anything else fails with the cast
+// Shares the value of a Term object; anything else fails with the cast
 // TypeError naming 'Term' (no argument prefix).
-bool term_from_python(PyObject* obj, TermValue& out);
-PyObject* term_to_python(const TermValue& t);
+bool term_from_python(PyObject* obj, TermHandle& out);
+// A new Term object sharing the value.
+PyObject* term_to_python(const TermHandle& t);
 
 }  // namespace vk

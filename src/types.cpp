@@ -31,16 +31,27 @@ TypeRef TypeRef::application(const TypeRef& left, const TypeRef& right) {
 }
 
 void TypeRef::release(TypeNode* p) {
-    // Iterative, so that releasing a deep chain does not recurse.
-    if (!p || p->rc_.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
-    std::vector<TypeNode*> dead{p};
-    while (!dead.empty()) {
-        TypeNode* n = dead.back();
-        dead.pop_back();
-        for (TypeNode* c : {n->left_, n->right_}) {
-            if (c && c->rc_.fetch_sub(1, std::memory_order_acq_rel) == 1) dead.push_back(c);
+    if (!p || --p->rc_ != 0) return;
+    // Iterative, so that releasing a deep chain does not recurse; the list
+    // of pending nodes is needed only where both children go at once.
+    std::vector<TypeNode*> dead;
+    for (;;) {
+        TypeNode* children[2] = {p->left_, p->right_};
+        delete p;
+        p = nullptr;
+        for (TypeNode* c : children) {
+            if (!c || --c->rc_ != 0) continue;
+            if (p) {
+                dead.push_back(c);
+            } else {
+                p = c;
+            }
         }
-        delete n;
+        if (!p) {
+            if (dead.empty()) return;
+            p = dead.back();
+            dead.pop_back();
+        }
     }
 }
 
@@ -114,6 +125,16 @@ const Hex64* type_uid(const TypeNode* t) {
         stack.pop_back();
     }
     return &t->uid_;
+}
+
+const Hex64* node_uid_of_type(const TypeNode* t) {
+    if (t->node_uid_) return t->node_uid_.get();
+    const Hex64* tu = type_uid(t);
+    if (!tu) return nullptr;
+    auto uid = std::make_unique<Hex64>();
+    if (!sha256_hex({"node:", tu->view()}, *uid)) return nullptr;
+    t->node_uid_ = std::move(uid);
+    return t->node_uid_.get();
 }
 
 void type_hash_encoding(SipHash13& h, const TypeNode* t) {

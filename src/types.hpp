@@ -1,13 +1,15 @@
 // Type values: the closed sum of Variable (a name) and Application (left and
 // right types), immutable once built and shared through reference-counted
-// handles. Anything derived from a type alone (its uid, its Python hash) is
-// computed once and kept with it. Every walk over a type is iterative, so a
+// handles. Anything derived from a type alone (its uid, the uid of a node of
+// that type, its Python hash) is computed once and kept with it. The counts
+// are plain integers: handles are copied and released only by this module's
+// code, which runs with the interpreter lock held. Every walk over a type is iterative, so a
 // type nested any number of levels deep is printed, compared, hashed, given a
 // uid and released without deep recursion on the C stack.
 #pragma once
 #include <Python.h>
 
-#include <atomic>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -29,10 +31,11 @@ public:
 private:
     friend class TypeRef;
     friend const Hex64* type_uid(const TypeNode* t);
+    friend const Hex64* node_uid_of_type(const TypeNode* t);
     friend Py_hash_t type_py_hash(const TypeNode* t);
     TypeNode() = default;
 
-    mutable std::atomic<size_t> rc_{1};
+    mutable size_t rc_ = 1;
     std::string name_;
     TypeNode* left_ = nullptr;   // both null for a variable, both set for an application
     TypeNode* right_ = nullptr;
@@ -40,6 +43,9 @@ private:
     mutable bool hash_ready_ = false;
     mutable Py_hash_t hash_ = 0;
     mutable Hex64 uid_;
+    // The uid of a node of this type, made on the first request: most types
+    // are never a node's type, so it is kept apart.
+    mutable std::unique_ptr<Hex64> node_uid_;
 };
 
 // Shared handle to an immutable TypeNode.
@@ -75,7 +81,7 @@ public:
 private:
     explicit TypeRef(TypeNode* p) : p_(p) {}
     static void acquire(const TypeNode* p) {
-        if (p) p->rc_.fetch_add(1, std::memory_order_relaxed);
+        if (p) ++p->rc_;
     }
     static void release(TypeNode* p);
     TypeNode* p_ = nullptr;
@@ -88,6 +94,9 @@ bool type_equal(const TypeNode* a, const TypeNode* b);
 // The uid (64 hex digits), computed once per node; null with a Python
 // exception set if the digest fails.
 const Hex64* type_uid(const TypeNode* t);
+// The uid of a node of type t: SHA-256 of "node:" and the type uid, made
+// once per type node. Null with a Python exception set if the digest fails.
+const Hex64* node_uid_of_type(const TypeNode* t);
 // Feeds the type hash encoding of t.
 void type_hash_encoding(SipHash13& h, const TypeNode* t);
 // The Python hash of the Variable or Application object holding t.

@@ -114,9 +114,9 @@ Ref properties_dict(const PropertyMap& m) {
 template <class Value>
 bool uid_key(const Value& v, Ref& key) {
     if (key) return true;
-    Hex64 uid;
-    if (!v.uid(uid)) return false;
-    key = Ref::steal(to_py(uid.view()));
+    const Hex64* uid = v.uid();
+    if (!uid) return false;
+    key = Ref::steal(to_py(uid->view()));
     return static_cast<bool>(key);
 }
 
@@ -174,14 +174,13 @@ Status file_edges(const GraphValue& g, const EdgePatternValue& p,
                   size_t count, BindingList& made, BindingList* paired_starts,
                   BindingList* paired_ends) {
     if (count == 0) return ok_status();
-    const auto term = std::make_shared<const TermValue>(*p.term);
     // An edge's uid depends on its term alone: one key serves every edge.
     Ref key;
     NodeHandle lone_start, lone_end;
     auto handle = [](std::span<const QueryResult> side, size_t i, NodeHandle& lone) {
         const NodeValue& node = std::get<NodeValue>(side[side.size() == 1 ? 0 : i]);
-        if (side.size() != 1) return std::make_shared<const NodeValue>(node);
-        if (!lone) lone = std::make_shared<const NodeValue>(node);
+        if (side.size() != 1) return NodeHandle::make(node);
+        if (!lone) lone = NodeHandle::make(node);
         return lone;
     };
     made.reserve(count);
@@ -190,7 +189,7 @@ Status file_edges(const GraphValue& g, const EdgePatternValue& p,
     for (size_t i = 0; i < count; ++i) {
         Ref props = properties_dict(p.properties);
         if (!props) return PyErrorSet{};
-        EdgeValue edge(term, handle(starts, i, lone_start), handle(ends, i, lone_end),
+        EdgeValue edge(p.term, handle(starts, i, lone_start), handle(ends, i, lone_end),
                        std::move(props));
         if (!uid_key(edge, key)) return PyErrorSet{};
         Ref obj = Ref::steal(edge_to_python(edge));
@@ -338,7 +337,7 @@ Result<const QueryResult*> merge_end(const BindingTable& t, const std::string& n
 // compares node uids.
 Status merge_edge(QueryValue& q, const EdgeBetween& m) {
     const EdgePatternValue& p = m.pattern;
-    const bool with_term = p.term.has_value();
+    const bool with_term = static_cast<bool>(p.term);
     Result<const QueryResult*> s = merge_end(q.matched_vars, m.start, with_term);
     if (!s) return s.take_error();
     Result<const QueryResult*> t = merge_end(q.matched_vars, m.end, with_term);
@@ -445,13 +444,12 @@ Status run_delete(QueryValue& q, const DeleteClause& c) {
         if (!list) continue;
         for (const QueryResult& r : *list) {
             const NodeValue* node = std::get_if<NodeValue>(&r);
-            Hex64 uid;
-            bool known = node ? node->uid(uid) : std::get<EdgeValue>(r).uid(uid);
+            const Hex64* uid = node ? node->uid() : std::get<EdgeValue>(r).uid();
             // A uid that cannot be made is passed over like a failed deletion.
             PyObject* dict = node ? q.graph.nodes.get() : q.graph.edges.get();
-            if (!(known ? discard(dict, uid) : drop_exception())) return PyErrorSet{};
+            if (!(uid ? discard(dict, *uid) : drop_exception())) return PyErrorSet{};
             // The node's uid was made from its type's, which is now kept.
-            const Hex64* tu = node && known && c.detach ? type_uid(node->type.get()) : nullptr;
+            const Hex64* tu = node && uid && c.detach ? type_uid(node->type.get()) : nullptr;
             if (tu) deleted_types.emplace(tu->view());
         }
     }

@@ -65,10 +65,10 @@ bool identity(const QueryResult& r, std::string& out) {
         out += u->view();
         return true;
     }
-    Hex64 u;
-    if (!term_uid(*std::get<EdgeValue>(r).term, u)) return false;
+    const Hex64* u = term_uid(*std::get<EdgeValue>(r).term);
+    if (!u) return false;
     out += 'e';
-    out += u.view();
+    out += u->view();
     return true;
 }
 
