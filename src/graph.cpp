@@ -53,14 +53,14 @@ PyObject* edge_to_python(const EdgeValue& v) {
     return reinterpret_cast<PyObject*>(alloc_instance<PyEdge>(EdgeType, v));
 }
 
-bool GraphValue::get_nodes_by_type(std::string_view uid, std::vector<NodeValue>& out) const {
+bool GraphValue::get_nodes_by_type(const TypeNode* type, std::vector<NodeValue>& out) const {
     // Only our own code runs during this walk (no comparison of user objects),
     // so the dict cannot change under it.
     out.clear();
     PyObject* d = nodes.get();
     Py_ssize_t pos = 0;
     PyObject *k, *v;
-    const TypeNode* last_hit = nullptr;  // nodes often share one type value
+    const TypeNode* last_hit = type;  // nodes often share one type value
     while (PyDict_Next(d, &pos, &k, &v)) {
         if (!PyUnicode_Check(k)) {
             cast_error(k, "str");
@@ -74,17 +74,10 @@ bool GraphValue::get_nodes_by_type(std::string_view uid, std::vector<NodeValue>&
         }
         const NodeValue& nv = node_value(v);
         const TypeNode* t = nv.type.get();
-        bool hit = t == last_hit;
-        if (!hit) {
-            const Hex64* tu = type_uid(t);
-            if (!tu) {
-                out.clear();
-                return false;
-            }
-            hit = tu->view() == uid;  // compares lengths before bytes
-            if (hit) last_hit = t;
+        if (t == last_hit || type_equal(t, type)) {
+            last_hit = t;
+            out.push_back(nv);
         }
-        if (hit) out.push_back(nv);
     }
     return true;
 }

@@ -112,10 +112,10 @@ struct GraphValue {
     GraphValue& operator=(GraphValue&&) noexcept = default;
 
     // Graph::get_nodes_by_type: copies of the nodes in `nodes` (in insertion
-    // order) whose type has the given uid. Every entry is validated: a key
-    // that is not a str or a value that is not a Node fails the whole lookup
-    // with the cast TypeError.
-    bool get_nodes_by_type(std::string_view type_uid, std::vector<NodeValue>& out) const;
+    // order) whose type equals `type` (equal types are exactly those with
+    // equal uids). Every entry is validated: a key that is not a str or a
+    // value that is not a Node fails the whole lookup with the cast TypeError.
+    bool get_nodes_by_type(const TypeNode* type, std::vector<NodeValue>& out) const;
     int traverse(visitproc visit, void* arg) const;
 };
 

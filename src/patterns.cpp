@@ -114,6 +114,9 @@ bool NodePatternValue::create(std::optional<std::string> variable, PyObject* typ
 int PropertyMap::held_by(PyObject* props) const {
     if (entries.empty()) return 1;
     if (!props || !PyDict_Check(props)) return 0;
+    // The dict itself is held too: a comparison may replace it in its
+    // node or edge, dropping that reference.
+    Ref held = Ref::borrow(props);
     for (const Entry& e : entries) {
         // Strong references throughout: a user __eq__ may change the dict.
         Ref expected = e.value.copy();
@@ -167,10 +170,7 @@ int EdgePatternValue::matches(const EdgeValue& edge) const {
         int r = term_type_schema->matches_type(t.type.get());
         if (r <= 0) return r;
     }
-    if (term && term.get() != &t &&
-        !(term->name == t.name && type_equal(term->type.get(), t.type.get()))) {
-        return 0;
-    }
+    if (!term_passes(t)) return 0;
     return properties.held_by(edge.properties.get());
 }
 

@@ -80,8 +80,61 @@ struct EdgePatternValue {
     // given. 1 or 0; -1 with a Python exception set. Direction and the end
     // nodes are the path matcher's business.
     int matches(const EdgeValue& edge) const;
+    // Whether the term equals `term`, when given.
+    bool term_passes(const TermValue& t) const {
+        return !term || term.get() == &t ||
+               (term->name == t.name && type_equal(term->type.get(), t.type.get()));
+    }
 
     int traverse(visitproc visit, void* arg) const { return properties.traverse(visit, arg); }
+};
+
+// The test of a node pattern over one walk (the candidates of one match or
+// merge): NodePatternValue::matches, with the schema read once and its
+// verdict kept per type value. The pattern must outlive the test.
+class NodeTest {
+public:
+    explicit NodeTest(const NodePatternValue& p)
+        : p_(&p), schema_(p.type_schema ? &*p.type_schema : nullptr) {}
+
+    // 1 match, 0 no match, -1 with a Python exception set.
+    int matches(const NodeValue& node) {
+        if (p_->type_obj && !type_equal(node.type.get(), p_->type_obj->get())) return 0;
+        if (!schema_.matches(node.type.get())) return 0;
+        return p_->properties.held_by(node.properties.get());
+    }
+    // Whether every node passes.
+    bool open() const {
+        return !p_->type_obj && !p_->type_schema && p_->properties.entries.empty();
+    }
+    // Whether the test can run Python code (property comparisons).
+    bool runs_python() const { return !p_->properties.entries.empty(); }
+
+private:
+    const NodePatternValue* p_;
+    SchemaTest schema_;
+};
+
+// The edge test of EdgePatternValue::matches over one walk, in the same way.
+class EdgeTest {
+public:
+    explicit EdgeTest(const EdgePatternValue& p)
+        : p_(&p), schema_(p.term_type_schema ? &*p.term_type_schema : nullptr) {}
+
+    int matches(const EdgeValue& edge) {
+        const TermValue& t = *edge.term;
+        if (!schema_.matches(t.type.get())) return 0;
+        if (!p_->term_passes(t)) return 0;
+        return p_->properties.held_by(edge.properties.get());
+    }
+    bool open() const {
+        return !p_->term_type_schema && !p_->term && p_->properties.entries.empty();
+    }
+    bool runs_python() const { return !p_->properties.entries.empty(); }
+
+private:
+    const EdgePatternValue* p_;
+    SchemaTest schema_;
 };
 
 struct PathPatternValue {

@@ -168,6 +168,25 @@ class Matcher {
 public:
     Matcher(std::string_view text, std::vector<Record>* records) : s_(text), records_(records) {}
 
+    // The first steps of top() that read the text alone: whether the whole
+    // schema is the wildcard or one name.
+    SchemaPlan plan() {
+        size_t b = 0, e = s_.size();
+        trim_range(s_, b, e);
+        std::string_view s = text(b, e);
+        size_t n = s.size();
+        if (s == "$*$") return {SchemaPlan::Kind::Any, {}};
+        bool delimited = n >= 2 && s.front() == '$' && s.back() == '$';
+        if (delimited && !has_arrow_colon_or_open(b, e)) {
+            std::string_view name = text(b + 1, e - 1);
+            if (name == "*") return {SchemaPlan::Kind::Any, {}};
+            return {SchemaPlan::Kind::Name, name};
+        }
+        if (delimited && group_at(b + 1, e - 1)) return {};
+        if (first_arrow(b, e) == kNone) return {SchemaPlan::Kind::Name, s};
+        return {};
+    }
+
     bool run(const TypeNode* t) {
         Task cur{0, s_.size(), t, false};
         if (!top(cur)) return false;
@@ -346,6 +365,28 @@ private:
 };
 
 }  // namespace
+
+SchemaPlan SchemaPlan::read(std::string_view schema) { return Matcher(schema, nullptr).plan(); }
+
+SchemaTest::SchemaTest(const TypeSchemaValue* schema)
+    : schema_(schema), plan_(schema ? SchemaPlan::read(schema->pattern) : SchemaPlan{SchemaPlan::Kind::Any, {}}) {}
+
+bool SchemaTest::matches(const TypeNode* t) {
+    switch (plan_.kind) {
+        case SchemaPlan::Kind::Any: return true;
+        case SchemaPlan::Kind::Name: return !t->is_app() && t->name() == plan_.name;
+        case SchemaPlan::Kind::Structure: break;
+    }
+    if (t == last_) return last_verdict_;
+    auto [it, fresh] = verdicts_.try_emplace(t, false);
+    if (fresh) {
+        it->second = Matcher(schema_->pattern, nullptr).run(t);
+        held_.push_back(TypeRef::share(t));
+    }
+    last_ = t;
+    last_verdict_ = it->second;
+    return it->second;
+}
 
 int TypeSchemaValue::matches_type(const TypeNode* t) const {
     Matcher m(pattern, nullptr);

@@ -6,6 +6,7 @@
 
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -27,6 +28,42 @@ struct TypeSchemaValue {
     // The same, filling `captures` (cleared first); the map is meaningful
     // only when the result is 1.
     int match_capture(const TypeNode* t, CaptureMap& captures) const;
+};
+
+// What a schema text asks of a type, read once: any type, the variable of
+// one name, or a structure that only the matcher can decide. A label such
+// as "$Person$" or "Person" is a name test, decided by comparing names.
+struct SchemaPlan {
+    enum class Kind : unsigned char { Any, Name, Structure };
+    Kind kind = Kind::Structure;
+    std::string_view name;  // Name: a range of the schema text
+
+    static SchemaPlan read(std::string_view schema);
+};
+
+// A schema applied to many types in one walk (the candidates of one match,
+// the positions of one where clause): the text is read once, and the
+// verdict on each type value is kept for the rest of the walk (types are
+// immutable, so a value's verdict never changes). The schema must outlive
+// the test; a test holds the types it has a verdict on, so that no other
+// type is ever made at their addresses while it lives.
+class SchemaTest {
+public:
+    // A null schema asks for nothing.
+    explicit SchemaTest(const TypeSchemaValue* schema);
+    SchemaTest(SchemaTest&&) noexcept = default;
+    SchemaTest& operator=(SchemaTest&&) noexcept = default;
+
+    bool matches(const TypeNode* t);
+
+private:
+    const TypeSchemaValue* schema_;
+    SchemaPlan plan_;
+    // The last type decided, and every type decided before it.
+    const TypeNode* last_ = nullptr;
+    bool last_verdict_ = false;
+    std::unordered_map<const TypeNode*, bool> verdicts_;
+    std::vector<TypeRef> held_;
 };
 
 struct PyTypeSchema : Obj {

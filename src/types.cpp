@@ -84,18 +84,34 @@ std::string type_text(const TypeNode* t) {
 
 bool type_equal(const TypeNode* a, const TypeNode* b) {
     if (a == b) return true;
-    std::vector<std::pair<const TypeNode*, const TypeNode*>> stack{{a, b}};
-    while (!stack.empty()) {
-        auto [x, y] = stack.back();
-        stack.pop_back();
+    if (a->is_app() != b->is_app()) return false;
+    if (!a->is_app()) return a->name() == b->name();
+    // Hashes already made tell unequal types apart without a walk.
+    if (a->hash_ready_ && b->hash_ready_ && a->hash_ != b->hash_) return false;
+    // Pairs still to compare: a few inline, the rest (deep types) on the heap.
+    constexpr size_t kInline = 16;
+    std::pair<const TypeNode*, const TypeNode*> inline_pairs[kInline];
+    size_t n = 0;
+    std::vector<std::pair<const TypeNode*, const TypeNode*>> more;
+    auto push = [&](const TypeNode* x, const TypeNode* y) {
+        if (more.empty() && n < kInline) {
+            inline_pairs[n++] = {x, y};
+        } else {
+            more.emplace_back(x, y);
+        }
+    };
+    push(a, b);
+    while (n || !more.empty()) {
+        auto [x, y] = more.empty() ? inline_pairs[--n] : more.back();
+        if (!more.empty()) more.pop_back();
         if (x == y) continue;
         if (x->is_app() != y->is_app()) return false;
         if (!x->is_app()) {
             if (x->name() != y->name()) return false;
             continue;
         }
-        stack.push_back({x->right(), y->right()});
-        stack.push_back({x->left(), y->left()});  // left first
+        push(x->right(), y->right());
+        push(x->left(), y->left());  // left first
     }
     return true;
 }

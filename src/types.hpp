@@ -33,6 +33,7 @@ private:
     friend const Hex64* type_uid(const TypeNode* t);
     friend const Hex64* node_uid_of_type(const TypeNode* t);
     friend Py_hash_t type_py_hash(const TypeNode* t);
+    friend bool type_equal(const TypeNode* a, const TypeNode* b);
     TypeNode() = default;
 
     mutable size_t rc_ = 1;
@@ -89,7 +90,8 @@ private:
 
 // Text form: a variable's name; "(" left " -> " right ")" for an application.
 std::string type_text(const TypeNode* t);
-// Structural equality, with the shortcut for shared sub-types.
+// Structural equality, with the shortcut for shared sub-types (and for types
+// whose Python hashes are known to differ).
 bool type_equal(const TypeNode* a, const TypeNode* b);
 // The uid (64 hex digits), computed once per node; null with a Python
 // exception set if the digest fails.

@@ -68,6 +68,25 @@ void empty_out(V& member) {
 // dict's own clear.
 void replace_with_empty_dict(Ref& member);
 
+// Holds the cyclic garbage collector off for a stretch of code that makes
+// many collected objects and runs no Python code of the user's, so that the
+// collections it would start on the way (every few hundred allocations, and
+// now and then one over every object alive) happen once, after it, instead.
+// The collector is switched back on at the end of the scope only if it was
+// on at the start: a program that turned it off keeps it off.
+class CollectorPause {
+public:
+    CollectorPause() : was_on_(PyGC_Disable()) {}
+    ~CollectorPause() {
+        if (was_on_) PyGC_Enable();
+    }
+    CollectorPause(const CollectorPause&) = delete;
+    CollectorPause& operator=(const CollectorPause&) = delete;
+
+private:
+    int was_on_;
+};
+
 // The != of a class whose == compares values: the negation of the full ==
 // protocol on (self, other), the other operand's reflected __eq__ included,
 // with self held in use while it runs (so that == cannot change it).

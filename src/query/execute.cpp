@@ -20,11 +20,28 @@
 namespace vk {
 namespace {
 
-// Visits a copy of the value of every entry of `dict`, in order; each value
-// must be an object of class Py (else the cast TypeError naming `name`).
-// `visit` returns 1 to go on, 0 to stop, -1 on error.
-template <class Py, class F>
+// Visits the value of every entry of `dict`, in order; each value must be an
+// object of class Py (else the cast TypeError naming `name`). `visit`
+// returns 1 to go on, 0 to stop, -1 on error. It receives a copy of the
+// value (an rvalue) when Python code may run during the walk, and the
+// stored value itself (a const reference) when `quiet` says that none can
+// run, so that only what it keeps is copied.
+template <bool quiet, class Py, class F>
 Status walk_values(PyObject* dict, PyTypeObject* type, const char* name, F&& visit) {
+    if constexpr (quiet) {
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(dict, &pos, &k, &v)) {
+            if (Py_TYPE(v) != type) {
+                cast_error(v, name);
+                return PyErrorSet{};
+            }
+            int r = visit(static_cast<const decltype(Py::value)&>(reinterpret_cast<Py*>(v)->value));
+            if (r < 0) return PyErrorSet{};
+            if (r == 0) break;
+        }
+        return ok_status();
+    }
     DictWalk walk(dict);
     Ref key, value;
     int step;
@@ -42,13 +59,16 @@ Status walk_values(PyObject* dict, PyTypeObject* type, const char* name, F&& vis
 }
 
 // Visits the candidates of a node pattern in order: with an exact type, the
-// graph's nodes of that type; otherwise every Node in `nodes`.
+// graph's nodes of that type; otherwise every Node in `nodes` (quiet as for
+// walk_values).
 template <class F>
-Status for_each_candidate(const GraphValue& g, const NodePatternValue& p, F&& visit) {
-    if (!p.type_obj) return walk_values<PyNode>(g.nodes.get(), NodeType, "Node", visit);
-    const Hex64* uid = type_uid(p.type_obj->get());
+Status for_each_candidate(const GraphValue& g, const NodePatternValue& p, bool quiet, F&& visit) {
+    if (!p.type_obj) {
+        return quiet ? walk_values<true, PyNode>(g.nodes.get(), NodeType, "Node", visit)
+                     : walk_values<false, PyNode>(g.nodes.get(), NodeType, "Node", visit);
+    }
     std::vector<NodeValue> found;
-    if (!uid || !g.get_nodes_by_type(uid->view(), found)) return PyErrorSet{};
+    if (!g.get_nodes_by_type(p.type_obj->get(), found)) return PyErrorSet{};
     for (NodeValue& node : found) {
         int r = visit(std::move(node));
         if (r < 0) return PyErrorSet{};
@@ -59,16 +79,17 @@ Status for_each_candidate(const GraphValue& g, const NodePatternValue& p, F&& vi
 
 template <class F>
 Status for_each_edge(const GraphValue& g, F&& visit) {
-    return walk_values<PyEdge>(g.edges.get(), EdgeType, "Edge", visit);
+    return walk_values<false, PyEdge>(g.edges.get(), EdgeType, "Edge", visit);
 }
 
 // ----- match -------------------------------------------------------------------
 
 Status match_node(QueryValue& q, const NodePatternValue& p) {
     BindingList found;
-    Status s = for_each_candidate(q.graph, p, [&](NodeValue&& node) {
-        int m = p.matches(node);
-        if (m > 0) found.emplace_back(std::move(node));
+    NodeTest test(p);
+    Status s = for_each_candidate(q.graph, p, !test.runs_python(), [&](auto&& node) {
+        int m = test.matches(node);
+        if (m > 0) found.emplace_back(std::forward<decltype(node)>(node));
         return m < 0 ? -1 : 1;
     });
     if (!s) return s;
@@ -263,12 +284,11 @@ struct CreateRunner {
 Status merge_candidates(const GraphValue& g, const NodePatternValue& p,
                         std::vector<NodeValue>& out) {
     if (p.type_obj) {
-        const Hex64* uid = type_uid(p.type_obj->get());
-        if (!uid || !g.get_nodes_by_type(uid->view(), out)) return PyErrorSet{};
+        if (!g.get_nodes_by_type(p.type_obj->get(), out)) return PyErrorSet{};
         return ok_status();
     }
-    return walk_values<PyNode>(g.nodes.get(), NodeType, "Node", [&](NodeValue&& node) {
-        out.push_back(std::move(node));
+    return walk_values<true, PyNode>(g.nodes.get(), NodeType, "Node", [&](const NodeValue& node) {
+        out.push_back(node);
         return 1;
     });
 }
@@ -282,8 +302,9 @@ Status merge_node(QueryValue& q, const NodePatternValue& p) {
     std::vector<NodeValue> candidates;
     Status s = merge_candidates(q.graph, p, candidates);
     if (!s) return s;
+    NodeTest test(p);
     for (NodeValue& node : candidates) {
-        int m = p.matches(node);
+        int m = test.matches(node);
         if (m < 0) return PyErrorSet{};
         if (m > 0) {
             if (p.variable) q.matched_vars.append(*p.variable, std::move(node));

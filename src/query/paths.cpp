@@ -12,14 +12,21 @@
 // forward before backward) per step. The first step walks `edges` itself,
 // the way a single-edge match always has (the dict must not change under
 // the walk). A longer path first copies the edges into a snapshot in one
-// pass and files each under the nodes at its two ends, by node uid, so a
-// later step visits only the edges at the node it stands on: the cost is
-// that pass plus the partial paths extended. A node's uid is a digest of its
-// type's uid alone, and type uids are cached on the immutable type nodes, so
-// comparing type uids compares node uids cheaply. The search keeps its own
+// pass and files each under the nodes at its two ends, so a later step
+// visits only the edges at the node it stands on: the cost is that pass plus
+// the partial paths extended. A node's uid is a digest of its type's uid
+// alone, so two nodes have the same uid exactly when their types are equal:
+// nodes are filed and compared by type (hashed by the type's Python hash,
+// kept on the immutable type node), and no digest is made. The search keeps
+// its own
 // stack, so a path of any length costs no C stack; the result of testing
 // edge j at step i (edge pattern and far node, per orientation) is kept, so
 // a pattern's Python-level comparisons run once per edge and step.
+//
+// Node and edge tests read their schemas once per match and keep their
+// verdicts per type value (NodeTest, EdgeTest). When no test compares
+// property values, no Python code runs during the match, so the first step
+// tests the edges where they are stored and copies only those that match.
 #include <cstdint>
 #include <cstring>
 #include <unordered_map>
@@ -33,50 +40,55 @@
 namespace vk {
 namespace {
 
-// ----- node uids -------------------------------------------------------------
+// ----- nodes by type ------------------------------------------------------------
 
-// Uids are SHA-256 hex digits: their first eight bytes hash well enough.
-struct UidHash {
-    size_t operator()(std::string_view v) const {
-        uint64_t h = 0;
-        std::memcpy(&h, v.data(), v.size() < sizeof h ? v.size() : sizeof h);
-        return static_cast<size_t>(h);
-    }
-};
-
-// The node's uid stands or falls with its type's uid: null with the error set.
-const Hex64* node_key(const NodeValue& n) { return type_uid(n.type.get()); }
-
-// Whether two nodes have the same uid: 1, 0, or -1 with the error set.
-int same_node(const NodeValue& a, const NodeValue& b) {
-    if (a.type.get() == b.type.get()) return 1;
-    const Hex64* x = node_key(a);
-    const Hex64* y = node_key(b);
-    if (!x || !y) return -1;
-    return x->view() == y->view() ? 1 : 0;
+// Whether two nodes have the same uid.
+bool same_node(const NodeValue& a, const NodeValue& b) {
+    return type_equal(a.type.get(), b.type.get());
 }
+
+// Hash and equality of nodes by their types, for maps keyed by node.
+struct TypeHash {
+    size_t operator()(const TypeNode* t) const { return static_cast<size_t>(type_py_hash(t)); }
+};
+struct TypeEqual {
+    bool operator()(const TypeNode* a, const TypeNode* b) const { return type_equal(a, b); }
+};
 
 // ----- walking `edges` -------------------------------------------------------
 
-// Steps through the entries of `edges` in order with the dict walk's change
-// detection; every value must be an Edge (else the cast TypeError).
+// Steps through the entries of `edges` in order; every value must be an
+// Edge (else the cast TypeError). A walk during which Python code may run
+// holds the current Edge and detects changes of the dict; a quiet one (no
+// Python code runs until it ends, so the dict cannot change) reads the
+// entries where they are.
 class EdgeWalk {
 public:
-    explicit EdgeWalk(PyObject* dict) : walk_(dict) {}
+    EdgeWalk(PyObject* dict, bool quiet) : dict_(dict), quiet_(quiet), walk_(dict) {}
 
     // 1 with the next Edge object in `edge`, 0 at the end, -1 with an error.
     int next(PyObject*& edge) {
-        int step = walk_.next(key_, value_);
-        if (step <= 0) return step;
-        if (Py_TYPE(value_.get()) != EdgeType) {
-            cast_error(value_.get(), "Edge");
+        PyObject* v;
+        if (quiet_) {
+            PyObject* k;
+            if (!PyDict_Next(dict_, &pos_, &k, &v)) return 0;
+        } else {
+            int step = walk_.next(key_, value_);
+            if (step <= 0) return step;
+            v = value_.get();
+        }
+        if (Py_TYPE(v) != EdgeType) {
+            cast_error(v, "Edge");
             return -1;
         }
-        edge = value_.get();
+        edge = v;
         return 1;
     }
 
 private:
+    PyObject* dict_;
+    bool quiet_;
+    Py_ssize_t pos_ = 0;
     DictWalk walk_;
     Ref key_, value_;
 };
@@ -119,13 +131,17 @@ constexpr size_t kMemoLimit = size_t(1) << 24;
 
 class PathMatcher {
 public:
-    PathMatcher(const PathPatternValue& p) : p_(p), k_(p.edges.size()) {
+    PathMatcher(const PathPatternValue& p) : k_(p.edges.size()) {
         for (const EdgePatternValue& e : p.edges) {
             dirs_.push_back(direction_of(e));
-            edge_open_.push_back(!e.term_type_schema && !e.term && e.properties.entries.empty());
+            edge_tests_.emplace_back(e);
+            edge_open_.push_back(edge_tests_.back().open());
+            quiet_ = quiet_ && !edge_tests_.back().runs_python();
         }
         for (const NodePatternValue& n : p.nodes) {
-            node_open_.push_back(!n.type_obj && !n.type_schema && n.properties.entries.empty());
+            node_tests_.emplace_back(n);
+            node_open_.push_back(node_tests_.back().open());
+            quiet_ = quiet_ && !node_tests_.back().runs_python();
         }
         // The first position of each node variable, and the bound names in
         // path order: one list per name.
@@ -161,19 +177,30 @@ public:
         if (k_ > 1) {
             Status s = build_index(g.edges.get());
             if (!s) return s;
+        } else if (all_open()) {
+            // Every edge matches, once per way it may be taken.
+            for (BindingList& list : lists_) list.reserve(PyDict_GET_SIZE(g.edges.get()));
         }
-        EdgeWalk walk(g.edges.get());
+        EdgeWalk walk(g.edges.get(), quiet_);
         PyObject* obj;
         int step;
         uint32_t j = 0;
         while ((step = walk.next(obj)) > 0) {
             if (k_ == 1) {
-                EdgeValue copy(edge_value(obj));
-                if (first_step(copy, 0, true) < 0) return PyErrorSet{};
+                // Python code run by a test may give the stored edge other
+                // properties: the match is then made on a copy taken first.
+                int r;
+                if (quiet_) {
+                    r = first_step(edge_value(obj), 0);
+                } else {
+                    EdgeValue copy(edge_value(obj));
+                    r = first_step(copy, 0);
+                }
+                if (r < 0) return PyErrorSet{};
             } else if (j < edges_.size()) {
                 // The snapshot was taken from the same dict a moment ago; the
                 // walk's change detection covers the rest of the search.
-                if (first_step(edges_[j], j, false) < 0) return PyErrorSet{};
+                if (first_step(edges_[j], j) < 0) return PyErrorSet{};
             }
             ++j;
         }
@@ -196,19 +223,28 @@ private:
     };
 
     // The node and edge tests, skipped for patterns that ask for nothing.
-    int test_node(size_t i, const NodeValue& n) const {
-        return node_open_[i] ? 1 : p_.nodes[i].matches(n);
+    int test_node(size_t i, const NodeValue& n) {
+        return node_open_[i] ? 1 : node_tests_[i].matches(n);
     }
-    int test_edge(size_t i, const EdgeValue& e) const {
-        return edge_open_[i] ? 1 : p_.edges[i].matches(e);
+    int test_edge(size_t i, const EdgeValue& e) {
+        return edge_open_[i] ? 1 : edge_tests_[i].matches(e);
+    }
+    bool all_open() const {
+        for (char open : node_open_) {
+            if (!open) return false;
+        }
+        for (char open : edge_open_) {
+            if (!open) return false;
+        }
+        return true;
     }
 
     // One pass over `edges`: the snapshot, the node of each end and the
-    // edges filed under each node (in edge order).
+    // edges filed under each node (in edge order). No Python code runs.
     Status build_index(PyObject* dict) {
-        std::unordered_map<std::string_view, uint32_t, UidHash> ids;
+        std::unordered_map<const TypeNode*, uint32_t, TypeHash, TypeEqual> ids;
         std::vector<uint32_t> start_id, end_id;
-        EdgeWalk walk(dict);
+        EdgeWalk walk(dict, true);
         PyObject* obj;
         int step;
         while ((step = walk.next(obj)) > 0) {
@@ -219,9 +255,8 @@ private:
             edges_.emplace_back(edge_value(obj));
             const EdgeValue& e = edges_.back();
             for (const NodeHandle* end : {&e.start, &e.end}) {
-                const Hex64* uid = node_key(**end);
-                if (!uid) return PyErrorSet{};
-                auto found = ids.emplace(uid->view(), static_cast<uint32_t>(ids.size())).first;
+                const TypeNode* type = (*end)->type.get();
+                auto found = ids.emplace(type, static_cast<uint32_t>(ids.size())).first;
                 (end == &e.start ? start_id : end_id).push_back(found->second);
             }
         }
@@ -258,27 +293,22 @@ private:
     }
 
     // A repeated node variable at position i needs the node of its first position.
-    int repeat_ok(size_t i) const {
-        if (first_[i] == i) return 1;
-        return same_node(node_at(i), node_at(first_[i]));
+    bool repeat_ok(size_t i) const {
+        return first_[i] == i || same_node(node_at(i), node_at(first_[i]));
     }
 
     // The first edge of a match, taken in each orientation its direction
-    // allows; an `own` edge is the caller's copy, which a single-edge match
-    // may take for its last binding. -1 with an error set.
-    int first_step(EdgeValue& e, uint32_t j, bool own) {
+    // allows. -1 with an error set.
+    int first_step(const EdgeValue& e, uint32_t j) {
         int m = test_edge(0, e);
         if (m <= 0) return m;
         bool ways[2] = {dirs_[0] != Direction::Backward, dirs_[0] != Direction::Forward};
-        if (ways[0] && ways[1]) {
-            int loop = same_node(*e.start, *e.end);  // a self-loop is taken once
-            if (loop < 0) return -1;
-            if (loop) ways[1] = false;
-        }
+        // A self-loop is taken once.
+        if (ways[0] && ways[1] && same_node(*e.start, *e.end)) ways[1] = false;
         for (int w = 0; w < 2; ++w) {
             if (!ways[w]) continue;
             path_[0] = Step{&e, j, w == 0};
-            int r = repeat_ok(1);
+            int r = repeat_ok(1) ? 1 : 0;
             if (r > 0) r = test_node(0, path_[0].near());
             if (r > 0) r = test_node(1, path_[0].far());
             if (r < 0) return -1;
@@ -286,8 +316,7 @@ private:
             if (k_ > 1) {
                 if (extend() < 0) return -1;
             } else {
-                bool last = w == 1 || !ways[1];
-                emit(own && last ? &e : nullptr);
+                emit();
             }
         }
         return 1;
@@ -346,12 +375,12 @@ private:
             }
             if (used_[inc.edge]) continue;
             path_[i] = Step{&edges_[inc.edge], inc.edge, forward};
-            int r = repeat_ok(i + 1);
+            int r = repeat_ok(i + 1) ? 1 : 0;
             if (r > 0) r = passes(i, inc.edge, forward);
             if (r < 0) return -1;  // the operation ends: the marks no longer matter
             if (r == 0) continue;
             if (i + 1 == k_) {
-                emit(nullptr);
+                emit();
                 continue;
             }
             used_[inc.edge] = 1;
@@ -362,22 +391,17 @@ private:
         return 1;
     }
 
-    // Appends the current match to the lists; the edge of a single-edge
-    // match is moved from `take` when given (nodes are copied first).
-    void emit(EdgeValue* take) {
+    // Appends the current match to the lists.
+    void emit() {
         for (const Slot& s : node_slots_) s.list->emplace_back(node_at(s.position));
-        for (const Slot& s : edge_slots_) {
-            if (take) {
-                s.list->emplace_back(std::move(*take));
-            } else {
-                s.list->emplace_back(*path_[s.position].edge);
-            }
-        }
+        for (const Slot& s : edge_slots_) s.list->emplace_back(*path_[s.position].edge);
     }
 
-    const PathPatternValue& p_;
     const size_t k_;
+    bool quiet_ = true;  // no test runs Python code
     std::vector<Direction> dirs_;
+    std::vector<NodeTest> node_tests_;
+    std::vector<EdgeTest> edge_tests_;
     std::vector<size_t> first_;
     std::vector<char> node_open_, edge_open_;  // patterns that ask for nothing
     std::vector<const std::string*> names_;    // the bound names, one list each
@@ -414,35 +438,27 @@ Status match_path(QueryValue& q, const PathPatternValue& path) {
 
 namespace {
 
-// The uids of the nodes bound to a name, as a condition on an edge's end:
-// none when the name is unbound. The bindings' types are kept alive here.
+// The nodes bound to a name, by type, as a condition on an edge's end: none
+// when the name is unbound. The bindings' types are kept alive here.
 struct EndCondition {
     bool active = false;
     std::vector<TypeRef> types;
-    std::unordered_set<std::string_view, UidHash> uids;
+    std::unordered_set<const TypeNode*, TypeHash, TypeEqual> nodes;
 
-    bool build(const BindingTable& t, const std::optional<std::string>& name) {
+    void build(const BindingTable& t, const std::optional<std::string>& name) {
         const BindingList* list = name ? t.find(*name) : nullptr;
-        if (!list) return true;
+        if (!list) return;
         active = true;
         for (const QueryResult& r : *list) {
             const NodeValue* node = std::get_if<NodeValue>(&r);
             if (!node) continue;
-            const Hex64* uid = node_key(*node);
-            if (!uid) return false;
             types.push_back(node->type);
-            uids.insert(uid->view());
+            nodes.insert(node->type.get());
         }
-        return true;
     }
 
-    // 1, 0, or -1 with the error set.
-    int admits(const NodeValue& n) const {
-        if (!active) return 1;
-        if (uids.empty()) return 0;
-        const Hex64* uid = node_key(n);
-        if (!uid) return -1;
-        return uids.count(uid->view()) ? 1 : 0;
+    bool admits(const NodeValue& n) const {
+        return !active || (!nodes.empty() && nodes.count(n.type.get()));
     }
 };
 
@@ -450,21 +466,20 @@ struct EndCondition {
 
 Status match_edge(QueryValue& q, const MatchEdge& m) {
     EndCondition at_start, at_end;
-    if (!at_start.build(q.matched_vars, m.start) || !at_end.build(q.matched_vars, m.end)) {
-        return PyErrorSet{};
-    }
+    at_start.build(q.matched_vars, m.start);
+    at_end.build(q.matched_vars, m.end);
+    EdgeTest test(m.pattern);
     // One name at both ends asks for the same node at both, bound once.
     const bool one_node = m.start && m.end && *m.start == *m.end;
     BindingList edges, starts, ends;
-    EdgeWalk walk(q.graph.edges.get());
+    EdgeWalk walk(q.graph.edges.get(), false);
     PyObject* obj;
     int step;
     while ((step = walk.next(obj)) > 0) {
         EdgeValue e(edge_value(obj));
-        int r = at_start.admits(*e.start);
-        if (r > 0) r = at_end.admits(*e.end);
-        if (r > 0 && one_node) r = same_node(*e.start, *e.end);
-        if (r > 0) r = m.pattern.matches(e);
+        int r = at_start.admits(*e.start) && at_end.admits(*e.end) &&
+                (!one_node || same_node(*e.start, *e.end));
+        if (r > 0) r = test.matches(e);
         if (r < 0) return PyErrorSet{};
         if (r == 0) continue;
         if (m.start) starts.emplace_back(*e.start);

@@ -14,6 +14,7 @@
 
 #include "host/args.hpp"
 #include "host/borrow.hpp"
+#include "host/pytype.hpp"
 #include "query/query.hpp"
 
 namespace vk {
@@ -123,6 +124,10 @@ PyObject* return_rows(PyObject* self, const Signature& sig, PyObject* const* arg
     std::vector<size_t> keep;
     if (distinct && !distinct_positions(cols, rows, keep)) return nullptr;
     size_t count = distinct ? keep.size() : rows;
+    // Row assembly only makes new objects and stores them under exact str
+    // keys: no code of the user's runs, so the collector can wait until the
+    // result is whole.
+    CollectorPause pause;
     Ref result = Ref::steal(PyList_New((Py_ssize_t)count));
     if (!result) return nullptr;
     for (size_t i = 0; i < count; ++i) {
