@@ -10,33 +10,28 @@ namespace vk {
 PyTypeObject* NodeType = nullptr;
 PyTypeObject* EdgeType = nullptr;
 PyTypeObject* GraphType = nullptr;
+PyTypeObject* NodeRecordType = nullptr;
 
 // ----- values ----------------------------------------------------------------
 
-bool make_node(PyObject* type_obj, PyObject* props, std::unique_ptr<NodeValue>& out) {
-    TypeRef t;
-    if (!python_to_type(type_obj, t)) return false;
-    Ref d = (props && props != Py_None) ? Ref::borrow(props) : Ref::steal(PyDict_New());
-    if (!d) return false;
-    out = std::make_unique<NodeValue>(std::move(t), std::move(d));
+bool NodeValue::make(TypeRef type, Ref properties, NodeValue& out) {
+    NodeRecord* r = alloc_instance<NodeRecord>(NodeRecordType, std::move(type), std::move(properties));
+    if (!r) return false;
+    out.rec_ = Ref::steal(reinterpret_cast<PyObject*>(r));
     return true;
 }
 
-int NodeValue::traverse(visitproc visit, void* arg) const {
-    Py_VISIT(properties.get());
-    return 0;
+bool make_node(PyObject* type_obj, PyObject* props, NodeValue& out) {
+    TypeRef t;
+    if (!python_to_type(type_obj, t)) return false;
+    Ref d = (props && props != Py_None) ? Ref::borrow(props) : Ref::steal(PyDict_New());
+    return d && NodeValue::make(std::move(t), std::move(d), out);
 }
 
 int EdgeValue::traverse(visitproc visit, void* arg) const {
     Py_VISIT(properties.get());
-    // Copies of an edge (query bindings, the Edge objects of rows) share its
-    // end snapshots, and a snapshot holds one reference for all of them:
-    // reporting it from each holder would count it too often, so only a sole
-    // holder reports it.
-    for (const NodeHandle* snapshot : {&start, &end}) {
-        if (snapshot->use_count() == 1) Py_VISIT((*snapshot)->properties.get());
-    }
-    return 0;
+    if (int r = start.traverse(visit, arg)) return r;
+    return end.traverse(visit, arg);
 }
 
 int GraphValue::traverse(visitproc visit, void* arg) const {
@@ -73,7 +68,7 @@ bool GraphValue::get_nodes_by_type(const TypeNode* type, std::vector<NodeValue>&
             return false;
         }
         const NodeValue& nv = node_value(v);
-        const TypeNode* t = nv.type.get();
+        const TypeNode* t = nv.type().get();
         if (t == last_hit || type_equal(t, type)) {
             last_hit = t;
             out.push_back(nv);
@@ -94,15 +89,15 @@ PyObject* node_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!bind(kNodeNew, args, kwargs, a)) return nullptr;
     PyObject* props;
     if (!to_dict("properties", a[1], props, true)) return nullptr;  // checked before the type
-    std::unique_ptr<NodeValue> v;
+    NodeValue v;
     if (!make_node(a[0], props, v)) return nullptr;
-    return reinterpret_cast<PyObject*>(alloc_instance<PyNode>(type, std::move(*v)));
+    return reinterpret_cast<PyObject*>(alloc_instance<PyNode>(type, std::move(v)));
 }
 
 PyObject* node_str(PyObject* self) {
     SharedBorrow b(self);
     if (!b) return nullptr;
-    return to_py("Node(" + type_text(node_value(self).type.get()) + ")");
+    return to_py("Node(" + type_text(node_value(self).type().get()) + ")");
 }
 
 PyObject* node_uid_method(PyObject* self, PyObject*) {
@@ -115,26 +110,62 @@ PyObject* node_uid_method(PyObject* self, PyObject*) {
 PyObject* node_get_type(PyObject* self, void*) {
     SharedBorrow b(self);
     if (!b) return nullptr;
-    return type_to_python(node_value(self).type);
+    return type_to_python(node_value(self).type());
 }
 
-template <class T>
-PyObject* get_properties(PyObject* self, void*) {
+PyObject* node_get_properties(PyObject* self, void*) {
     SharedBorrow b(self);
     if (!b) return nullptr;
-    return reinterpret_cast<T*>(self)->value.properties.copy().release();
+    return Py_NewRef(node_value(self).properties());
 }
 
-// tp_clear of Node and Edge. An edge keeps its end snapshots: the dicts they
-// hold are cleared by the collector themselves.
-template <class T>
-int clear_properties(PyObject* self) {
-    replace_with_empty_dict(reinterpret_cast<T*>(self)->value.properties);
+// A Node object takes a new record for its new dict; copies made before
+// keep the old record. Making the record happens before the borrow is
+// taken, since an allocation may start a collection that runs Python code.
+int node_set_properties(PyObject* self, PyObject* value, void*) {
+    if (refuse_delete(value)) return -1;
+    PyObject* d;
+    if (!to_dict("properties", value, d, false)) return -1;
+    // Declared before the borrow so that it is released after the borrow
+    // ends: releasing the old dict may run Python code (a value's __del__)
+    // that uses this object.
+    NodeValue fresh;
+    if (!NodeValue::make(node_value(self).type(), Ref::borrow(d), fresh)) return -1;
+    ExclusiveBorrow b(self);
+    if (!b) return -1;
+    std::swap(reinterpret_cast<PyNode*>(self)->value, fresh);
     return 0;
 }
 
-template <class T>
-int set_properties(PyObject* self, PyObject* value, void*) {
+// tp_clear of Node: a new record with an empty dict. When none can be made
+// the record stays; the collector then breaks the cycle through the
+// record's own clear.
+int node_clear(PyObject* self) {
+    NodeValue& v = reinterpret_cast<PyNode*>(self)->value;
+    Ref empty = Ref::steal(PyDict_New());
+    NodeValue fresh;
+    if (!empty || !NodeValue::make(v.type(), std::move(empty), fresh)) {
+        PyErr_Clear();
+        return 0;
+    }
+    std::swap(v, fresh);  // `fresh` now holds the old record, released last
+    return 0;
+}
+
+PyObject* edge_get_properties(PyObject* self, void*) {
+    SharedBorrow b(self);
+    if (!b) return nullptr;
+    return edge_value(self).properties.copy().release();
+}
+
+// tp_clear of Edge. An edge keeps its end snapshots: the records are cleared
+// by the collector themselves.
+int edge_clear(PyObject* self) {
+    replace_with_empty_dict(reinterpret_cast<PyEdge*>(self)->value.properties);
+    return 0;
+}
+
+int edge_set_properties(PyObject* self, PyObject* value, void*) {
     if (refuse_delete(value)) return -1;
     PyObject* d;
     if (!to_dict("properties", value, d, false)) return -1;
@@ -144,8 +175,14 @@ int set_properties(PyObject* self, PyObject* value, void*) {
     Ref old;
     ExclusiveBorrow b(self);
     if (!b) return -1;
-    old = std::move(reinterpret_cast<T*>(self)->value.properties);
-    reinterpret_cast<T*>(self)->value.properties = Ref::borrow(d);
+    old = std::move(reinterpret_cast<PyEdge*>(self)->value.properties);
+    reinterpret_cast<PyEdge*>(self)->value.properties = Ref::borrow(d);
+    return 0;
+}
+
+// tp_clear of the node record: its dict becomes an empty one.
+int node_record_clear(PyObject* self) {
+    replace_with_empty_dict(reinterpret_cast<NodeRecord*>(self)->value.properties);
     return 0;
 }
 
@@ -164,7 +201,7 @@ PyGetSetDef node_getset[] = {
      "Gets the type of this node.\n\n"
      "Returns a new Variable or Application object on every read. Read-only.",
      nullptr},
-    {"properties", get_properties<PyNode>, set_properties<PyNode>,
+    {"properties", node_get_properties, node_set_properties,
      "The properties dict of this node: the very dict object, never a copy.\n\n"
      "Assign a dict (or dict subclass) to replace it; assigning anything else,\n"
      "None included, raises TypeError, and deleting raises AttributeError.",
@@ -207,8 +244,8 @@ PyObject* edge_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (Py_TYPE(a[2]) != NodeType) return cast_error(a[2], "Node"), nullptr;
     Ref d = props ? Ref::borrow(props) : Ref::steal(PyDict_New());
     if (!d) return nullptr;
-    EdgeValue v(std::move(term), NodeHandle::make(node_value(a[1])),
-                NodeHandle::make(node_value(a[2])), std::move(d));
+    // The end nodes' records are shared: they never change.
+    EdgeValue v(std::move(term), node_value(a[1]), node_value(a[2]), std::move(d));
     return reinterpret_cast<PyObject*>(alloc_instance<PyEdge>(type, std::move(v)));
 }
 
@@ -216,8 +253,8 @@ PyObject* edge_str(PyObject* self) {
     SharedBorrow b(self);
     if (!b) return nullptr;
     const EdgeValue& v = edge_value(self);
-    return to_py("Edge(" + v.term->name + ": " + type_text(v.start->type.get()) + " -> " +
-                 type_text(v.end->type.get()) + ")");
+    return to_py("Edge(" + v.term->name + ": " + type_text(v.start.type().get()) + " -> " +
+                 type_text(v.end.type().get()) + ")");
 }
 
 PyObject* edge_uid_method(PyObject* self, PyObject*) {
@@ -236,13 +273,13 @@ PyObject* edge_get_term(PyObject* self, void*) {
 PyObject* edge_get_start(PyObject* self, void*) {
     SharedBorrow b(self);
     if (!b) return nullptr;
-    return node_to_python(*edge_value(self).start);
+    return node_to_python(edge_value(self).start);
 }
 
 PyObject* edge_get_end(PyObject* self, void*) {
     SharedBorrow b(self);
     if (!b) return nullptr;
-    return node_to_python(*edge_value(self).end);
+    return node_to_python(edge_value(self).end);
 }
 
 PyMethodDef edge_methods[] = {
@@ -269,7 +306,7 @@ PyGetSetDef edge_getset[] = {
      "Returns a new Node on every read, sharing the properties dict the node\n"
      "had when the edge was built. Read-only.",
      nullptr},
-    {"properties", get_properties<PyEdge>, set_properties<PyEdge>,
+    {"properties", edge_get_properties, edge_set_properties,
      "The properties dict of this edge: the very dict object, never a copy.\n\n"
      "Assign a dict (or dict subclass) to replace it; assigning anything else,\n"
      "None included, raises TypeError, and deleting raises AttributeError.",
@@ -369,11 +406,21 @@ const char kGraphDoc[] =
 }  // namespace
 
 PyTypeObject* create_node_type() {
+    // The records come first: every Node holds one.
+    static PyType_Slot record_slots[] = {
+        {Py_tp_dealloc, (void*)dealloc_instance<NodeRecord>},
+        {Py_tp_traverse, (void*)traverse_instance<NodeRecord>},
+        {Py_tp_clear, (void*)node_record_clear},
+        {0, nullptr},
+    };
+    NodeRecordType = make_type("velkora._NodeRecord", sizeof(NodeRecord), record_slots,
+                               Py_TPFLAGS_DISALLOW_INSTANTIATION);
+    if (!NodeRecordType) return nullptr;
     static PyType_Slot slots[] = {
         {Py_tp_new, (void*)node_new},
         {Py_tp_dealloc, (void*)dealloc_instance<PyNode>},
         {Py_tp_traverse, (void*)traverse_instance<PyNode>},
-        {Py_tp_clear, (void*)clear_properties<PyNode>},
+        {Py_tp_clear, (void*)node_clear},
         {Py_tp_str, (void*)node_str},
         {Py_tp_repr, (void*)node_str},
         {Py_tp_methods, node_methods},
@@ -390,7 +437,7 @@ PyTypeObject* create_edge_type() {
         {Py_tp_new, (void*)edge_new},
         {Py_tp_dealloc, (void*)dealloc_instance<PyEdge>},
         {Py_tp_traverse, (void*)traverse_instance<PyEdge>},
-        {Py_tp_clear, (void*)clear_properties<PyEdge>},
+        {Py_tp_clear, (void*)edge_clear},
         {Py_tp_str, (void*)edge_str},
         {Py_tp_repr, (void*)edge_str},
         {Py_tp_methods, edge_methods},

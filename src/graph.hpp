@@ -4,6 +4,16 @@
 // two end nodes and a properties dict. Properties dicts are Python dicts held
 // by reference and never copied, so a node, its copies inside edges, query
 // bindings and returned rows all see one dict.
+//
+// A node value is a reference to a node record: an internal object of the
+// collector's, never changed once made, holding the type and the dict.
+// Copying a node (into an edge's snapshot, a binding list, a row's new Node
+// object) copies that one reference, and reads neither the type nor the
+// dict. Each copy holds its own reference to the record and the record the
+// one reference to the dict, so the collector sees every path from a copy to
+// the dict and finds cycles through properties wherever the copies live.
+// Giving a Node object other properties gives it a new record: copies made
+// before keep the old one.
 #pragma once
 #include <Python.h>
 
@@ -18,36 +28,61 @@
 
 namespace vk {
 
-struct NodeValue {
+struct NodeData {
     TypeRef type;
     Ref properties;  // a dict (or dict subclass)
 
-    NodeValue(TypeRef t, Ref props) : type(std::move(t)), properties(std::move(props)) {}
-    NodeValue(const NodeValue& o) : type(o.type), properties(o.properties.copy()) {}
+    NodeData(TypeRef t, Ref props) : type(std::move(t)), properties(std::move(props)) {}
+    int traverse(visitproc visit, void* arg) const {
+        Py_VISIT(properties.get());
+        return 0;
+    }
+};
+
+struct NodeRecord : Obj {
+    NodeData value;
+};
+
+class NodeValue {
+public:
+    // An empty value, to be assigned a made one; only a made value may be read.
+    NodeValue() = default;
+    NodeValue(const NodeValue& o) : rec_(o.rec_.copy()) {}
     NodeValue(NodeValue&&) noexcept = default;
     NodeValue& operator=(const NodeValue& o) {
-        type = o.type;
-        properties = o.properties.copy();
+        rec_ = o.rec_.copy();
         return *this;
     }
     NodeValue& operator=(NodeValue&&) noexcept = default;
 
+    // A new record of the type and dict; false with a Python exception set.
+    static bool make(TypeRef type, Ref properties, NodeValue& out);
+
+    const TypeRef& type() const { return data().type; }
+    PyObject* properties() const { return data().properties.get(); }
     // SHA-256 of "node:" and the type uid (kept on the type). Null with a
     // Python exception set if the digest fails.
-    const Hex64* uid() const { return node_uid_of_type(type.get()); }
-    // The collector's visit of the references this value holds.
-    int traverse(visitproc visit, void* arg) const;
-};
+    const Hex64* uid() const { return node_uid_of_type(type().get()); }
+    // Whether both are copies of one record (so surely the same node).
+    bool same_record(const NodeValue& o) const { return rec_.get() == o.rec_.get(); }
+    // The collector's visit of the references this value holds: its record.
+    int traverse(visitproc visit, void* arg) const {
+        Py_VISIT(rec_.get());
+        return 0;
+    }
 
-using NodeHandle = Shared<NodeValue>;
+private:
+    const NodeData& data() const { return reinterpret_cast<NodeRecord*>(rec_.get())->value; }
+    Ref rec_;
+};
 
 struct EdgeValue {
     TermHandle term;
-    NodeHandle start;
-    NodeHandle end;
+    NodeValue start;
+    NodeValue end;
     Ref properties;
 
-    EdgeValue(TermHandle t, NodeHandle s, NodeHandle e, Ref props)
+    EdgeValue(TermHandle t, NodeValue s, NodeValue e, Ref props)
         : term(std::move(t)), start(std::move(s)), end(std::move(e)), properties(std::move(props)) {}
     EdgeValue(const EdgeValue& o)
         : term(o.term), start(o.start), end(o.end), properties(o.properties.copy()) {}
@@ -64,8 +99,7 @@ struct EdgeValue {
     // SHA-256 of "edge:" and the term uid (kept with the term).
     const Hex64* uid() const { return edge_uid_of_term(*term); }
     // The collector's visit of the references this value holds: its
-    // properties, and the dict of an end node snapshot that no other value
-    // shares (a shared snapshot holds one reference for all its holders).
+    // properties and its two end snapshots.
     int traverse(visitproc visit, void* arg) const;
 };
 
@@ -78,6 +112,7 @@ struct PyEdge : Obj {
 
 extern PyTypeObject* NodeType;
 extern PyTypeObject* EdgeType;
+extern PyTypeObject* NodeRecordType;
 extern PyTypeObject* GraphType;
 
 PyTypeObject* create_node_type();
@@ -86,7 +121,7 @@ PyTypeObject* create_graph_type();
 
 // Node::new from a Python type object and an optional dict (null or None:
 // a fresh empty dict). Fails with "Expected Variable or Application".
-bool make_node(PyObject* type_obj, PyObject* props, std::unique_ptr<NodeValue>& out);
+bool make_node(PyObject* type_obj, PyObject* props, NodeValue& out);
 
 // New Python objects wrapping copies of the values.
 PyObject* node_to_python(const NodeValue& v);

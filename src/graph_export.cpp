@@ -56,7 +56,7 @@ bool walk_graph(const GraphValue& g, OnNode on_node, OnEdge on_edge) {
         if (Py_TYPE(value.get()) != EdgeType) return cast_error(value.get(), "Edge");
         EdgeValue edge = edge_value(value.get());
         Hex64 uids[2];
-        const NodeValue* ends[2] = {edge.start.get(), edge.end.get()};
+        const NodeValue* ends[2] = {&edge.start, &edge.end};
         for (int i = 0; i < 2; ++i) {
             const Hex64* u = ends[i]->uid();
             if (!u) return false;
@@ -86,10 +86,10 @@ Ref import_networkx() {
 
 // A new attribute dict: the properties, then the two attributes of our own,
 // which win over properties of the same names.
-Ref attributes(const Ref& props, const char* k1, Ref v1, const char* k2, Ref v2) {
+Ref attributes(PyObject* props, const char* k1, Ref v1, const char* k2, Ref v2) {
     if (!v1 || !v2) return Ref();
     Ref d = Ref::steal(PyDict_New());
-    if (!d || PyDict_Update(d.get(), props.get()) < 0 || PyDict_SetItemString(d.get(), k1, v1.get()) < 0 ||
+    if (!d || PyDict_Update(d.get(), props) < 0 || PyDict_SetItemString(d.get(), k1, v1.get()) < 0 ||
         PyDict_SetItemString(d.get(), k2, v2.get()) < 0) {
         return Ref();
     }
@@ -109,16 +109,16 @@ PyObject* graph_to_networkx(PyObject* self, PyObject*) {
     Ref edge_list = Ref::steal(PyList_New(0));
     if (!node_list || !edge_list) return nullptr;
     auto on_node = [&](PyObject* key, const NodeValue& n) {
-        Ref type = Ref::steal(type_to_python(n.type));
-        Ref label = type ? Ref::steal(to_py(type_text(n.type.get()))) : Ref();
-        Ref attrs = attributes(n.properties, "type", std::move(type), "label", std::move(label));
+        Ref type = Ref::steal(type_to_python(n.type()));
+        Ref label = type ? Ref::steal(to_py(type_text(n.type().get()))) : Ref();
+        Ref attrs = attributes(n.properties(), "type", std::move(type), "label", std::move(label));
         return attrs && append_tuple(node_list.get(), Ref::steal(PyTuple_Pack(2, key, attrs.get())));
     };
     auto on_edge = [&](PyObject* key, const EdgeValue& e, std::string_view start,
                        std::string_view end) {
         Ref term = Ref::steal(term_to_python(e.term));
         Ref label = term ? Ref::steal(to_py(e.term->name)) : Ref();
-        Ref attrs = attributes(e.properties, "term", std::move(term), "label", std::move(label));
+        Ref attrs = attributes(e.properties.get(), "term", std::move(term), "label", std::move(label));
         Ref u = attrs ? Ref::steal(to_py(start)) : Ref();
         Ref v = u ? Ref::steal(to_py(end)) : Ref();
         return v && append_tuple(edge_list.get(),
@@ -172,7 +172,7 @@ PyObject* graph_to_dot(PyObject* self, PyObject*) {
         out += "  ";
         append_quoted(out, id);
         out += " [label=";
-        append_quoted(out, type_text(n.type.get()));
+        append_quoted(out, type_text(n.type().get()));
         out += "];\n";
         return true;
     };

@@ -156,12 +156,12 @@ int PathPatternValue::traverse(visitproc visit, void* arg) const {
 }
 
 int NodePatternValue::matches(const NodeValue& node) const {
-    if (type_obj && !type_equal(node.type.get(), type_obj->get())) return 0;
+    if (type_obj && !type_equal(node.type().get(), type_obj->get())) return 0;
     if (type_schema) {
-        int r = type_schema->matches_type(node.type.get());
+        int r = type_schema->matches_type(node.type().get());
         if (r <= 0) return r;
     }
-    return properties.held_by(node.properties.get());
+    return properties.held_by(node.properties());
 }
 
 int EdgePatternValue::matches(const EdgeValue& edge) const {

@@ -99,9 +99,9 @@ public:
 
     // 1 match, 0 no match, -1 with a Python exception set.
     int matches(const NodeValue& node) {
-        if (p_->type_obj && !type_equal(node.type.get(), p_->type_obj->get())) return 0;
-        if (!schema_.matches(node.type.get())) return 0;
-        return p_->properties.held_by(node.properties.get());
+        if (p_->type_obj && !type_equal(node.type().get(), p_->type_obj->get())) return 0;
+        if (!schema_.matches(node.type().get())) return 0;
+        return p_->properties.held_by(node.properties());
     }
     // Whether every node passes.
     bool open() const {

@@ -96,9 +96,9 @@ Ref optional_text(const std::optional<std::string>& s) {
 }
 
 // The slot state of a node or edge: (None, {"properties": dict}).
-Ref properties_state(const Ref& props) {
+Ref properties_state(PyObject* props) {
     Ref slots = Ref::steal(PyDict_New());
-    if (!slots || PyDict_SetItemString(slots.get(), "properties", props.get()) < 0) return Ref();
+    if (!slots || PyDict_SetItemString(slots.get(), "properties", props) < 0) return Ref();
     return tuple_of(Ref::borrow(Py_None), slots);
 }
 
@@ -348,9 +348,9 @@ PyObject* node_reduce(PyObject* self, PyObject*) {
     SharedBorrow b(self);
     if (!b) return nullptr;
     const NodeValue& v = node_value(self);
-    Ref type = Ref::steal(type_to_python(v.type));
+    Ref type = Ref::steal(type_to_python(v.type()));
     Ref args = tuple_of(type);
-    Ref state = args ? properties_state(v.properties) : Ref();
+    Ref state = args ? properties_state(v.properties()) : Ref();
     return reduction(NodeType, false, args, &state);
 }
 
@@ -359,10 +359,10 @@ PyObject* edge_reduce(PyObject* self, PyObject*) {
     if (!b) return nullptr;
     const EdgeValue& v = edge_value(self);
     Ref term = Ref::steal(term_to_python(v.term));
-    Ref start = term ? Ref::steal(node_to_python(*v.start)) : Ref();
-    Ref end = start ? Ref::steal(node_to_python(*v.end)) : Ref();
+    Ref start = term ? Ref::steal(node_to_python(v.start)) : Ref();
+    Ref end = start ? Ref::steal(node_to_python(v.end)) : Ref();
     Ref args = tuple_of(term, start, end);
-    Ref state = args ? properties_state(v.properties) : Ref();
+    Ref state = args ? properties_state(v.properties.get()) : Ref();
     return reduction(EdgeType, false, args, &state);
 }
 

@@ -1,5 +1,5 @@
-// Shared<T>: a handle to an immutable value that several holders share (an
-// edge's term and end node snapshots, kept by the edge, its copies in query
+// Shared<T>: a handle to an immutable value that several holders share (a
+// term, kept by Term objects, edge patterns, edges, their copies in query
 // bindings and the Edge objects of returned rows).
 //
 // The count is a plain integer, not an atomic one: every holder lives in a
@@ -44,9 +44,7 @@ public:
     const T* operator->() const noexcept { return &p_->value; }
     const T& operator*() const noexcept { return p_->value; }
     explicit operator bool() const noexcept { return p_ != nullptr; }
-    // How many handles share the value (0 for an empty handle). A value
-    // reached through a handle is reported to the collector by a sole holder
-    // only: a shared one holds its references once for all its holders.
+    // How many handles share the value (0 for an empty handle).
     size_t use_count() const noexcept { return p_ ? p_->count : 0; }
     void swap(Shared& o) noexcept { std::swap(p_, o.p_); }
 

@@ -2,8 +2,9 @@
 
 namespace vk {
 
-PyTypeObject* make_type(const char* qualified_name, int basicsize, PyType_Slot* slots) {
-    unsigned flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
+PyTypeObject* make_type(const char* qualified_name, int basicsize, PyType_Slot* slots,
+                        unsigned extra_flags) {
+    unsigned flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | extra_flags;
     for (PyType_Slot* s = slots; s->slot; ++s) {
         if (s->slot == Py_tp_traverse) flags |= Py_TPFLAGS_HAVE_GC;
     }

@@ -14,8 +14,10 @@ namespace vk {
 // Creates a heap type named "velkora.<name>": immutable (its attributes
 // cannot be set or deleted), not subclassable, no instance dict, no weak
 // references. A class whose slots include tp_traverse takes part in cyclic
-// garbage collection. The slot table must end with {0, 0}.
-PyTypeObject* make_type(const char* qualified_name, int basicsize, PyType_Slot* slots);
+// garbage collection. The slot table must end with {0, 0}; `extra_flags`
+// are added to the type's flags.
+PyTypeObject* make_type(const char* qualified_name, int basicsize, PyType_Slot* slots,
+                        unsigned extra_flags = 0);
 
 // Allocates an instance of T (a struct deriving from Obj) and constructs its
 // C++ members in place from args. An instance of a collected class is

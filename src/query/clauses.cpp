@@ -49,12 +49,6 @@ Status bound_group(const BindingTable& t, const std::vector<std::string>& names,
     return ok_status();
 }
 
-// The properties dict of a binding.
-PyObject* properties_of(const QueryResult& r) {
-    if (const NodeValue* n = std::get_if<NodeValue>(&r)) return n->properties.get();
-    return std::get<EdgeValue>(r).properties.get();
-}
-
 // ----- order_by --------------------------------------------------------------------
 
 // One clause's key, read at every position. A missing value and None are
@@ -78,7 +72,7 @@ struct SortKey {
         null.resize(list.size());
         bool all_ints = true, all_floats = true, all_strs = true;
         for (size_t j = 0; j < list.size(); ++j) {
-            PyObject* v = PyDict_GetItemWithError(properties_of(list[j]), key.get());
+            PyObject* v = PyDict_GetItemWithError(binding_properties(list[j]), key.get());
             if (!v && PyErr_Occurred()) return PyErrorSet{};
             null[j] = !v || v == Py_None;
             if (null[j]) continue;

@@ -555,9 +555,7 @@ private:
     const QueryResult& binding(uint32_t slot) const { return (*lists_[slot])[pos_]; }
 
     PyObject* property(const CondNode& n) {
-        const QueryResult& r = binding(n.slot);
-        const NodeValue* node = std::get_if<NodeValue>(&r);
-        PyObject* props = node ? node->properties.get() : std::get<EdgeValue>(r).properties.get();
+        PyObject* props = binding_properties(binding(n.slot));
         PyObject* found = PyDict_GetItemWithError(props, n.value.get());
         if (!found) return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
         return Py_NewRef(found);
@@ -566,7 +564,7 @@ private:
     PyObject* type_test(const CondNode& n) {
         const QueryResult& r = binding(n.slot);
         const NodeValue* node = std::get_if<NodeValue>(&r);
-        const TypeNode* type = node ? node->type.get() : std::get<EdgeValue>(r).term->type.get();
+        const TypeNode* type = node ? node->type().get() : std::get<EdgeValue>(r).term->type.get();
         int m = n.schema.matches_type(type);
         return m < 0 ? nullptr : new_bool(m > 0);
     }

@@ -148,8 +148,8 @@ bool uid_key(const Value& v, Ref& key) {
 bool file_node(const GraphValue& g, const NodePatternValue& p, BindingList* into,
                PyObject* key = nullptr) {
     Ref props = properties_dict(p.properties);
-    if (!props) return false;
-    NodeValue node(*p.type_obj, std::move(props));
+    NodeValue node;
+    if (!props || !NodeValue::make(*p.type_obj, std::move(props), node)) return false;
     Ref own_key = Ref::borrow(key);
     if (!uid_key(node, own_key)) return false;
     Ref obj = Ref::steal(node_to_python(node));
@@ -187,9 +187,9 @@ Result<const BindingList*> end_nodes(const BindingTable& t, const std::string& n
 // entry of the other side), each with a properties dict of its own holding
 // the pattern's properties, under its uid (replacing an edge with that uid).
 // `made` receives the edges and, when given, `paired_starts` and
-// `paired_ends` the nodes of each pair. The ends keep the bound node values,
-// so an edge's end nodes share their properties dicts with the graph's
-// nodes.
+// `paired_ends` the nodes of each pair. The ends share the bound node
+// values, so an edge's end nodes share their properties dicts with the
+// graph's nodes.
 Status file_edges(const GraphValue& g, const EdgePatternValue& p,
                   std::span<const QueryResult> starts, std::span<const QueryResult> ends,
                   size_t count, BindingList& made, BindingList* paired_starts,
@@ -197,12 +197,8 @@ Status file_edges(const GraphValue& g, const EdgePatternValue& p,
     if (count == 0) return ok_status();
     // An edge's uid depends on its term alone: one key serves every edge.
     Ref key;
-    NodeHandle lone_start, lone_end;
-    auto handle = [](std::span<const QueryResult> side, size_t i, NodeHandle& lone) {
-        const NodeValue& node = std::get<NodeValue>(side[side.size() == 1 ? 0 : i]);
-        if (side.size() != 1) return NodeHandle::make(node);
-        if (!lone) lone = NodeHandle::make(node);
-        return lone;
+    auto node = [](std::span<const QueryResult> side, size_t i) -> const NodeValue& {
+        return std::get<NodeValue>(side[side.size() == 1 ? 0 : i]);
     };
     made.reserve(count);
     if (paired_starts) paired_starts->reserve(count);
@@ -210,13 +206,12 @@ Status file_edges(const GraphValue& g, const EdgePatternValue& p,
     for (size_t i = 0; i < count; ++i) {
         Ref props = properties_dict(p.properties);
         if (!props) return PyErrorSet{};
-        EdgeValue edge(p.term, handle(starts, i, lone_start), handle(ends, i, lone_end),
-                       std::move(props));
+        EdgeValue edge(p.term, node(starts, i), node(ends, i), std::move(props));
         if (!uid_key(edge, key)) return PyErrorSet{};
         Ref obj = Ref::steal(edge_to_python(edge));
         if (!obj || PyDict_SetItem(g.edges.get(), key.get(), obj.get()) < 0) return PyErrorSet{};
-        if (paired_starts) paired_starts->emplace_back(*edge.start);
-        if (paired_ends) paired_ends->emplace_back(*edge.end);
+        if (paired_starts) paired_starts->emplace_back(edge.start);
+        if (paired_ends) paired_ends->emplace_back(edge.end);
         made.emplace_back(std::move(edge));
     }
     return ok_status();
@@ -312,17 +307,19 @@ Status merge_node(QueryValue& q, const NodePatternValue& p) {
         }
     }
     if (!p.type_obj) return ok_status();
-    Ref key;
-    if (!uid_key(NodeValue(*p.type_obj, Ref()), key)) return PyErrorSet{};
+    const Hex64* uid = node_uid_of_type(p.type_obj->get());
+    if (!uid) return PyErrorSet{};
+    Ref key = Ref::steal(to_py(uid->view()));
+    if (!key) return PyErrorSet{};
     // Held strongly: storing the properties below can release old values,
     // and their __del__ can take the node out of the graph.
     Ref stored = Ref::borrow(PyDict_GetItemWithError(q.graph.nodes.get(), key.get()));
     if (!stored && PyErr_Occurred()) return PyErrorSet{};
     if (stored && Py_TYPE(stored.get()) == NodeType &&
-        type_equal(node_value(stored.get()).type.get(), p.type_obj->get())) {
+        type_equal(node_value(stored.get()).type().get(), p.type_obj->get())) {
         BindingList one;
         one.emplace_back(node_value(stored.get()));
-        PyObject* props = std::get<NodeValue>(one.front()).properties.get();
+        PyObject* props = std::get<NodeValue>(one.front()).properties();
         for (const PropertyMap::Entry& e : p.properties.entries) {
             if (PyDict_SetItem(props, e.key.get(), e.value.get()) < 0) {
                 return PyErrorSet{};
@@ -354,8 +351,8 @@ Result<const QueryResult*> merge_end(const BindingTable& t, const std::string& n
 // Finds the first edge from the node bound first to `start` to the node
 // bound first to `end`; with a term, only an edge passing the pattern's edge
 // test qualifies, and when none does one is created between those nodes. A
-// node's uid is a digest of its type's uid alone, so comparing type uids
-// compares node uids.
+// node's uid is a digest of its type's uid alone, so nodes of equal types
+// are the same node.
 Status merge_edge(QueryValue& q, const EdgeBetween& m) {
     const EdgePatternValue& p = m.pattern;
     const bool with_term = static_cast<bool>(p.term);
@@ -364,16 +361,15 @@ Status merge_edge(QueryValue& q, const EdgeBetween& m) {
     Result<const QueryResult*> t = merge_end(q.matched_vars, m.end, with_term);
     if (!t) return t.take_error();
     if (!*s || !*t) return ok_status();
-    const Hex64* su = type_uid(std::get<NodeValue>(**s).type.get());
-    const Hex64* tu = type_uid(std::get<NodeValue>(**t).type.get());
-    if (!su || !tu) return PyErrorSet{};
-    const Hex64 want_start = *su, want_end = *tu;
+    // Held here: a test's Python code may drop the bindings.
+    const TypeRef want_start = std::get<NodeValue>(**s).type();
+    const TypeRef want_end = std::get<NodeValue>(**t).type();
     std::optional<EdgeValue> hit;
     Status st = for_each_edge(q.graph, [&](EdgeValue&& edge) {
-        const Hex64* a = type_uid(edge.start->type.get());
-        const Hex64* b = type_uid(edge.end->type.get());
-        if (!a || !b) return -1;
-        if (a->view() != want_start.view() || b->view() != want_end.view()) return 1;
+        if (!type_equal(edge.start.type().get(), want_start.get()) ||
+            !type_equal(edge.end.type().get(), want_end.get())) {
+            return 1;
+        }
         int r = with_term ? p.matches(edge) : 1;
         if (r > 0) hit.emplace(std::move(edge));
         return r < 0 ? -1 : (r > 0 ? 0 : 1);
@@ -405,7 +401,7 @@ Status run_set(QueryValue& q, const SetClause& c) {
     const BindingList* list = q.matched_vars.find(c.variable);
     if (!list) return ok_status();
     for (const QueryResult& r : *list) {
-        PyObject* props = std::visit([](const auto& v) { return v.properties.get(); }, r);
+        PyObject* props = binding_properties(r);
         DictWalk walk(c.properties.get());
         Ref key, value;
         int step;
@@ -437,8 +433,8 @@ Status detach_edges(const GraphValue& g, const std::unordered_set<std::string>& 
     while (PyDict_Next(g.edges.get(), &pos, &k, &v)) {
         if (Py_TYPE(v) != EdgeType) continue;
         const EdgeValue& e = edge_value(v);
-        for (const NodeHandle& end : {e.start, e.end}) {
-            const Hex64* u = type_uid(end->type.get());
+        for (const NodeValue* end : {&e.start, &e.end}) {
+            const Hex64* u = type_uid(end->type().get());
             if (!u) {
                 if (!drop_exception()) return PyErrorSet{};
                 continue;
@@ -470,7 +466,7 @@ Status run_delete(QueryValue& q, const DeleteClause& c) {
             PyObject* dict = node ? q.graph.nodes.get() : q.graph.edges.get();
             if (!(uid ? discard(dict, *uid) : drop_exception())) return PyErrorSet{};
             // The node's uid was made from its type's, which is now kept.
-            const Hex64* tu = node && uid && c.detach ? type_uid(node->type.get()) : nullptr;
+            const Hex64* tu = node && uid && c.detach ? type_uid(node->type().get()) : nullptr;
             if (tu) deleted_types.emplace(tu->view());
         }
     }

@@ -44,7 +44,7 @@ namespace {
 
 // Whether two nodes have the same uid.
 bool same_node(const NodeValue& a, const NodeValue& b) {
-    return type_equal(a.type.get(), b.type.get());
+    return a.same_record(b) || type_equal(a.type().get(), b.type().get());
 }
 
 // Hash and equality of nodes by their types, for maps keyed by node.
@@ -108,8 +108,8 @@ struct Step {
     const EdgeValue* edge;
     uint32_t index;  // its position in the snapshot (longer paths only)
     bool forward;
-    const NodeValue& near() const { return forward ? *edge->start : *edge->end; }
-    const NodeValue& far() const { return forward ? *edge->end : *edge->start; }
+    const NodeValue& near() const { return forward ? edge->start : edge->end; }
+    const NodeValue& far() const { return forward ? edge->end : edge->start; }
 };
 
 // An edge filed under a node: whether the node is its start, its end, or
@@ -254,8 +254,8 @@ private:
             }
             edges_.emplace_back(edge_value(obj));
             const EdgeValue& e = edges_.back();
-            for (const NodeHandle* end : {&e.start, &e.end}) {
-                const TypeNode* type = (*end)->type.get();
+            for (const NodeValue* end : {&e.start, &e.end}) {
+                const TypeNode* type = end->type().get();
                 auto found = ids.emplace(type, static_cast<uint32_t>(ids.size())).first;
                 (end == &e.start ? start_id : end_id).push_back(found->second);
             }
@@ -304,7 +304,7 @@ private:
         if (m <= 0) return m;
         bool ways[2] = {dirs_[0] != Direction::Backward, dirs_[0] != Direction::Forward};
         // A self-loop is taken once.
-        if (ways[0] && ways[1] && same_node(*e.start, *e.end)) ways[1] = false;
+        if (ways[0] && ways[1] && same_node(e.start, e.end)) ways[1] = false;
         for (int w = 0; w < 2; ++w) {
             if (!ways[w]) continue;
             path_[0] = Step{&e, j, w == 0};
@@ -339,7 +339,7 @@ private:
             if (r < 0) return -1;
             if (memo) *memo |= kEdgeKnown | (r ? kEdgePass : 0);
         }
-        if (r > 0) r = test_node(i + 1, forward ? *e.end : *e.start);
+        if (r > 0) r = test_node(i + 1, forward ? e.end : e.start);
         if (r < 0) return -1;
         if (memo) *memo |= known | (r ? pass : 0);
         return r;
@@ -452,13 +452,13 @@ struct EndCondition {
         for (const QueryResult& r : *list) {
             const NodeValue* node = std::get_if<NodeValue>(&r);
             if (!node) continue;
-            types.push_back(node->type);
-            nodes.insert(node->type.get());
+            types.push_back(node->type());
+            nodes.insert(node->type().get());
         }
     }
 
     bool admits(const NodeValue& n) const {
-        return !active || (!nodes.empty() && nodes.count(n.type.get()));
+        return !active || (!nodes.empty() && nodes.count(n.type().get()));
     }
 };
 
@@ -477,13 +477,13 @@ Status match_edge(QueryValue& q, const MatchEdge& m) {
     int step;
     while ((step = walk.next(obj)) > 0) {
         EdgeValue e(edge_value(obj));
-        int r = at_start.admits(*e.start) && at_end.admits(*e.end) &&
-                (!one_node || same_node(*e.start, *e.end));
+        int r = at_start.admits(e.start) && at_end.admits(e.end) &&
+                (!one_node || same_node(e.start, e.end));
         if (r > 0) r = test.matches(e);
         if (r < 0) return PyErrorSet{};
         if (r == 0) continue;
-        if (m.start) starts.emplace_back(*e.start);
-        if (m.end && !one_node) ends.emplace_back(*e.end);
+        if (m.start) starts.emplace_back(e.start);
+        if (m.end && !one_node) ends.emplace_back(e.end);
         edges.emplace_back(std::move(e));
     }
     if (step < 0) return PyErrorSet{};

@@ -34,6 +34,12 @@ namespace vk {
 using QueryResult = std::variant<NodeValue, EdgeValue>;
 using BindingList = std::vector<QueryResult>;
 
+// The properties dict of a binding.
+inline PyObject* binding_properties(const QueryResult& r) {
+    if (const NodeValue* n = std::get_if<NodeValue>(&r)) return n->properties();
+    return std::get<EdgeValue>(r).properties.get();
+}
+
 // The lists one operation binds form a group: they always have the same
 // length and line up by position, and where / order_by filter or reorder
 // the positions of a group's lists together. Assigning a name moves it out

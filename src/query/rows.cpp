@@ -60,7 +60,7 @@ PyObject* to_python(const QueryResult& r) {
 // the type uid alone and edge uids of the term uid alone, so those stand in.
 bool identity(const QueryResult& r, std::string& out) {
     if (const NodeValue* n = std::get_if<NodeValue>(&r)) {
-        const Hex64* u = type_uid(n->type.get());
+        const Hex64* u = type_uid(n->type().get());
         if (!u) return false;
         out += 'n';
         out += u->view();
