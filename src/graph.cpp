@@ -103,8 +103,7 @@ PyObject* node_str(PyObject* self) {
 PyObject* node_uid_method(PyObject* self, PyObject*) {
     SharedBorrow b(self);
     if (!b) return nullptr;
-    const Hex64* u = node_value(self).uid();
-    return u ? to_py(u->view()) : nullptr;
+    return Py_XNewRef(node_key_of_type(node_value(self).type().get()));
 }
 
 PyObject* node_get_type(PyObject* self, void*) {
@@ -260,8 +259,7 @@ PyObject* edge_str(PyObject* self) {
 PyObject* edge_uid_method(PyObject* self, PyObject*) {
     SharedBorrow b(self);
     if (!b) return nullptr;
-    const Hex64* u = edge_value(self).uid();
-    return u ? to_py(u->view()) : nullptr;
+    return Py_XNewRef(edge_key_of_term(*edge_value(self).term));
 }
 
 PyObject* edge_get_term(PyObject* self, void*) {

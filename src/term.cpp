@@ -30,6 +30,17 @@ const Hex64* edge_uid_of_term(const TermValue& t) {
     return &u.edge;
 }
 
+PyObject* edge_key_of_term(const TermValue& t) {
+    TermValue::Uids& u = t.uids;
+    if (u.edge_key) return u.edge_key.get();
+    const Hex64* uid = edge_uid_of_term(t);
+    if (!uid) return nullptr;
+    Ref key = Ref::steal(PyUnicode_FromStringAndSize(uid->d, sizeof uid->d));
+    if (!key || PyObject_Hash(key.get()) == -1) return nullptr;
+    u.edge_key = std::move(key);
+    return u.edge_key.get();
+}
+
 bool term_from_python(PyObject* obj, TermHandle& out) {
     if (Py_TYPE(obj) != TermType) return cast_error(obj, "Term");
     out = reinterpret_cast<PyTerm*>(obj)->value;

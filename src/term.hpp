@@ -13,12 +13,14 @@ struct TermValue {
     std::string name;
     TypeRef type;
 
-    // The uids made from this term alone, kept once made. A term is never
-    // changed in place (renaming a Term object gives it a new value), so
-    // they stay valid, and copies may carry them.
+    // The uids made from this term alone, kept once made (the edge uid also
+    // as a str, the key its edges are filed under). A term is never changed
+    // in place (renaming a Term object gives it a new value), so they stay
+    // valid.
     struct Uids {
         bool term_ready = false, edge_ready = false;
         Hex64 term, edge;
+        Ref edge_key;
     };
     mutable Uids uids;
 };
@@ -31,6 +33,9 @@ using TermHandle = Shared<TermValue>;
 const Hex64* term_uid(const TermValue& t);
 // The uid of an edge of this term: SHA-256 of "edge:" and the term uid.
 const Hex64* edge_uid_of_term(const TermValue& t);
+// The same as a str (with its hash), made once. Borrowed; null with a
+// Python exception set on failure.
+PyObject* edge_key_of_term(const TermValue& t);
 
 struct PyTerm : Obj {
     TermHandle value;

@@ -153,6 +153,16 @@ const Hex64* node_uid_of_type(const TypeNode* t) {
     return t->node_uid_.get();
 }
 
+PyObject* node_key_of_type(const TypeNode* t) {
+    if (t->node_key_) return t->node_key_.get();
+    const Hex64* uid = node_uid_of_type(t);
+    if (!uid) return nullptr;
+    Ref key = Ref::steal(PyUnicode_FromStringAndSize(uid->d, sizeof uid->d));
+    if (!key || PyObject_Hash(key.get()) == -1) return nullptr;
+    t->node_key_ = std::move(key);
+    return t->node_key_.get();
+}
+
 void type_hash_encoding(SipHash13& h, const TypeNode* t) {
     static const unsigned char ff = 0xFF;
     // A null node stands for the trailing zero word of an application.

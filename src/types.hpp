@@ -15,6 +15,7 @@
 
 #include "digest.hpp"
 #include "host/borrow.hpp"
+#include "host/ref.hpp"
 
 namespace vk {
 
@@ -32,6 +33,7 @@ private:
     friend class TypeRef;
     friend const Hex64* type_uid(const TypeNode* t);
     friend const Hex64* node_uid_of_type(const TypeNode* t);
+    friend PyObject* node_key_of_type(const TypeNode* t);
     friend Py_hash_t type_py_hash(const TypeNode* t);
     friend bool type_equal(const TypeNode* a, const TypeNode* b);
     TypeNode() = default;
@@ -44,9 +46,10 @@ private:
     mutable bool hash_ready_ = false;
     mutable Py_hash_t hash_ = 0;
     mutable Hex64 uid_;
-    // The uid of a node of this type, made on the first request: most types
-    // are never a node's type, so it is kept apart.
+    // The uid of a node of this type, made on the first request (most types
+    // are never a node's type, so it is kept apart), and the same as a str.
     mutable std::unique_ptr<Hex64> node_uid_;
+    mutable Ref node_key_;
 };
 
 // Shared handle to an immutable TypeNode.
@@ -99,6 +102,10 @@ const Hex64* type_uid(const TypeNode* t);
 // The uid of a node of type t: SHA-256 of "node:" and the type uid, made
 // once per type node. Null with a Python exception set if the digest fails.
 const Hex64* node_uid_of_type(const TypeNode* t);
+// The node uid as a str, made once per type node (its hash with it): the
+// key a node of type t is filed under. Borrowed; null with a Python
+// exception set on failure.
+PyObject* node_key_of_type(const TypeNode* t);
 // Feeds the type hash encoding of t.
 void type_hash_encoding(SipHash13& h, const TypeNode* t);
 // The Python hash of the Variable or Application object holding t.

@@ -20,17 +20,17 @@ PyTypeObject* make_type(const char* qualified_name, int basicsize, PyType_Slot* 
                         unsigned extra_flags = 0);
 
 // Allocates an instance of T (a struct deriving from Obj) and constructs its
-// C++ members in place from args. An instance of a collected class is
-// tracked from tp_alloc on; building the value runs no Python code, so no
-// collection can look at it before it is built.
+// C++ members in place from args. The memory is not cleared first (every
+// member is built here), and an instance of a collected class is tracked
+// only once its value is built.
 template <class T, class... A>
 T* alloc_instance(PyTypeObject* type, A&&... args) {
-    PyObject* o = type->tp_alloc(type, 0);
-    if (!o) return nullptr;
-    T* t = reinterpret_cast<T*>(o);
-    // Obj's header is already initialised; build the rest in place.
+    const bool collected = PyType_IS_GC(type);
+    T* t = collected ? PyObject_GC_New(T, type) : PyObject_New(T, type);
+    if (!t) return nullptr;
     new (&t->value) decltype(t->value)(std::forward<A>(args)...);
     t->borrow = 0;
+    if (collected) PyObject_GC_Track(t);
     return t;
 }
 

@@ -131,13 +131,14 @@ Ref properties_dict(const PropertyMap& m) {
     return props;
 }
 
-// Sets `key`, when it is empty, to the value's uid as a str.
-template <class Value>
-bool uid_key(const Value& v, Ref& key) {
-    if (key) return true;
-    const Hex64* uid = v.uid();
-    if (!uid) return false;
-    key = Ref::steal(to_py(uid->view()));
+// Sets `key`, when it is empty, to the value's uid as a str (the one kept
+// with its type or term).
+bool uid_key(const NodeValue& v, Ref& key) {
+    if (!key) key = Ref::borrow(node_key_of_type(v.type().get()));
+    return static_cast<bool>(key);
+}
+bool uid_key(const EdgeValue& v, Ref& key) {
+    if (!key) key = Ref::borrow(edge_key_of_term(*v.term));
     return static_cast<bool>(key);
 }
 
@@ -307,9 +308,7 @@ Status merge_node(QueryValue& q, const NodePatternValue& p) {
         }
     }
     if (!p.type_obj) return ok_status();
-    const Hex64* uid = node_uid_of_type(p.type_obj->get());
-    if (!uid) return PyErrorSet{};
-    Ref key = Ref::steal(to_py(uid->view()));
+    Ref key = Ref::borrow(node_key_of_type(p.type_obj->get()));
     if (!key) return PyErrorSet{};
     // Held strongly: storing the properties below can release old values,
     // and their __del__ can take the node out of the graph.

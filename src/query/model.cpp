@@ -14,18 +14,30 @@ PyTypeObject* QueryType = nullptr;
 
 // ----- bindings --------------------------------------------------------------
 
+BindingTable::Entry* BindingTable::entry(const std::string& name) {
+    for (Entry& e : entries_) {
+        if (e.name == name) return &e;
+    }
+    return nullptr;
+}
+
 const BindingList* BindingTable::find(const std::string& name) const {
-    auto it = map_.find(name);
-    return it == map_.end() ? nullptr : it->second.get();
+    const Entry* e = const_cast<BindingTable*>(this)->entry(name);
+    return e ? e->list.get() : nullptr;
 }
 
 BindingTable::GroupId BindingTable::group_of(const std::string& name) const {
-    return groups_.at(name);
+    return const_cast<BindingTable*>(this)->entry(name)->group;
 }
 
 void BindingTable::assign(const std::string& name, BindingList list, GroupId g) {
-    map_[name] = std::make_shared<BindingList>(std::move(list));
-    groups_[name] = g;
+    auto shared = std::make_shared<BindingList>(std::move(list));
+    if (Entry* e = entry(name)) {
+        std::swap(e->list, shared);  // the old list is released last
+        e->group = g;
+        return;
+    }
+    entries_.push_back(Entry{name, std::move(shared), g});
 }
 
 void BindingTable::assign_group(Group lists) {
@@ -38,19 +50,20 @@ void BindingTable::assign_group(const std::string& name, BindingList list) {
 }
 
 void BindingTable::append(const std::string& name, QueryResult r) {
-    std::shared_ptr<BindingList>& slot = map_[name];
-    if (!slot) {
-        slot = std::make_shared<BindingList>();
-    } else if (slot.use_count() > 1) {
-        slot = std::make_shared<BindingList>(*slot);  // shared with a copy of the query
+    Entry* e = entry(name);
+    if (!e) {
+        entries_.push_back(Entry{name, std::make_shared<BindingList>(), 0});
+        e = &entries_.back();
+    } else if (e->list.use_count() > 1) {
+        e->list = std::make_shared<BindingList>(*e->list);  // shared with a copy of the query
     }
-    slot->push_back(std::move(r));
-    groups_[name] = next_group_++;
+    e->list->push_back(std::move(r));
+    e->group = next_group_++;
 }
 
 size_t BindingTable::longest() const {
     size_t n = 0;
-    for (const auto& [name, list] : map_) n = std::max(n, list->size());
+    for (const Entry& e : entries_) n = std::max(n, e.list->size());
     return n;
 }
 
@@ -100,13 +113,14 @@ void select_list(std::shared_ptr<BindingList>& slot, const std::vector<size_t>& 
 
 void BindingTable::select(GroupId g, const std::vector<size_t>& positions) {
     const bool ascending = std::is_sorted(positions.begin(), positions.end());
-    for (auto& [name, group] : groups_) {
-        if (group == g) select_list(map_.at(name), positions, ascending);
+    for (Entry& e : entries_) {
+        if (e.group == g) select_list(e.list, positions, ascending);
     }
 }
 
 void BindingTable::slice(size_t begin, size_t end) {
-    for (auto& [name, slot] : map_) {
+    for (Entry& entry : entries_) {
+        std::shared_ptr<BindingList>& slot = entry.list;
         const size_t n = slot->size();
         const size_t e = std::min(end, n), b = std::min(begin, e);
         if (b == 0 && e == n) continue;
@@ -121,20 +135,20 @@ void BindingTable::slice(size_t begin, size_t end) {
 }
 
 void BindingTable::retain(const std::vector<std::string>& keep) {
-    for (auto it = map_.begin(); it != map_.end();) {
-        if (std::find(keep.begin(), keep.end(), it->first) != keep.end()) {
-            ++it;
-        } else {
-            groups_.erase(it->first);
-            it = map_.erase(it);
-        }
+    std::vector<Entry> kept, dropped;
+    for (Entry& e : entries_) {
+        bool named = std::find(keep.begin(), keep.end(), e.name) != keep.end();
+        (named ? kept : dropped).push_back(std::move(e));
     }
+    entries_ = std::move(kept);
+    // `dropped` goes last: releasing a binding may run Python code, and with
+    // it a collection that reads this table, which is whole again by then.
 }
 
 int BindingTable::traverse(visitproc visit, void* arg) const {
-    for (const auto& [name, list] : map_) {
-        if (list.use_count() != 1) continue;
-        for (const QueryResult& r : *list) {
+    for (const Entry& e : entries_) {
+        if (e.list.use_count() != 1) continue;
+        for (const QueryResult& r : *e.list) {
             int v = std::visit([&](const auto& value) { return value.traverse(visit, arg); }, r);
             if (v) return v;
         }

@@ -16,7 +16,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <variant>
 #include <vector>
 
@@ -63,7 +62,7 @@ public:
     // unbound). The other lists of its group do not grow, so the name leaves
     // its group and forms one of its own.
     void append(const std::string& name, QueryResult r);
-    bool empty() const { return map_.empty(); }
+    bool empty() const { return entries_.empty(); }
     // The length of the longest list.
     size_t longest() const;
     // The collector's visit of the references in the lists that no copy of
@@ -79,11 +78,18 @@ public:
     void retain(const std::vector<std::string>& keep);
 
 private:
+    // A bound name, its list and its group. A list is changed in place only
+    // while no copy of the query shares it.
+    struct Entry {
+        std::string name;
+        std::shared_ptr<BindingList> list;
+        GroupId group;
+    };
+    Entry* entry(const std::string& name);
     void assign(const std::string& name, BindingList list, GroupId g);
-    // A list is changed in place only while no copy of the query shares it.
-    std::unordered_map<std::string, std::shared_ptr<BindingList>> map_;
-    // The group of every bound name (the keys of map_).
-    std::unordered_map<std::string, GroupId> groups_;
+    // A query binds a handful of names: they are kept in binding order and
+    // found by a scan, which is cheaper to copy with the query than a map.
+    std::vector<Entry> entries_;
     GroupId next_group_ = 0;
 };
 
