@@ -11,12 +11,22 @@ Signature::Signature(const char* callable, const Param* params, int n)
     for (int i = 0; i < n; ++i) {
         if (params[i].kind == ParamKind::PosOrKw) ++npos_;
         if (params[i].kind == ParamKind::VarArgs) var_ = i;
+        required_ = required_ || params[i].required;
     }
 }
 
 PyObject* Signature::interned(int i) const {
     if (!interned_[i]) interned_[i] = PyUnicode_InternFromString(params_[i].name);
     return interned_[i];
+}
+
+bool Signature::intern_all() const {
+    if (interned_all_) return true;
+    for (int i = 0; i < n_; ++i) {
+        if (!interned(i)) return false;
+    }
+    interned_all_ = true;
+    return true;
 }
 
 namespace {
@@ -56,9 +66,7 @@ bool bind_core(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                PyObject* const* kwkeys, PyObject* const* kwvalues, Py_ssize_t nkw, Bound& out) {
     int npos = sig.positional_count();
     int var = sig.varargs_index();
-    for (int i = 0; i < sig.size(); ++i) {
-        if (!sig.interned(i)) return false;
-    }
+    if (!sig.intern_all()) return false;
     // Positional arguments fill the positional-or-keyword parameters in order.
     if (nargs > npos) {
         if (var < 0) {
@@ -88,6 +96,7 @@ bool bind_core(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
         }
         out.slot[i] = kwvalues[k];
     }
+    if (!sig.has_required()) return true;
     std::vector<const char*> missing_pos, missing_kw;
     for (int i = 0; i < sig.size(); ++i) {
         if (!sig[i].required || out.slot[i]) continue;

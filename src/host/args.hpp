@@ -48,6 +48,10 @@ public:
 
     // Interned parameter names for fast keyword matching (built on first use).
     PyObject* interned(int i) const;
+    // Builds every interned name; false with the error set.
+    bool intern_all() const;
+    // Whether any parameter is required.
+    bool has_required() const { return required_; }
 
 private:
     Signature(const char* callable, const Param* params, int n);
@@ -57,6 +61,8 @@ private:
     int n_;
     int npos_ = 0;  // positional-or-keyword parameters
     int var_ = -1;
+    bool required_ = false;
+    mutable bool interned_all_ = false;
     mutable PyObject* interned_[kMaxParams] = {};
 
 public:

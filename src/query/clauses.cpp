@@ -266,7 +266,8 @@ Status run_where(QueryValue& q, const WhereClause& c) {
     if (!s) return s;
     if (lists.empty()) {
         // Nothing to evaluate per position: once, for every list at once.
-        int holds = condition_holds(t, nullptr, 0);
+        TypeTests tests(t);
+        int holds = condition_holds(t, tests, nullptr, 0);
         if (holds < 0) return PyErrorSet{};
         if (!holds) q.matched_vars.slice(0, 0);
         return ok_status();
@@ -274,8 +275,9 @@ Status run_where(QueryValue& q, const WhereClause& c) {
     size_t n = SIZE_MAX;  // the lists of a group have one length
     for (const BindingList* list : lists) n = std::min(n, list->size());
     std::vector<size_t> keep;
+    TypeTests tests(t);
     for (size_t j = 0; j < n; ++j) {
-        int holds = condition_holds(t, lists.data(), j);
+        int holds = condition_holds(t, tests, lists.data(), j);
         if (holds < 0) return PyErrorSet{};
         if (holds) keep.push_back(j);
     }

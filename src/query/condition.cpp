@@ -453,6 +453,7 @@ private:
             out = add(CondOp::TypeTest);
             t_.nodes[out].schema.pattern =
                 what.kind == Tok::Schema ? what.text : "$" + what.text + "$";
+            t_.nodes[out].test = t_.type_tests++;
         } else if (sep == Tok::Dot) {
             return lexer_.fail("expected a property key after '.'", what.begin);
         } else {
@@ -515,8 +516,8 @@ PyObject* fresh(PyObject* v) {
 
 class Evaluator {
 public:
-    Evaluator(const ConditionTree& t, const BindingList* const* lists, size_t pos)
-        : t_(t), lists_(lists), pos_(pos) {}
+    Evaluator(const ConditionTree& t, TypeTests& tests, const BindingList* const* lists, size_t pos)
+        : t_(t), tests_(tests), lists_(lists), pos_(pos) {}
 
     // A new reference, or null with an exception set.
     PyObject* eval(uint32_t i) {
@@ -565,8 +566,7 @@ private:
         const QueryResult& r = binding(n.slot);
         const NodeValue* node = std::get_if<NodeValue>(&r);
         const TypeNode* type = node ? node->type().get() : std::get<EdgeValue>(r).term->type.get();
-        int m = n.schema.matches_type(type);
-        return m < 0 ? nullptr : new_bool(m > 0);
+        return new_bool(tests_.matches(n, type));
     }
 
     // Both operands, left first; false when either is null (`*null` set).
@@ -672,14 +672,23 @@ private:
     }
 
     const ConditionTree& t_;
+    TypeTests& tests_;
     const BindingList* const* lists_;
     size_t pos_;
 };
 
 }  // namespace
 
-int condition_holds(const ConditionTree& t, const BindingList* const* lists, size_t pos) {
-    PyObject* v = Evaluator(t, lists, pos).eval(t.root);
+TypeTests::TypeTests(const ConditionTree& t) {
+    tests_.reserve(t.type_tests);
+    for (const CondNode& n : t.nodes) {
+        if (n.op == CondOp::TypeTest) tests_.emplace_back(&n.schema);
+    }
+}
+
+int condition_holds(const ConditionTree& t, TypeTests& tests, const BindingList* const* lists,
+                    size_t pos) {
+    PyObject* v = Evaluator(t, tests, lists, pos).eval(t.root);
     if (!v) return -1;
     int holds = v == Py_True;
     Py_DECREF(v);

@@ -21,7 +21,7 @@ enum class CondOp : uint8_t {
     Const,      // a literal other than a list: `value`
     ListConst,  // a list literal: `value`, copied afresh for every use
     Property,   // variables[slot].key, `value` holding the key str
-    TypeTest,   // variables[slot]:Label, `schema`
+    TypeTest,   // variables[slot]:Label, `schema`, the tree's `test`-th type test
     Eq, Ne, Lt, Le, Gt, Ge,
     IsNull, IsNotNull,
     In, StartsWith, EndsWith, Contains,
@@ -35,6 +35,7 @@ struct CondNode {
     uint32_t first = 0, count = 0;
     Ref value;
     TypeSchemaValue schema;
+    uint32_t test = 0;
 };
 
 struct ConditionTree {
@@ -44,6 +45,18 @@ struct ConditionTree {
     std::vector<CondNode> nodes;
     std::vector<uint32_t> args;
     uint32_t root = 0;
+    uint32_t type_tests = 0;  // TypeTest nodes
+};
+
+// The type tests of one run of a condition over the positions of its lists:
+// each schema is read once per run and its verdict kept per type value.
+class TypeTests {
+public:
+    explicit TypeTests(const ConditionTree& t);
+    bool matches(const CondNode& n, const TypeNode* type) { return tests_[n.test].matches(type); }
+
+private:
+    std::vector<SchemaTest> tests_;
 };
 
 // Parses a condition. A syntax error is the InvalidQuery error
@@ -51,8 +64,10 @@ struct ConditionTree {
 Result<std::shared_ptr<const ConditionTree>> parse_condition(std::string_view text);
 
 // Evaluates the condition at position `pos` of the lists bound to its
-// variables (`lists[i]` for variables[i]; unused when there are none).
-// 1: true; 0: false or null; -1: a Python exception is set.
-int condition_holds(const ConditionTree& t, const BindingList* const* lists, size_t pos);
+// variables (`lists[i]` for variables[i]; unused when there are none), with
+// the type tests of this run. 1: true; 0: false or null; -1: a Python
+// exception is set.
+int condition_holds(const ConditionTree& t, TypeTests& tests, const BindingList* const* lists,
+                    size_t pos);
 
 }  // namespace vk
