@@ -155,25 +155,6 @@ int PathPatternValue::traverse(visitproc visit, void* arg) const {
     return 0;
 }
 
-int NodePatternValue::matches(const NodeValue& node) const {
-    if (type_obj && !type_equal(node.type().get(), type_obj->get())) return 0;
-    if (type_schema) {
-        int r = type_schema->matches_type(node.type().get());
-        if (r <= 0) return r;
-    }
-    return properties.held_by(node.properties());
-}
-
-int EdgePatternValue::matches(const EdgeValue& edge) const {
-    const TermValue& t = *edge.term;
-    if (term_type_schema) {
-        int r = term_type_schema->matches_type(t.type.get());
-        if (r <= 0) return r;
-    }
-    if (!term_passes(t)) return 0;
-    return properties.held_by(edge.properties.get());
-}
-
 bool EdgePatternValue::create(std::optional<std::string> variable, PyObject* term,
                               PyObject* term_type_schema, PyObject* properties,
                               std::string direction, EdgePatternValue& out) {

@@ -57,9 +57,6 @@ struct NodePatternValue {
     static bool create(std::optional<std::string> variable, PyObject* type, PyObject* type_schema,
                        PyObject* properties, NodePatternValue& out);
 
-    // NodePattern::matches: 1 match, 0 no match, -1 with a Python exception set.
-    int matches(const NodeValue& node) const;
-
     int traverse(visitproc visit, void* arg) const { return properties.traverse(visit, arg); }
 };
 
@@ -75,11 +72,6 @@ struct EdgePatternValue {
                        PyObject* term_type_schema, PyObject* properties, std::string direction,
                        EdgePatternValue& out);
 
-    // The edge test: the term's type matches term_type_schema, the term
-    // equals `term`, and the edge's properties hold `properties`, each when
-    // given. 1 or 0; -1 with a Python exception set. Direction and the end
-    // nodes are the path matcher's business.
-    int matches(const EdgeValue& edge) const;
     // Whether the term equals `term`, when given.
     bool term_passes(const TermValue& t) const {
         return !term || term.get() == &t ||
@@ -89,9 +81,11 @@ struct EdgePatternValue {
     int traverse(visitproc visit, void* arg) const { return properties.traverse(visit, arg); }
 };
 
-// The test of a node pattern over one walk (the candidates of one match or
-// merge): NodePatternValue::matches, with the schema read once and its
-// verdict kept per type value. The pattern must outlive the test.
+// NodePattern::matches over one walk (the candidates of one match or
+// merge): the node's type equals `type`, matches `type_schema`, and its
+// properties hold `properties`, each when given. The schema is read once
+// per walk and its verdict kept per type value. The pattern must outlive
+// the test.
 class NodeTest {
 public:
     explicit NodeTest(const NodePatternValue& p)
@@ -115,7 +109,10 @@ private:
     SchemaTest schema_;
 };
 
-// The edge test of EdgePatternValue::matches over one walk, in the same way.
+// The edge test over one walk, in the same way: the term's type matches
+// term_type_schema, the term equals `term`, and the edge's properties hold
+// `properties`, each when given. Direction and the end nodes are the path
+// matcher's business.
 class EdgeTest {
 public:
     explicit EdgeTest(const EdgePatternValue& p)

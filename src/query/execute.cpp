@@ -364,12 +364,13 @@ Status merge_edge(QueryValue& q, const EdgeBetween& m) {
     const TypeRef want_start = std::get<NodeValue>(**s).type();
     const TypeRef want_end = std::get<NodeValue>(**t).type();
     std::optional<EdgeValue> hit;
+    EdgeTest test(p);
     Status st = for_each_edge(q.graph, [&](EdgeValue&& edge) {
         if (!type_equal(edge.start.type().get(), want_start.get()) ||
             !type_equal(edge.end.type().get(), want_end.get())) {
             return 1;
         }
-        int r = with_term ? p.matches(edge) : 1;
+        int r = with_term ? test.matches(edge) : 1;
         if (r > 0) hit.emplace(std::move(edge));
         return r < 0 ? -1 : (r > 0 ? 0 : 1);
     });
