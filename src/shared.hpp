@@ -44,8 +44,6 @@ public:
     const T* operator->() const noexcept { return &p_->value; }
     const T& operator*() const noexcept { return p_->value; }
     explicit operator bool() const noexcept { return p_ != nullptr; }
-    // How many handles share the value (0 for an empty handle).
-    size_t use_count() const noexcept { return p_ ? p_->count : 0; }
     void swap(Shared& o) noexcept { std::swap(p_, o.p_); }
 
 private:

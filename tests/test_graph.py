@@ -96,6 +96,26 @@ def test_edge_snapshots_and_shared_dicts():
             setattr(e, attr, None)
 
 
+def test_uids_read_before_a_rename_follow_it():
+    # Uids are kept with a type or term value once made; renaming gives the
+    # object a new value, so its uid and the keys queries file under follow,
+    # while nodes and edges built before keep theirs.
+    v, f = vk.Variable("V"), vk.Term("f", AB)
+    n, e = vk.Node(v), vk.Edge(f, vk.Node(A), vk.Node(B))
+    before = [v.uid(), n.uid(), f.uid(), e.uid()]
+    v.name, f.name = "W", "g"
+    assert [v.uid(), f.uid()] == [vk.Variable("W").uid(), vk.Term("g", AB).uid()]
+    assert [n.uid(), e.uid()] == before[1::2]
+    g = vk.Graph()
+    q = g.query().create(node="a", type=A).create(node="b", type=B)
+    for name in ("h", "k"):
+        q.create(node="v", type=v).create(edge="e", term=f, start="a", end="b").return_count()
+        f.name = name
+    edge_uid = lambda name: hashlib.sha256(b"edge:" + vk.Term(name, AB).uid().encode()).hexdigest()
+    assert set(g.edges) == {edge_uid("g"), edge_uid("h")}
+    assert vk.Node(vk.Variable("W")).uid() in g.nodes and before[1] not in g.nodes
+
+
 def test_edge_accepts_ill_typed_terms_and_prints():
     e = vk.Edge(vk.Term("f", AB), vk.Node(C), vk.Node(D))
     assert str(e) == repr(e) == "Edge(f: C -> D)"

@@ -125,3 +125,38 @@ def test_full_query_runs_leave_memory_flat():
     assert sys.getallocatedblocks() - blocks < 1000
     if "asan" not in os.environ.get("LD_PRELOAD", ""):  # its quarantine holds freed memory
         assert resident_bytes() - rss < 2 << 20
+
+
+# Row assembly holds the collector off while it makes the rows. Every way out
+# of a call, allocation failures at each step included, must leave the
+# collector as the program had it: on, or off because the program said so.
+COLLECTOR_STATE = """
+import gc, _testcapi, velkora as vk
+A, B = vk.Variable("A"), vk.Variable("B")
+g = vk.Graph()
+for i in range(3):
+    a, b = vk.Node(vk.Variable(f"a{i}")), vk.Node(vk.Variable(f"b{i}"))
+    e = vk.Edge(vk.Term(f"f{i}", vk.Application(a.type, b.type)), a, b)
+    g.nodes[a.uid()], g.nodes[b.uid()], g.edges[e.uid()] = a, b, e
+q = g.query().match("(a)-[e]->(b)")
+for enabled in (True, False):
+    (gc.enable if enabled else gc.disable)()
+    failures = 0
+    for nth in range(300):
+        _testcapi.set_nomemory(nth, nth + 1)
+        try:
+            rows = q.return_("a", "e", "b")
+        except MemoryError:
+            failures += 1
+        finally:
+            _testcapi.remove_mem_hooks()
+        assert gc.isenabled() is enabled, (enabled, nth)
+    assert failures and len(q.return_("a", "e", "b")) == 3
+print("ok")
+"""
+
+
+def test_rows_leave_the_collector_as_they_found_it(python_subprocess):
+    pytest.importorskip("_testcapi")
+    out = python_subprocess(COLLECTOR_STATE)
+    assert out.returncode == 0 and out.stdout.strip() == "ok", out.stderr[-2000:]

@@ -347,6 +347,8 @@ def query_run_calls():
          .match(node="n", type=a).return_("p", "n", "p"), None),
         (lambda: g.query().match(node="n", properties={"k": NAME}).return_distinct("n"), None),
         (lambda: g.query().match(node="n", type_schema="$*$").return_count(), None),
+        (lambda: pg.query().match("(x:$(t:*)$)-[r:$* -> *$]->(y:" + NAME + "b)")
+         .where("x:$(s:*)$ AND r:$* -> *$").return_("x", "r", "y"), None),
         (lambda: g.query().match("(x)-[r]->(y)").return_("x", "r", "y", "z"), None),
         (lambda: g.query().match("(x:*)-[r:*]->(y)").execute().return_("r"), None),
         (lambda: pg.query().match("(x)<-[r {w: '" + NAME + "'}]-(y)-[s]-(z)-[t]-(x)")

@@ -244,6 +244,37 @@ def test_random_text_agrees_with_reference(schema, t):
     check_against_reference(schema, t)
 
 
+# ----- schemas applied by queries ---------------------------------------------
+#
+# A match or a where clause reads its schema once and keeps a verdict per type
+# value for the rest of its walk; each candidate must still be decided as
+# TypeSchema.matches decides it, for candidates that share one type value and
+# for equal types held as separate values.
+
+
+def twin(t):
+    """An equal type built anew, sharing no part with t."""
+    return V(t.name) if isinstance(t, V) else Ap(twin(t.left), twin(t.right))
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.one_of(schema_and_type().map(lambda c: c[0]), st.text(alphabet=ALPHABET, max_size=60)),
+       st.lists(types, min_size=1, max_size=6), st.lists(st.integers(0, 2), max_size=12))
+def test_queries_decide_each_candidate_as_matches_does(schema, pool, picks):
+    candidates = pool + [pool[i % len(pool)] if k == 0 else twin(pool[i % len(pool)])
+                         for i, k in enumerate(picks)]
+    g = vk.Graph()
+    for i, t in enumerate(candidates):
+        g.nodes[f"k{i}"] = vk.Node(t, {"i": i})
+    expected = [i for i, t in enumerate(candidates) if TypeSchema(schema).matches(t)]
+    rows = g.query().match(node="n", type_schema=schema).return_("n")
+    assert [r["n"].properties["i"] for r in rows] == expected
+    if "$" not in schema:  # a where clause takes the schema between dollars
+        rows = g.query().match(node="n").where(f"n:${schema}$").return_("n")
+        assert [r["n"].properties["i"] for r in rows] == [
+            i for i, t in enumerate(candidates) if TypeSchema(f"${schema}$").matches(t)]
+
+
 # ----- the one type a schema names ---------------------------------------------
 #
 # A merge without `type` on an empty graph creates the node of the type its
