@@ -15,7 +15,8 @@ PyTypeObject* NodeRecordType = nullptr;
 // ----- values ----------------------------------------------------------------
 
 bool NodeValue::make(TypeRef type, Ref properties, NodeValue& out) {
-    NodeRecord* r = alloc_instance<NodeRecord>(NodeRecordType, std::move(type), std::move(properties));
+    NodeRecord* r =
+        alloc_instance<NodeRecord>(NodeRecordType, std::move(type), std::move(properties));
     if (!r) return false;
     out.rec_ = Ref::steal(reinterpret_cast<PyObject*>(r));
     return true;

@@ -118,7 +118,8 @@ PyObject* graph_to_networkx(PyObject* self, PyObject*) {
                        std::string_view end) {
         Ref term = Ref::steal(term_to_python(e.term));
         Ref label = term ? Ref::steal(to_py(e.term->name)) : Ref();
-        Ref attrs = attributes(e.properties.get(), "term", std::move(term), "label", std::move(label));
+        Ref attrs =
+            attributes(e.properties.get(), "term", std::move(term), "label", std::move(label));
         Ref u = attrs ? Ref::steal(to_py(start)) : Ref();
         Ref v = u ? Ref::steal(to_py(end)) : Ref();
         return v && append_tuple(edge_list.get(),

@@ -64,7 +64,8 @@ PyObject* term_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     TermValue v;
     if (!to_string("name", a[0], v.name)) return nullptr;
     if (!python_to_type(a[1], v.type)) return nullptr;
-    return reinterpret_cast<PyObject*>(alloc_instance<PyTerm>(type, TermHandle::make(std::move(v))));
+    return reinterpret_cast<PyObject*>(
+        alloc_instance<PyTerm>(type, TermHandle::make(std::move(v))));
 }
 
 PyObject* term_str(PyObject* self) {
@@ -104,8 +105,8 @@ PyObject* term_call(PyObject* self, PyObject* args, PyObject* kwargs) {
                                           "function application"));
         return nullptr;
     }
-    return term_to_python(
-        TermHandle::make(TermValue{"(" + f.name + " " + x.name + ")", TypeRef::share(f.type->right())}));
+    return term_to_python(TermHandle::make(
+        TermValue{"(" + f.name + " " + x.name + ")", TypeRef::share(f.type->right())}));
 }
 
 Py_hash_t term_hash(PyObject* self) {

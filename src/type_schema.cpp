@@ -369,7 +369,8 @@ private:
 SchemaPlan SchemaPlan::read(std::string_view schema) { return Matcher(schema, nullptr).plan(); }
 
 SchemaTest::SchemaTest(const TypeSchemaValue* schema)
-    : schema_(schema), plan_(schema ? SchemaPlan::read(schema->pattern) : SchemaPlan{SchemaPlan::Kind::Any, {}}) {}
+    : schema_(schema),
+      plan_(schema ? SchemaPlan::read(schema->pattern) : SchemaPlan{SchemaPlan::Kind::Any, {}}) {}
 
 bool SchemaTest::matches(const TypeNode* t) {
     switch (plan_.kind) {

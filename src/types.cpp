@@ -89,15 +89,18 @@ bool type_equal(const TypeNode* a, const TypeNode* b) {
     // Hashes already made tell unequal types apart without a walk.
     if (a->hash_ready_ && b->hash_ready_ && a->hash_ != b->hash_) return false;
     // Pairs still to compare: a few inline, the rest (deep types) on the heap.
+    struct Pair {
+        const TypeNode *x, *y;
+    };
     constexpr size_t kInline = 16;
-    std::pair<const TypeNode*, const TypeNode*> inline_pairs[kInline];
+    Pair inline_pairs[kInline];
     size_t n = 0;
-    std::vector<std::pair<const TypeNode*, const TypeNode*>> more;
+    std::vector<Pair> more;
     auto push = [&](const TypeNode* x, const TypeNode* y) {
         if (more.empty() && n < kInline) {
             inline_pairs[n++] = {x, y};
         } else {
-            more.emplace_back(x, y);
+            more.push_back({x, y});
         }
     };
     push(a, b);

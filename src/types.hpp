@@ -3,9 +3,9 @@
 // handles. Anything derived from a type alone (its uid, the uid of a node of
 // that type, its Python hash) is computed once and kept with it. The counts
 // are plain integers: handles are copied and released only by this module's
-// code, which runs with the interpreter lock held. Every walk over a type is iterative, so a
-// type nested any number of levels deep is printed, compared, hashed, given a
-// uid and released without deep recursion on the C stack.
+// code, which runs with the interpreter lock held. Every walk over a type is
+// iterative, so a type nested any number of levels deep is printed, compared,
+// hashed, given a uid and released without deep recursion on the C stack.
 #pragma once
 #include <Python.h>
 

@@ -41,21 +41,22 @@ Status walk_values(PyObject* dict, PyTypeObject* type, const char* name, F&& vis
             if (r == 0) break;
         }
         return ok_status();
-    }
-    DictWalk walk(dict);
-    Ref key, value;
-    int step;
-    while ((step = walk.next(key, value)) > 0) {
-        if (Py_TYPE(value.get()) != type) {
-            cast_error(value.get(), name);
-            return PyErrorSet{};
+    } else {
+        DictWalk walk(dict);
+        Ref key, value;
+        int step;
+        while ((step = walk.next(key, value)) > 0) {
+            if (Py_TYPE(value.get()) != type) {
+                cast_error(value.get(), name);
+                return PyErrorSet{};
+            }
+            using Value = decltype(Py::value);
+            int r = visit(Value(reinterpret_cast<Py*>(value.get())->value));
+            if (r < 0) return PyErrorSet{};
+            if (r == 0) return ok_status();
         }
-        using Value = decltype(Py::value);
-        int r = visit(Value(reinterpret_cast<Py*>(value.get())->value));
-        if (r < 0) return PyErrorSet{};
-        if (r == 0) return ok_status();
+        return step < 0 ? Status(PyErrorSet{}) : ok_status();
     }
-    return step < 0 ? Status(PyErrorSet{}) : ok_status();
 }
 
 // Visits the candidates of a node pattern in order: with an exact type, the

@@ -14,20 +14,24 @@ PyTypeObject* QueryType = nullptr;
 
 // ----- bindings --------------------------------------------------------------
 
-BindingTable::Entry* BindingTable::entry(const std::string& name) {
-    for (Entry& e : entries_) {
+const BindingTable::Entry* BindingTable::entry(const std::string& name) const {
+    for (const Entry& e : entries_) {
         if (e.name == name) return &e;
     }
     return nullptr;
 }
 
+BindingTable::Entry* BindingTable::entry(const std::string& name) {
+    return const_cast<Entry*>(std::as_const(*this).entry(name));
+}
+
 const BindingList* BindingTable::find(const std::string& name) const {
-    const Entry* e = const_cast<BindingTable*>(this)->entry(name);
+    const Entry* e = entry(name);
     return e ? e->list.get() : nullptr;
 }
 
 BindingTable::GroupId BindingTable::group_of(const std::string& name) const {
-    return const_cast<BindingTable*>(this)->entry(name)->group;
+    return entry(name)->group;
 }
 
 void BindingTable::assign(const std::string& name, BindingList list, GroupId g) {

@@ -18,17 +18,15 @@
 // alone, so two nodes have the same uid exactly when their types are equal:
 // nodes are filed and compared by type (hashed by the type's Python hash,
 // kept on the immutable type node), and no digest is made. The search keeps
-// its own
-// stack, so a path of any length costs no C stack; the result of testing
-// edge j at step i (edge pattern and far node, per orientation) is kept, so
-// a pattern's Python-level comparisons run once per edge and step.
+// its own stack, so a path of any length costs no C stack; the result of
+// testing edge j at step i (edge pattern and far node, per orientation) is
+// kept, so a pattern's Python-level comparisons run once per edge and step.
 //
 // Node and edge tests read their schemas once per match and keep their
 // verdicts per type value (NodeTest, EdgeTest). When no test compares
 // property values, no Python code runs during the match, so the first step
 // tests the edges where they are stored and copies only those that match.
 #include <cstdint>
-#include <cstring>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -178,7 +176,7 @@ public:
             Status s = build_index(g.edges.get());
             if (!s) return s;
         } else if (all_open()) {
-            // Every edge matches, once per way it may be taken.
+            // Every edge matches: each list takes at least one entry per edge.
             for (BindingList& list : lists_) list.reserve(PyDict_GET_SIZE(g.edges.get()));
         }
         EdgeWalk walk(g.edges.get(), quiet_);

@@ -85,6 +85,7 @@ private:
         std::shared_ptr<BindingList> list;
         GroupId group;
     };
+    const Entry* entry(const std::string& name) const;
     Entry* entry(const std::string& name);
     void assign(const std::string& name, BindingList list, GroupId g);
     // A query binds a handful of names: they are kept in binding order and
