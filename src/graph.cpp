@@ -11,6 +11,7 @@ PyTypeObject* NodeType = nullptr;
 PyTypeObject* EdgeType = nullptr;
 PyTypeObject* GraphType = nullptr;
 PyTypeObject* NodeRecordType = nullptr;
+PyTypeObject* EdgeRecordType = nullptr;
 
 // ----- values ----------------------------------------------------------------
 
@@ -29,10 +30,13 @@ bool make_node(PyObject* type_obj, PyObject* props, NodeValue& out) {
     return d && NodeValue::make(std::move(t), std::move(d), out);
 }
 
-int EdgeValue::traverse(visitproc visit, void* arg) const {
-    Py_VISIT(properties.get());
-    if (int r = start.traverse(visit, arg)) return r;
-    return end.traverse(visit, arg);
+bool EdgeValue::make(TermHandle term, NodeValue start, NodeValue end, Ref properties,
+                     EdgeValue& out) {
+    EdgeRecord* r = alloc_instance<EdgeRecord>(EdgeRecordType, std::move(term), std::move(start),
+                                               std::move(end), std::move(properties));
+    if (!r) return false;
+    out.rec_ = Ref::steal(reinterpret_cast<PyObject*>(r));
+    return true;
 }
 
 int GraphValue::traverse(visitproc visit, void* arg) const {
@@ -155,34 +159,47 @@ int node_clear(PyObject* self) {
 PyObject* edge_get_properties(PyObject* self, void*) {
     SharedBorrow b(self);
     if (!b) return nullptr;
-    return edge_value(self).properties.copy().release();
+    return Py_NewRef(edge_value(self).properties());
 }
 
-// tp_clear of Edge. An edge keeps its end snapshots: the records are cleared
-// by the collector themselves.
+// The same record with another dict.
+bool with_properties(const EdgeValue& v, Ref properties, EdgeValue& out) {
+    return EdgeValue::make(v.term_handle(), v.start(), v.end(), std::move(properties), out);
+}
+
+// tp_clear of Edge: a new record with an empty dict and the same end
+// snapshots (their records are cleared by the collector themselves). When
+// none can be made the record stays, as for Node.
 int edge_clear(PyObject* self) {
-    replace_with_empty_dict(reinterpret_cast<PyEdge*>(self)->value.properties);
+    EdgeValue& v = reinterpret_cast<PyEdge*>(self)->value;
+    Ref empty = Ref::steal(PyDict_New());
+    EdgeValue fresh;
+    if (!empty || !with_properties(v, std::move(empty), fresh)) {
+        PyErr_Clear();
+        return 0;
+    }
+    std::swap(v, fresh);  // `fresh` now holds the old record, released last
     return 0;
 }
 
+// As for Node: a new record, made before the borrow is taken.
 int edge_set_properties(PyObject* self, PyObject* value, void*) {
     if (refuse_delete(value)) return -1;
     PyObject* d;
     if (!to_dict("properties", value, d, false)) return -1;
-    // Declared before the borrow so that it is released after the borrow
-    // ends: releasing the old dict may run Python code (a value's __del__)
-    // that uses this object.
-    Ref old;
+    EdgeValue fresh;  // released after the borrow ends, as for Node
+    if (!with_properties(edge_value(self), Ref::borrow(d), fresh)) return -1;
     ExclusiveBorrow b(self);
     if (!b) return -1;
-    old = std::move(reinterpret_cast<PyEdge*>(self)->value.properties);
-    reinterpret_cast<PyEdge*>(self)->value.properties = Ref::borrow(d);
+    std::swap(reinterpret_cast<PyEdge*>(self)->value, fresh);
     return 0;
 }
 
-// tp_clear of the node record: its dict becomes an empty one.
-int node_record_clear(PyObject* self) {
-    replace_with_empty_dict(reinterpret_cast<NodeRecord*>(self)->value.properties);
+// tp_clear of the records: the dict becomes an empty one (an edge record
+// keeps its end snapshots).
+template <class R>
+int record_clear(PyObject* self) {
+    replace_with_empty_dict(reinterpret_cast<R*>(self)->value.properties);
     return 0;
 }
 
@@ -245,7 +262,10 @@ PyObject* edge_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     Ref d = props ? Ref::borrow(props) : Ref::steal(PyDict_New());
     if (!d) return nullptr;
     // The end nodes' records are shared: they never change.
-    EdgeValue v(std::move(term), node_value(a[1]), node_value(a[2]), std::move(d));
+    EdgeValue v;
+    if (!EdgeValue::make(std::move(term), node_value(a[1]), node_value(a[2]), std::move(d), v)) {
+        return nullptr;
+    }
     return reinterpret_cast<PyObject*>(alloc_instance<PyEdge>(type, std::move(v)));
 }
 
@@ -253,32 +273,32 @@ PyObject* edge_str(PyObject* self) {
     SharedBorrow b(self);
     if (!b) return nullptr;
     const EdgeValue& v = edge_value(self);
-    return to_py("Edge(" + v.term->name + ": " + type_text(v.start.type().get()) + " -> " +
-                 type_text(v.end.type().get()) + ")");
+    return to_py("Edge(" + v.term().name + ": " + type_text(v.start().type().get()) + " -> " +
+                 type_text(v.end().type().get()) + ")");
 }
 
 PyObject* edge_uid_method(PyObject* self, PyObject*) {
     SharedBorrow b(self);
     if (!b) return nullptr;
-    return Py_XNewRef(edge_key_of_term(*edge_value(self).term));
+    return Py_XNewRef(edge_key_of_term(edge_value(self).term()));
 }
 
 PyObject* edge_get_term(PyObject* self, void*) {
     SharedBorrow b(self);
     if (!b) return nullptr;
-    return term_to_python(edge_value(self).term);
+    return term_to_python(edge_value(self).term_handle());
 }
 
 PyObject* edge_get_start(PyObject* self, void*) {
     SharedBorrow b(self);
     if (!b) return nullptr;
-    return node_to_python(edge_value(self).start);
+    return node_to_python(edge_value(self).start());
 }
 
 PyObject* edge_get_end(PyObject* self, void*) {
     SharedBorrow b(self);
     if (!b) return nullptr;
-    return node_to_python(edge_value(self).end);
+    return node_to_python(edge_value(self).end());
 }
 
 PyMethodDef edge_methods[] = {
@@ -409,7 +429,7 @@ PyTypeObject* create_node_type() {
     static PyType_Slot record_slots[] = {
         {Py_tp_dealloc, (void*)dealloc_instance<NodeRecord>},
         {Py_tp_traverse, (void*)traverse_instance<NodeRecord>},
-        {Py_tp_clear, (void*)node_record_clear},
+        {Py_tp_clear, (void*)record_clear<NodeRecord>},
         {0, nullptr},
     };
     NodeRecordType = make_type("velkora._NodeRecord", sizeof(NodeRecord), record_slots,
@@ -432,6 +452,15 @@ PyTypeObject* create_node_type() {
 }
 
 PyTypeObject* create_edge_type() {
+    static PyType_Slot record_slots[] = {
+        {Py_tp_dealloc, (void*)dealloc_instance<EdgeRecord>},
+        {Py_tp_traverse, (void*)traverse_instance<EdgeRecord>},
+        {Py_tp_clear, (void*)record_clear<EdgeRecord>},
+        {0, nullptr},
+    };
+    EdgeRecordType = make_type("velkora._EdgeRecord", sizeof(EdgeRecord), record_slots,
+                               Py_TPFLAGS_DISALLOW_INSTANTIATION);
+    if (!EdgeRecordType) return nullptr;
     static PyType_Slot slots[] = {
         {Py_tp_new, (void*)edge_new},
         {Py_tp_dealloc, (void*)dealloc_instance<PyEdge>},

@@ -6,14 +6,16 @@
 // bindings and returned rows all see one dict.
 //
 // A node value is a reference to a node record: an internal object of the
-// collector's, never changed once made, holding the type and the dict.
-// Copying a node (into an edge's snapshot, a binding list, a row's new Node
-// object) copies that one reference, and reads neither the type nor the
-// dict. Each copy holds its own reference to the record and the record the
-// one reference to the dict, so the collector sees every path from a copy to
-// the dict and finds cycles through properties wherever the copies live.
-// Giving a Node object other properties gives it a new record: copies made
-// before keep the old one.
+// collector's, never changed once made, holding the type and the dict; an
+// edge value likewise refers to an edge record holding the term, the two end
+// node values and the dict. Copying a node or an edge (into an edge's
+// snapshot, a binding list, a row's new Node or Edge object) copies that one
+// reference, and reads nothing behind it. Each copy holds its own reference
+// to the record and the record the one reference to each thing it holds, so
+// the collector sees every path from a copy to a dict and finds cycles
+// through properties wherever the copies live. Giving a Node or Edge object
+// other properties gives it a new record: copies made before keep the old
+// one.
 #pragma once
 #include <Python.h>
 
@@ -76,31 +78,57 @@ private:
     Ref rec_;
 };
 
-struct EdgeValue {
+struct EdgeData {
     TermHandle term;
-    NodeValue start;
+    NodeValue start;  // snapshots of the end nodes
     NodeValue end;
     Ref properties;
 
-    EdgeValue(TermHandle t, NodeValue s, NodeValue e, Ref props)
+    EdgeData(TermHandle t, NodeValue s, NodeValue e, Ref props)
         : term(std::move(t)), start(std::move(s)), end(std::move(e)), properties(std::move(props)) {}
-    EdgeValue(const EdgeValue& o)
-        : term(o.term), start(o.start), end(o.end), properties(o.properties.copy()) {}
+    int traverse(visitproc visit, void* arg) const {
+        Py_VISIT(properties.get());
+        if (int r = start.traverse(visit, arg)) return r;
+        return end.traverse(visit, arg);
+    }
+};
+
+struct EdgeRecord : Obj {
+    EdgeData value;
+};
+
+class EdgeValue {
+public:
+    // An empty value, to be assigned a made one; only a made value may be read.
+    EdgeValue() = default;
+    EdgeValue(const EdgeValue& o) : rec_(o.rec_.copy()) {}
     EdgeValue(EdgeValue&&) noexcept = default;
     EdgeValue& operator=(const EdgeValue& o) {
-        term = o.term;
-        start = o.start;
-        end = o.end;
-        properties = o.properties.copy();
+        rec_ = o.rec_.copy();
         return *this;
     }
     EdgeValue& operator=(EdgeValue&&) noexcept = default;
 
+    // A new record; false with a Python exception set.
+    static bool make(TermHandle term, NodeValue start, NodeValue end, Ref properties,
+                     EdgeValue& out);
+
+    const TermValue& term() const { return *data().term; }
+    const TermHandle& term_handle() const { return data().term; }
+    const NodeValue& start() const { return data().start; }
+    const NodeValue& end() const { return data().end; }
+    PyObject* properties() const { return data().properties.get(); }
     // SHA-256 of "edge:" and the term uid (kept with the term).
-    const Hex64* uid() const { return edge_uid_of_term(*term); }
-    // The collector's visit of the references this value holds: its
-    // properties and its two end snapshots.
-    int traverse(visitproc visit, void* arg) const;
+    const Hex64* uid() const { return edge_uid_of_term(term()); }
+    // The collector's visit of the references this value holds: its record.
+    int traverse(visitproc visit, void* arg) const {
+        Py_VISIT(rec_.get());
+        return 0;
+    }
+
+private:
+    const EdgeData& data() const { return reinterpret_cast<EdgeRecord*>(rec_.get())->value; }
+    Ref rec_;
 };
 
 struct PyNode : Obj {
@@ -113,6 +141,7 @@ struct PyEdge : Obj {
 extern PyTypeObject* NodeType;
 extern PyTypeObject* EdgeType;
 extern PyTypeObject* NodeRecordType;
+extern PyTypeObject* EdgeRecordType;
 extern PyTypeObject* GraphType;
 
 PyTypeObject* create_node_type();

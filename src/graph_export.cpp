@@ -56,7 +56,7 @@ bool walk_graph(const GraphValue& g, OnNode on_node, OnEdge on_edge) {
         if (Py_TYPE(value.get()) != EdgeType) return cast_error(value.get(), "Edge");
         EdgeValue edge = edge_value(value.get());
         Hex64 uids[2];
-        const NodeValue* ends[2] = {&edge.start, &edge.end};
+        const NodeValue* ends[2] = {&edge.start(), &edge.end()};
         for (int i = 0; i < 2; ++i) {
             const Hex64* u = ends[i]->uid();
             if (!u) return false;
@@ -116,10 +116,10 @@ PyObject* graph_to_networkx(PyObject* self, PyObject*) {
     };
     auto on_edge = [&](PyObject* key, const EdgeValue& e, std::string_view start,
                        std::string_view end) {
-        Ref term = Ref::steal(term_to_python(e.term));
-        Ref label = term ? Ref::steal(to_py(e.term->name)) : Ref();
+        Ref term = Ref::steal(term_to_python(e.term_handle()));
+        Ref label = term ? Ref::steal(to_py(e.term().name)) : Ref();
         Ref attrs =
-            attributes(e.properties.get(), "term", std::move(term), "label", std::move(label));
+            attributes(e.properties(), "term", std::move(term), "label", std::move(label));
         Ref u = attrs ? Ref::steal(to_py(start)) : Ref();
         Ref v = u ? Ref::steal(to_py(end)) : Ref();
         return v && append_tuple(edge_list.get(),
@@ -183,7 +183,7 @@ PyObject* graph_to_dot(PyObject* self, PyObject*) {
         out += " -> ";
         append_quoted(out, end);
         out += " [label=";
-        append_quoted(out, e.term->name);
+        append_quoted(out, e.term().name);
         out += "];\n";
         return true;
     };

@@ -119,10 +119,10 @@ public:
         : p_(&p), schema_(p.term_type_schema ? &*p.term_type_schema : nullptr) {}
 
     int matches(const EdgeValue& edge) {
-        const TermValue& t = *edge.term;
+        const TermValue& t = edge.term();
         if (!schema_.matches(t.type.get())) return 0;
         if (!p_->term_passes(t)) return 0;
-        return p_->properties.held_by(edge.properties.get());
+        return p_->properties.held_by(edge.properties());
     }
     bool open() const {
         return !p_->term_type_schema && !p_->term && p_->properties.entries.empty();

@@ -358,11 +358,11 @@ PyObject* edge_reduce(PyObject* self, PyObject*) {
     SharedBorrow b(self);
     if (!b) return nullptr;
     const EdgeValue& v = edge_value(self);
-    Ref term = Ref::steal(term_to_python(v.term));
-    Ref start = term ? Ref::steal(node_to_python(v.start)) : Ref();
-    Ref end = start ? Ref::steal(node_to_python(v.end)) : Ref();
+    Ref term = Ref::steal(term_to_python(v.term_handle()));
+    Ref start = term ? Ref::steal(node_to_python(v.start())) : Ref();
+    Ref end = start ? Ref::steal(node_to_python(v.end())) : Ref();
     Ref args = tuple_of(term, start, end);
-    Ref state = args ? properties_state(v.properties.get()) : Ref();
+    Ref state = args ? properties_state(v.properties()) : Ref();
     return reduction(EdgeType, false, args, &state);
 }
 

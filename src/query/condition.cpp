@@ -565,7 +565,7 @@ private:
     PyObject* type_test(const CondNode& n) {
         const QueryResult& r = binding(n.slot);
         const NodeValue* node = std::get_if<NodeValue>(&r);
-        const TypeNode* type = node ? node->type().get() : std::get<EdgeValue>(r).term->type.get();
+        const TypeNode* type = node ? node->type().get() : std::get<EdgeValue>(r).term().type.get();
         return new_bool(tests_.matches(n, type));
     }
 

@@ -139,7 +139,7 @@ bool uid_key(const NodeValue& v, Ref& key) {
     return static_cast<bool>(key);
 }
 bool uid_key(const EdgeValue& v, Ref& key) {
-    if (!key) key = Ref::borrow(edge_key_of_term(*v.term));
+    if (!key) key = Ref::borrow(edge_key_of_term(v.term()));
     return static_cast<bool>(key);
 }
 
@@ -207,13 +207,15 @@ Status file_edges(const GraphValue& g, const EdgePatternValue& p,
     if (paired_ends) paired_ends->reserve(count);
     for (size_t i = 0; i < count; ++i) {
         Ref props = properties_dict(p.properties);
-        if (!props) return PyErrorSet{};
-        EdgeValue edge(p.term, node(starts, i), node(ends, i), std::move(props));
+        EdgeValue edge;
+        if (!props || !EdgeValue::make(p.term, node(starts, i), node(ends, i), std::move(props), edge)) {
+            return PyErrorSet{};
+        }
         if (!uid_key(edge, key)) return PyErrorSet{};
         Ref obj = Ref::steal(edge_to_python(edge));
         if (!obj || PyDict_SetItem(g.edges.get(), key.get(), obj.get()) < 0) return PyErrorSet{};
-        if (paired_starts) paired_starts->emplace_back(edge.start);
-        if (paired_ends) paired_ends->emplace_back(edge.end);
+        if (paired_starts) paired_starts->emplace_back(edge.start());
+        if (paired_ends) paired_ends->emplace_back(edge.end());
         made.emplace_back(std::move(edge));
     }
     return ok_status();
@@ -367,8 +369,8 @@ Status merge_edge(QueryValue& q, const EdgeBetween& m) {
     std::optional<EdgeValue> hit;
     EdgeTest test(p);
     Status st = for_each_edge(q.graph, [&](EdgeValue&& edge) {
-        if (!type_equal(edge.start.type().get(), want_start.get()) ||
-            !type_equal(edge.end.type().get(), want_end.get())) {
+        if (!type_equal(edge.start().type().get(), want_start.get()) ||
+            !type_equal(edge.end().type().get(), want_end.get())) {
             return 1;
         }
         int r = with_term ? test.matches(edge) : 1;
@@ -434,7 +436,7 @@ Status detach_edges(const GraphValue& g, const std::unordered_set<std::string>& 
     while (PyDict_Next(g.edges.get(), &pos, &k, &v)) {
         if (Py_TYPE(v) != EdgeType) continue;
         const EdgeValue& e = edge_value(v);
-        for (const NodeValue* end : {&e.start, &e.end}) {
+        for (const NodeValue* end : {&e.start(), &e.end()}) {
             const Hex64* u = type_uid(end->type().get());
             if (!u) {
                 if (!drop_exception()) return PyErrorSet{};

@@ -106,8 +106,8 @@ struct Step {
     const EdgeValue* edge;
     uint32_t index;  // its position in the snapshot (longer paths only)
     bool forward;
-    const NodeValue& near() const { return forward ? edge->start : edge->end; }
-    const NodeValue& far() const { return forward ? edge->end : edge->start; }
+    const NodeValue& near() const { return forward ? edge->start() : edge->end(); }
+    const NodeValue& far() const { return forward ? edge->end() : edge->start(); }
 };
 
 // An edge filed under a node: whether the node is its start, its end, or
@@ -252,10 +252,10 @@ private:
             }
             edges_.emplace_back(edge_value(obj));
             const EdgeValue& e = edges_.back();
-            for (const NodeValue* end : {&e.start, &e.end}) {
+            for (const NodeValue* end : {&e.start(), &e.end()}) {
                 const TypeNode* type = end->type().get();
                 auto found = ids.emplace(type, static_cast<uint32_t>(ids.size())).first;
-                (end == &e.start ? start_id : end_id).push_back(found->second);
+                (end == &e.start() ? start_id : end_id).push_back(found->second);
             }
         }
         if (step < 0) return PyErrorSet{};
@@ -302,7 +302,7 @@ private:
         if (m <= 0) return m;
         bool ways[2] = {dirs_[0] != Direction::Backward, dirs_[0] != Direction::Forward};
         // A self-loop is taken once.
-        if (ways[0] && ways[1] && same_node(e.start, e.end)) ways[1] = false;
+        if (ways[0] && ways[1] && same_node(e.start(), e.end())) ways[1] = false;
         for (int w = 0; w < 2; ++w) {
             if (!ways[w]) continue;
             path_[0] = Step{&e, j, w == 0};
@@ -337,7 +337,7 @@ private:
             if (r < 0) return -1;
             if (memo) *memo |= kEdgeKnown | (r ? kEdgePass : 0);
         }
-        if (r > 0) r = test_node(i + 1, forward ? e.end : e.start);
+        if (r > 0) r = test_node(i + 1, forward ? e.end() : e.start());
         if (r < 0) return -1;
         if (memo) *memo |= known | (r ? pass : 0);
         return r;
@@ -475,13 +475,13 @@ Status match_edge(QueryValue& q, const MatchEdge& m) {
     int step;
     while ((step = walk.next(obj)) > 0) {
         EdgeValue e(edge_value(obj));
-        int r = at_start.admits(e.start) && at_end.admits(e.end) &&
-                (!one_node || same_node(e.start, e.end));
+        int r = at_start.admits(e.start()) && at_end.admits(e.end()) &&
+                (!one_node || same_node(e.start(), e.end()));
         if (r > 0) r = test.matches(e);
         if (r < 0) return PyErrorSet{};
         if (r == 0) continue;
-        if (m.start) starts.emplace_back(e.start);
-        if (m.end && !one_node) ends.emplace_back(e.end);
+        if (m.start) starts.emplace_back(e.start());
+        if (m.end && !one_node) ends.emplace_back(e.end());
         edges.emplace_back(std::move(e));
     }
     if (step < 0) return PyErrorSet{};

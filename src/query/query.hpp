@@ -36,7 +36,7 @@ using BindingList = std::vector<QueryResult>;
 // The properties dict of a binding.
 inline PyObject* binding_properties(const QueryResult& r) {
     if (const NodeValue* n = std::get_if<NodeValue>(&r)) return n->properties();
-    return std::get<EdgeValue>(r).properties.get();
+    return std::get<EdgeValue>(r).properties();
 }
 
 // The lists one operation binds form a group: they always have the same

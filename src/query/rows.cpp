@@ -66,7 +66,7 @@ bool identity(const QueryResult& r, std::string& out) {
         out += u->view();
         return true;
     }
-    const Hex64* u = term_uid(*std::get<EdgeValue>(r).term);
+    const Hex64* u = term_uid(std::get<EdgeValue>(r).term());
     if (!u) return false;
     out += 'e';
     out += u->view();
