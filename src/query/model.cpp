@@ -34,19 +34,19 @@ BindingTable::GroupId BindingTable::group_of(const std::string& name) const {
     return entry(name)->group;
 }
 
-void BindingTable::assign(const std::string& name, BindingList list, GroupId g) {
+void BindingTable::assign(std::string name, BindingList list, GroupId g) {
     auto shared = std::make_shared<BindingList>(std::move(list));
     if (Entry* e = entry(name)) {
         std::swap(e->list, shared);  // the old list is released last
         e->group = g;
         return;
     }
-    entries_.push_back(Entry{name, std::move(shared), g});
+    entries_.push_back(Entry{std::move(name), std::move(shared), g});
 }
 
 void BindingTable::assign_group(Group lists) {
     const GroupId g = next_group_++;
-    for (auto& [name, list] : lists) assign(name, std::move(list), g);
+    for (auto& [name, list] : lists) assign(std::move(name), std::move(list), g);
 }
 
 void BindingTable::assign_group(const std::string& name, BindingList list) {

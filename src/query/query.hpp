@@ -87,7 +87,7 @@ private:
     };
     const Entry* entry(const std::string& name) const;
     Entry* entry(const std::string& name);
-    void assign(const std::string& name, BindingList list, GroupId g);
+    void assign(std::string name, BindingList list, GroupId g);
     // A query binds a handful of names: they are kept in binding order and
     // found by a scan, which is cheaper to copy with the query than a map.
     std::vector<Entry> entries_;
