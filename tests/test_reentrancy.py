@@ -183,6 +183,18 @@ def test_comparison_drops_the_compared_value():
     still_usable(g, q)
 
 
+def test_edge_given_new_properties_by_its_own_test_is_bound_as_tested():
+    # A match whose tests run Python code binds the edge it tested, not the
+    # edge the comparison left behind.
+    e = vk.Edge(vk.Term("f", vk.Application(A, B)), vk.Node(A), vk.Node(B))
+    tested = e.properties
+    tested["k"] = Hook(1, lambda: setattr(e, "properties", {"k": 2}))
+    g = vk.Graph()
+    g.edges[e.uid()] = e
+    rows = g.query().match("(a)-[r {k: 1}]->(b)").return_("r")
+    assert len(rows) == 1 and rows[0]["r"].properties is tested and e.properties == {"k": 2}
+
+
 def test_comparison_drops_the_expected_value():
     # The pattern's own value goes away while its reflected == runs.
     class Expected:

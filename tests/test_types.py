@@ -3,6 +3,7 @@ import json
 import sys
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 import velkora as vk
 
@@ -31,6 +32,24 @@ def test_structural_equality_and_hash():
     assert x != vk.Application(B, A)
     assert vk.Application(x, C) == vk.Application(y, C)
     assert len({x, y, vk.Application(B, A)}) == 2
+
+
+# Types as nested pairs of names; some names print like applications.
+structures = st.recursive(st.sampled_from(["A", "B", "", "(A -> B)"]),
+                          lambda sub: st.tuples(sub, sub), max_leaves=40)
+
+
+def build(s):
+    return vk.Variable(s) if isinstance(s, str) else vk.Application(build(s[0]), build(s[1]))
+
+
+@settings(max_examples=300, deadline=None)
+@given(structures, structures, st.booleans())
+def test_equality_agrees_with_the_structure(a, b, hashed):
+    x, y, z = build(a), build(b), build(a)
+    if hashed:  # equality may then be decided by the hashes
+        hash(x), hash(y)
+    assert (x == y) is (a == b) and x == z and vk.Application(x, y) == vk.Application(z, build(b))
 
 
 @pytest.mark.parametrize(
