@@ -15,14 +15,6 @@ PyTypeObject* EdgeRecordType = nullptr;
 
 // ----- values ----------------------------------------------------------------
 
-bool NodeValue::make(TypeRef type, Ref properties, NodeValue& out) {
-    NodeRecord* r =
-        alloc_instance<NodeRecord>(NodeRecordType, std::move(type), std::move(properties));
-    if (!r) return false;
-    out.rec_ = Ref::steal(reinterpret_cast<PyObject*>(r));
-    return true;
-}
-
 bool make_node(PyObject* type_obj, PyObject* props, NodeValue& out) {
     TypeRef t;
     if (!python_to_type(type_obj, t)) return false;
@@ -30,14 +22,6 @@ bool make_node(PyObject* type_obj, PyObject* props, NodeValue& out) {
     return d && NodeValue::make(std::move(t), std::move(d), out);
 }
 
-bool EdgeValue::make(TermHandle term, NodeValue start, NodeValue end, Ref properties,
-                     EdgeValue& out) {
-    EdgeRecord* r = alloc_instance<EdgeRecord>(EdgeRecordType, std::move(term), std::move(start),
-                                               std::move(end), std::move(properties));
-    if (!r) return false;
-    out.rec_ = Ref::steal(reinterpret_cast<PyObject*>(r));
-    return true;
-}
 
 int GraphValue::traverse(visitproc visit, void* arg) const {
     Py_VISIT(nodes.get());
@@ -201,6 +185,19 @@ template <class R>
 int record_clear(PyObject* self) {
     replace_with_empty_dict(reinterpret_cast<R*>(self)->value.properties);
     return 0;
+}
+
+// The internal class of the records R: collected, and not to be made from
+// Python code.
+template <class R>
+PyTypeObject* make_record_type(const char* qualified_name) {
+    static PyType_Slot slots[] = {
+        {Py_tp_dealloc, (void*)dealloc_instance<R>},
+        {Py_tp_traverse, (void*)traverse_instance<R>},
+        {Py_tp_clear, (void*)record_clear<R>},
+        {0, nullptr},
+    };
+    return make_type(qualified_name, sizeof(R), slots, Py_TPFLAGS_DISALLOW_INSTANTIATION);
 }
 
 PyMethodDef node_methods[] = {
@@ -426,14 +423,7 @@ const char kGraphDoc[] =
 
 PyTypeObject* create_node_type() {
     // The records come first: every Node holds one.
-    static PyType_Slot record_slots[] = {
-        {Py_tp_dealloc, (void*)dealloc_instance<NodeRecord>},
-        {Py_tp_traverse, (void*)traverse_instance<NodeRecord>},
-        {Py_tp_clear, (void*)record_clear<NodeRecord>},
-        {0, nullptr},
-    };
-    NodeRecordType = make_type("velkora._NodeRecord", sizeof(NodeRecord), record_slots,
-                               Py_TPFLAGS_DISALLOW_INSTANTIATION);
+    NodeRecordType = make_record_type<NodeRecord>("velkora._NodeRecord");
     if (!NodeRecordType) return nullptr;
     static PyType_Slot slots[] = {
         {Py_tp_new, (void*)node_new},
@@ -452,14 +442,7 @@ PyTypeObject* create_node_type() {
 }
 
 PyTypeObject* create_edge_type() {
-    static PyType_Slot record_slots[] = {
-        {Py_tp_dealloc, (void*)dealloc_instance<EdgeRecord>},
-        {Py_tp_traverse, (void*)traverse_instance<EdgeRecord>},
-        {Py_tp_clear, (void*)record_clear<EdgeRecord>},
-        {0, nullptr},
-    };
-    EdgeRecordType = make_type("velkora._EdgeRecord", sizeof(EdgeRecord), record_slots,
-                               Py_TPFLAGS_DISALLOW_INSTANTIATION);
+    EdgeRecordType = make_record_type<EdgeRecord>("velkora._EdgeRecord");
     if (!EdgeRecordType) return nullptr;
     static PyType_Slot slots[] = {
         {Py_tp_new, (void*)edge_new},

@@ -23,12 +23,50 @@
 #include <string_view>
 #include <vector>
 
+#include "host/pytype.hpp"
 #include "host/ref.hpp"
 #include "shared.hpp"
 #include "term.hpp"
 #include "types.hpp"
 
 namespace vk {
+
+// A reference to a record (an object of class R deriving from Obj, whose
+// member `value` holds the data): what node and edge values are made of.
+template <class R>
+class RecordRef {
+public:
+    // An empty reference, to be assigned a made one; only a made one may be read.
+    RecordRef() = default;
+    RecordRef(const RecordRef& o) : rec_(o.rec_.copy()) {}
+    RecordRef(RecordRef&&) noexcept = default;
+    RecordRef& operator=(const RecordRef& o) {
+        rec_ = o.rec_.copy();
+        return *this;
+    }
+    RecordRef& operator=(RecordRef&&) noexcept = default;
+
+    // Whether both are copies of one record.
+    bool same_record(const RecordRef& o) const { return rec_.get() == o.rec_.get(); }
+    // The collector's visit of the references this value holds: its record.
+    int traverse(visitproc visit, void* arg) const {
+        Py_VISIT(rec_.get());
+        return 0;
+    }
+
+protected:
+    // A new record of `type` built from args; false with a Python exception set.
+    template <class... A>
+    bool make_record(PyTypeObject* type, A&&... args) {
+        R* r = alloc_instance<R>(type, std::forward<A>(args)...);
+        rec_ = Ref::steal(reinterpret_cast<PyObject*>(r));
+        return r != nullptr;
+    }
+    const auto& data() const { return reinterpret_cast<R*>(rec_.get())->value; }
+
+private:
+    Ref rec_;
+};
 
 struct NodeData {
     TypeRef type;
@@ -45,37 +83,21 @@ struct NodeRecord : Obj {
     NodeData value;
 };
 
-class NodeValue {
-public:
-    // An empty value, to be assigned a made one; only a made value may be read.
-    NodeValue() = default;
-    NodeValue(const NodeValue& o) : rec_(o.rec_.copy()) {}
-    NodeValue(NodeValue&&) noexcept = default;
-    NodeValue& operator=(const NodeValue& o) {
-        rec_ = o.rec_.copy();
-        return *this;
-    }
-    NodeValue& operator=(NodeValue&&) noexcept = default;
+extern PyTypeObject* NodeRecordType;
+extern PyTypeObject* EdgeRecordType;
 
+class NodeValue : public RecordRef<NodeRecord> {
+public:
     // A new record of the type and dict; false with a Python exception set.
-    static bool make(TypeRef type, Ref properties, NodeValue& out);
+    static bool make(TypeRef type, Ref properties, NodeValue& out) {
+        return out.make_record(NodeRecordType, std::move(type), std::move(properties));
+    }
 
     const TypeRef& type() const { return data().type; }
     PyObject* properties() const { return data().properties.get(); }
     // SHA-256 of "node:" and the type uid (kept on the type). Null with a
     // Python exception set if the digest fails.
     const Hex64* uid() const { return node_uid_of_type(type().get()); }
-    // Whether both are copies of one record (so surely the same node).
-    bool same_record(const NodeValue& o) const { return rec_.get() == o.rec_.get(); }
-    // The collector's visit of the references this value holds: its record.
-    int traverse(visitproc visit, void* arg) const {
-        Py_VISIT(rec_.get());
-        return 0;
-    }
-
-private:
-    const NodeData& data() const { return reinterpret_cast<NodeRecord*>(rec_.get())->value; }
-    Ref rec_;
 };
 
 struct EdgeData {
@@ -97,21 +119,14 @@ struct EdgeRecord : Obj {
     EdgeData value;
 };
 
-class EdgeValue {
+class EdgeValue : public RecordRef<EdgeRecord> {
 public:
-    // An empty value, to be assigned a made one; only a made value may be read.
-    EdgeValue() = default;
-    EdgeValue(const EdgeValue& o) : rec_(o.rec_.copy()) {}
-    EdgeValue(EdgeValue&&) noexcept = default;
-    EdgeValue& operator=(const EdgeValue& o) {
-        rec_ = o.rec_.copy();
-        return *this;
-    }
-    EdgeValue& operator=(EdgeValue&&) noexcept = default;
-
     // A new record; false with a Python exception set.
     static bool make(TermHandle term, NodeValue start, NodeValue end, Ref properties,
-                     EdgeValue& out);
+                     EdgeValue& out) {
+        return out.make_record(EdgeRecordType, std::move(term), std::move(start), std::move(end),
+                               std::move(properties));
+    }
 
     const TermValue& term() const { return *data().term; }
     const TermHandle& term_handle() const { return data().term; }
@@ -120,15 +135,6 @@ public:
     PyObject* properties() const { return data().properties.get(); }
     // SHA-256 of "edge:" and the term uid (kept with the term).
     const Hex64* uid() const { return edge_uid_of_term(term()); }
-    // The collector's visit of the references this value holds: its record.
-    int traverse(visitproc visit, void* arg) const {
-        Py_VISIT(rec_.get());
-        return 0;
-    }
-
-private:
-    const EdgeData& data() const { return reinterpret_cast<EdgeRecord*>(rec_.get())->value; }
-    Ref rec_;
 };
 
 struct PyNode : Obj {
@@ -140,8 +146,6 @@ struct PyEdge : Obj {
 
 extern PyTypeObject* NodeType;
 extern PyTypeObject* EdgeType;
-extern PyTypeObject* NodeRecordType;
-extern PyTypeObject* EdgeRecordType;
 extern PyTypeObject* GraphType;
 
 PyTypeObject* create_node_type();
