@@ -44,6 +44,14 @@ def rows_in_node_properties(canary):
     n.properties["rows"] = g.query().match("(a)-[e]->(b)").return_("a", "e", "b")
 
 
+def edge_rows_in_edge_properties(canary):
+    # A row's Edge holds the stored edge's end snapshots, whose dicts lead
+    # back to the graph.
+    g, n, e = graph_with_edge(canary)
+    n.properties["graph"] = g
+    e.properties["rows"] = g.query().match("(a)-[e]->(b)").return_("e")
+
+
 def query_holds_itself(canary):
     q = vk.Graph().query()  # only the query's own clear breaks this: tuples have none
     q.match(node="n", properties={"k": (q, canary)})
@@ -56,8 +64,8 @@ def patterns_hold_themselves(canary):
 
 
 CYCLES = [node_holds_its_graph, edge_held_by_itself_and_its_start,
-          query_run_in_node_properties, rows_in_node_properties, query_holds_itself,
-          patterns_hold_themselves]
+          query_run_in_node_properties, rows_in_node_properties, edge_rows_in_edge_properties,
+          query_holds_itself, patterns_hold_themselves]
 
 
 @pytest.mark.parametrize("build", CYCLES)
