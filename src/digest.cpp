@@ -13,8 +13,8 @@ const EVP_MD* g_sha256 = nullptr;
 EVP_MD_CTX* g_ctx = nullptr;  // reused under the interpreter lock
 }  // namespace
 
-bool digest_init() {
-    if (g_ctx) return true;
+Status digest_init() {
+    if (g_ctx) return ok_status();
 #if OPENSSL_VERSION_NUMBER >= 0x30000000L
     g_sha256 = EVP_MD_fetch(nullptr, "SHA256", nullptr);
 #else
@@ -23,12 +23,12 @@ bool digest_init() {
     g_ctx = EVP_MD_CTX_new();
     if (!g_sha256 || !g_ctx) {
         PyErr_SetString(PyExc_ImportError, "velkora: SHA-256 is not available from libcrypto");
-        return false;
+        return PyErrorSet{};
     }
-    return true;
+    return ok_status();
 }
 
-bool sha256_hex(std::initializer_list<std::string_view> pieces, Hex64& out) {
+Status sha256_hex(std::initializer_list<std::string_view> pieces, Hex64& out) {
     static const char digits[] = "0123456789abcdef";
     unsigned char md[32];
     unsigned int len = 0;
@@ -40,13 +40,13 @@ bool sha256_hex(std::initializer_list<std::string_view> pieces, Hex64& out) {
     ok = ok && EVP_DigestFinal_ex(g_ctx, md, &len) == 1 && len == 32;
     if (!ok) {
         PyErr_SetString(PyExc_RuntimeError, "SHA-256 computation failed");
-        return false;
+        return PyErrorSet{};
     }
     for (int i = 0; i < 32; ++i) {
         out.d[2 * i] = digits[md[i] >> 4];
         out.d[2 * i + 1] = digits[md[i] & 15];
     }
-    return true;
+    return ok_status();
 }
 
 namespace {

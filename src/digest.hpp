@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "errors.hpp"
+
 namespace vk {
 
 // A uid: 64 lowercase hexadecimal digits.
@@ -14,12 +16,12 @@ struct Hex64 {
     std::string_view view() const { return {d, 64}; }
 };
 
-// SHA-256 of the concatenation of the given pieces, as 64 hex digits.
-// Returns false only when libcrypto fails (a Python exception is then set).
-bool sha256_hex(std::initializer_list<std::string_view> pieces, Hex64& out);
+// SHA-256 of the concatenation of the given pieces, as 64 hex digits. Fails
+// only when libcrypto does.
+Status sha256_hex(std::initializer_list<std::string_view> pieces, Hex64& out);
 
 // Prepares the digest implementation; called once at import.
-bool digest_init();
+Status digest_init();
 
 // Incremental SipHash-1-3 with the all-zero 128-bit key.
 class SipHash13 {

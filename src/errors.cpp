@@ -3,68 +3,47 @@
 namespace vk {
 
 namespace {
-void add_suffix(std::string& msg, const std::optional<std::string>& ctx) {
-    if (ctx) {
-        msg += " (";
-        msg += *ctx;
-        msg += ')';
-    }
-}
+
+// How each kind reads, in the order of ErrorKind: the text before `a`, the
+// text between `a` and `b` (null: no `b`), the text after, how the context
+// opens (null: not shown; it closes with ")"), and the exception class.
+struct Form {
+    const char* lead;
+    const char* mid;
+    const char* tail;
+    const char* context;
+    PyObject* const* exception;
+};
+
+const Form kForms[] = {
+    {"Type mismatch: expected ", ", got ", "", " (in ", &PyExc_TypeError},
+    {"Node not found: ", nullptr, "", " (", &PyExc_KeyError},
+    {"Edge not found: ", nullptr, "", " (", &PyExc_KeyError},
+    {"Invalid pattern '", "': ", "", nullptr, &PyExc_ValueError},
+    {"Invalid query: ", nullptr, "", " (", &PyExc_ValueError},
+    {"Invalid identifier '", "': ", "", nullptr, &PyExc_ValueError},
+    {"Property error for '", "': ", "", nullptr, &PyExc_AttributeError},
+    {"Variable '", nullptr, "' not found", " (", &PyExc_NameError},
+    {"Schema validation failed for '", "': ", "", nullptr, &PyExc_ValueError},
+};
+
+static_assert(sizeof kForms / sizeof kForms[0] == size_t(ErrorKind::SchemaValidation) + 1,
+              "one form per error kind");
+
+const Form& form_of(ErrorKind k) { return kForms[static_cast<size_t>(k)]; }
+
 }  // namespace
 
 std::string VelkoraError::message() const {
-    std::string m;
-    switch (kind) {
-        case ErrorKind::TypeMismatch:
-            m = "Type mismatch: expected " + a + ", got " + b;
-            if (context) m += " (in " + *context + ")";
-            break;
-        case ErrorKind::NodeNotFound:
-            m = "Node not found: " + a;
-            add_suffix(m, context);
-            break;
-        case ErrorKind::EdgeNotFound:
-            m = "Edge not found: " + a;
-            add_suffix(m, context);
-            break;
-        case ErrorKind::InvalidPattern:
-            m = "Invalid pattern '" + a + "': " + b;
-            break;
-        case ErrorKind::InvalidQuery:
-            m = "Invalid query: " + a;
-            add_suffix(m, context);
-            break;
-        case ErrorKind::InvalidIdentifier:
-            m = "Invalid identifier '" + a + "': " + b;
-            break;
-        case ErrorKind::PropertyError:
-            m = "Property error for '" + a + "': " + b;
-            break;
-        case ErrorKind::VariableNotFound:
-            m = "Variable '" + a + "' not found";
-            add_suffix(m, context);
-            break;
-        case ErrorKind::SchemaValidation:
-            m = "Schema validation failed for '" + a + "': " + b;
-            break;
-    }
+    const Form& f = form_of(kind);
+    std::string m = f.lead + a;
+    if (f.mid) m += f.mid + b;
+    m += f.tail;
+    if (f.context && context) m += f.context + *context + ")";
     return m;
 }
 
-PyObject* VelkoraError::exception_type() const {
-    switch (kind) {
-        case ErrorKind::TypeMismatch: return PyExc_TypeError;
-        case ErrorKind::NodeNotFound:
-        case ErrorKind::EdgeNotFound: return PyExc_KeyError;
-        case ErrorKind::InvalidPattern:
-        case ErrorKind::InvalidQuery:
-        case ErrorKind::InvalidIdentifier:
-        case ErrorKind::SchemaValidation: return PyExc_ValueError;
-        case ErrorKind::PropertyError: return PyExc_AttributeError;
-        case ErrorKind::VariableNotFound: return PyExc_NameError;
-    }
-    return PyExc_RuntimeError;
-}
+PyObject* VelkoraError::exception_type() const { return *form_of(kind).exception; }
 
 VelkoraError VelkoraError::type_mismatch(std::string expected, std::string actual,
                                          std::optional<std::string> context) {
@@ -76,21 +55,21 @@ VelkoraError VelkoraError::invalid_query(std::string message, std::optional<std:
     return VelkoraError{ErrorKind::InvalidQuery, std::move(message), {}, std::move(context)};
 }
 
+VelkoraError VelkoraError::variable_not_found(std::string name, std::string context) {
+    return VelkoraError{ErrorKind::VariableNotFound, std::move(name), {}, std::move(context)};
+}
+
 VelkoraError invalid_pattern(std::string_view pattern, std::string reason) {
     return VelkoraError{ErrorKind::InvalidPattern, std::string(pattern), std::move(reason), {}};
 }
 
-void raise(VelkoraError err) {
+void raise(const VelkoraError& err) {
     std::string msg = err.message();
     PyObject* text = PyUnicode_DecodeUTF8(msg.data(), (Py_ssize_t)msg.size(), "surrogatepass");
     if (!text) return;
     // The message is the exception's single argument (for KeyError too).
     PyErr_SetObject(err.exception_type(), text);
     Py_DECREF(text);
-}
-
-void raise(Error err) {
-    if (auto* v = std::get_if<VelkoraError>(&err.e)) raise(std::move(*v));
 }
 
 PyObject* take_exception() {
@@ -125,10 +104,10 @@ void set_pending_cause(PyObject* cause) {
 #endif
 }
 
-bool drop_exception() {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+Status drop_exception() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return PyErrorSet{};
     PyErr_Clear();
-    return true;
+    return ok_status();
 }
 
 }  // namespace vk

@@ -15,13 +15,13 @@ PyTypeObject* EdgeRecordType = nullptr;
 
 // ----- values ----------------------------------------------------------------
 
-bool make_node(PyObject* type_obj, PyObject* props, NodeValue& out) {
+Status make_node(PyObject* type_obj, PyObject* props, NodeValue& out) {
     TypeRef t;
-    if (!python_to_type(type_obj, t)) return false;
+    if (!python_to_type(type_obj, t)) return PyErrorSet{};
     Ref d = (props && props != Py_None) ? Ref::borrow(props) : Ref::steal(PyDict_New());
-    return d && NodeValue::make(std::move(t), std::move(d), out);
+    if (!d) return PyErrorSet{};
+    return NodeValue::make(std::move(t), std::move(d), out);
 }
-
 
 int GraphValue::traverse(visitproc visit, void* arg) const {
     Py_VISIT(nodes.get());
@@ -37,7 +37,7 @@ PyObject* edge_to_python(const EdgeValue& v) {
     return reinterpret_cast<PyObject*>(alloc_instance<PyEdge>(EdgeType, v));
 }
 
-bool GraphValue::get_nodes_by_type(const TypeNode* type, std::vector<NodeValue>& out) const {
+Status GraphValue::nodes_of_type(const TypeNode* type, std::vector<NodeValue>& out) const {
     // Only our own code runs during this walk (no comparison of user objects),
     // so the dict cannot change under it.
     out.clear();
@@ -46,15 +46,9 @@ bool GraphValue::get_nodes_by_type(const TypeNode* type, std::vector<NodeValue>&
     PyObject *k, *v;
     const TypeNode* last_hit = type;  // nodes often share one type value
     while (PyDict_Next(d, &pos, &k, &v)) {
-        if (!PyUnicode_Check(k)) {
-            cast_error(k, "str");
+        if (!PyUnicode_Check(k) || Py_TYPE(v) != NodeType) {
             out.clear();
-            return false;
-        }
-        if (Py_TYPE(v) != NodeType) {
-            cast_error(v, "Node");
-            out.clear();
-            return false;
+            return PyUnicode_Check(k) ? cast_error(v, "Node") : cast_error(k, "str");
         }
         const NodeValue& nv = node_value(v);
         const TypeNode* t = nv.type().get();
@@ -63,23 +57,20 @@ bool GraphValue::get_nodes_by_type(const TypeNode* type, std::vector<NodeValue>&
             out.push_back(nv);
         }
     }
-    return true;
+    return ok_status();
 }
 
 namespace {
 
 // ----- Node --------------------------------------------------------------------
 
-const Param kNodeParams[] = {req("type"), opt("properties")};
-const Signature kNodeNew("Node.__new__", kNodeParams);
-
 PyObject* node_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    Bound a;
-    if (!bind(kNodeNew, args, kwargs, a)) return nullptr;
+    Args<node_sig::construct> a;
     PyObject* props;
-    if (!to_dict("properties", a[1], props, true)) return nullptr;  // checked before the type
+    // properties is checked before the type.
+    if (!a.bind(args, kwargs) || !to_dict(a["properties"], props, true)) return nullptr;
     NodeValue v;
-    if (!make_node(a[0], props, v)) return nullptr;
+    if (!make_node(a["type"], props, v)) return nullptr;
     return reinterpret_cast<PyObject*>(alloc_instance<PyNode>(type, std::move(v)));
 }
 
@@ -111,9 +102,9 @@ PyObject* node_get_properties(PyObject* self, void*) {
 // keep the old record. Making the record happens before the borrow is
 // taken, since an allocation may start a collection that runs Python code.
 int node_set_properties(PyObject* self, PyObject* value, void*) {
-    if (refuse_delete(value)) return -1;
+    if (!assigning(value)) return -1;
     PyObject* d;
-    if (!to_dict("properties", value, d, false)) return -1;
+    if (!to_dict({"properties", value}, d, false)) return -1;
     // Declared before the borrow so that it is released after the borrow
     // ends: releasing the old dict may run Python code (a value's __del__)
     // that uses this object.
@@ -147,7 +138,7 @@ PyObject* edge_get_properties(PyObject* self, void*) {
 }
 
 // The same record with another dict.
-bool with_properties(const EdgeValue& v, Ref properties, EdgeValue& out) {
+Status with_properties(const EdgeValue& v, Ref properties, EdgeValue& out) {
     return EdgeValue::make(v.term_handle(), v.start(), v.end(), std::move(properties), out);
 }
 
@@ -168,9 +159,9 @@ int edge_clear(PyObject* self) {
 
 // As for Node: a new record, made before the borrow is taken.
 int edge_set_properties(PyObject* self, PyObject* value, void*) {
-    if (refuse_delete(value)) return -1;
+    if (!assigning(value)) return -1;
     PyObject* d;
-    if (!to_dict("properties", value, d, false)) return -1;
+    if (!to_dict({"properties", value}, d, false)) return -1;
     EdgeValue fresh;  // released after the borrow ends, as for Node
     if (!with_properties(edge_value(self), Ref::borrow(d), fresh)) return -1;
     ExclusiveBorrow b(self);
@@ -197,17 +188,18 @@ PyTypeObject* make_record_type(const char* qualified_name) {
         {Py_tp_clear, (void*)record_clear<R>},
         {0, nullptr},
     };
-    return make_type(qualified_name, sizeof(R), slots, Py_TPFLAGS_DISALLOW_INSTANTIATION);
+    return make_type(qualified_name, sizeof(R), slots, nullptr, nullptr,
+                     Py_TPFLAGS_DISALLOW_INSTANTIATION);
 }
 
-PyMethodDef node_methods[] = {
-    {"uid", node_uid_method, METH_NOARGS,
-     "uid($self)\n--\n\nReturns a unique identifier for this node.\n\n"
-     "The UID is based on the node's type UID using SHA256. Returns a str of\n"
-     "64 lowercase hex digits; nodes of equal type have the same uid, whatever\n"
-     "their properties."},
-    VK_REDUCE_METHOD(node_reduce),
-    {nullptr, nullptr, 0, nullptr},
+const MethodEntry node_methods[] = {
+    method_entry<node_sig::uid>(
+        node_uid_method,
+        "Returns a unique identifier for this node.\n\n"
+        "The UID is based on the node's type UID using SHA256. Returns a str of\n"
+        "64 lowercase hex digits; nodes of equal type have the same uid, whatever\n"
+        "their properties."),
+    reduce_entry(node_reduce),
 };
 
 PyGetSetDef node_getset[] = {
@@ -224,7 +216,6 @@ PyGetSetDef node_getset[] = {
 };
 
 const char kNodeDoc[] =
-    "Node(type, properties=None)\n--\n\n"
     "Represents a node in the graph (a type in the model).\n\n"
     "Fields:\n"
     "    type: the node's type (a Variable or Application)\n"
@@ -244,23 +235,25 @@ const char kNodeDoc[] =
 
 // ----- Edge --------------------------------------------------------------------
 
-const Param kEdgeParams[] = {req("term"), req("start"), req("end"), opt("properties")};
-const Signature kEdgeNew("Edge.__new__", kEdgeParams);
+// An end of a new edge: a Node (the cast TypeError names no argument).
+Status end_node(PyObject* obj) {
+    return Py_TYPE(obj) == NodeType ? ok_status() : cast_error(obj, "Node");
+}
 
 PyObject* edge_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    Bound a;
-    if (!bind(kEdgeNew, args, kwargs, a)) return nullptr;
+    Args<edge_sig::construct> a;
     PyObject* props;
-    if (!to_dict("properties", a[3], props, true)) return nullptr;
     TermHandle term;
-    if (!term_from_python(a[0], term)) return nullptr;
-    if (Py_TYPE(a[1]) != NodeType) return cast_error(a[1], "Node"), nullptr;
-    if (Py_TYPE(a[2]) != NodeType) return cast_error(a[2], "Node"), nullptr;
+    if (!a.bind(args, kwargs) || !to_dict(a["properties"], props, true) ||
+        !term_from_python(a["term"], term) || !end_node(a["start"]) || !end_node(a["end"])) {
+        return nullptr;
+    }
     Ref d = props ? Ref::borrow(props) : Ref::steal(PyDict_New());
     if (!d) return nullptr;
     // The end nodes' records are shared: they never change.
     EdgeValue v;
-    if (!EdgeValue::make(std::move(term), node_value(a[1]), node_value(a[2]), std::move(d), v)) {
+    if (!EdgeValue::make(std::move(term), node_value(a["start"]), node_value(a["end"]),
+                         std::move(d), v)) {
         return nullptr;
     }
     return reinterpret_cast<PyObject*>(alloc_instance<PyEdge>(type, std::move(v)));
@@ -298,14 +291,14 @@ PyObject* edge_get_end(PyObject* self, void*) {
     return node_to_python(edge_value(self).end());
 }
 
-PyMethodDef edge_methods[] = {
-    {"uid", edge_uid_method, METH_NOARGS,
-     "uid($self)\n--\n\nReturns a unique identifier for this edge.\n\n"
-     "The UID is based on the edge's term UID using SHA256. Returns a str of\n"
-     "64 lowercase hex digits; edges with equal terms have the same uid, whatever\n"
-     "their end points and properties."},
-    VK_REDUCE_METHOD(edge_reduce),
-    {nullptr, nullptr, 0, nullptr},
+const MethodEntry edge_methods[] = {
+    method_entry<edge_sig::uid>(
+        edge_uid_method,
+        "Returns a unique identifier for this edge.\n\n"
+        "The UID is based on the edge's term UID using SHA256. Returns a str of\n"
+        "64 lowercase hex digits; edges with equal terms have the same uid, whatever\n"
+        "their end points and properties."),
+    reduce_entry(edge_reduce),
 };
 
 PyGetSetDef edge_getset[] = {
@@ -331,7 +324,6 @@ PyGetSetDef edge_getset[] = {
 };
 
 const char kEdgeDoc[] =
-    "Edge(term, start, end, properties=None)\n--\n\n"
     "Represents an edge in the graph (a typed term in the model).\n\n"
     "Fields:\n"
     "    term: the edge's term; its type should be the function type from the\n"
@@ -355,11 +347,9 @@ const char kEdgeDoc[] =
 
 // ----- Graph -------------------------------------------------------------------
 
-const Signature kGraphNew("Graph.__new__");
-
 PyObject* graph_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    Bound a;
-    if (!bind(kGraphNew, args, kwargs, a)) return nullptr;
+    Args<graph_sig::construct> a;
+    if (!a.bind(args, kwargs)) return nullptr;
     Ref nodes = Ref::steal(PyDict_New());
     if (!nodes) return nullptr;
     Ref edges = Ref::steal(PyDict_New());
@@ -402,7 +392,6 @@ PyGetSetDef graph_getset[] = {
 };
 
 const char kGraphDoc[] =
-    "Graph()\n--\n\n"
     "Represents a type theoretical theory model as a graph.\n\n"
     "Fields:\n"
     "    nodes: Dictionary mapping node UIDs to Node objects\n"
@@ -419,6 +408,44 @@ const char kGraphDoc[] =
     "    Graph(0 nodes, 0 edges)\n\n"
     "In general the text form is ``Graph(X nodes, Y edges)``.";
 
+const MethodEntry graph_methods[] = {
+    method_entry<graph_sig::query>(
+        graph_query,
+        "Creates a new query builder for this graph.\n\n"
+        "Returns a new, empty Query that shares this graph's nodes and edges\n"
+        "dicts; every call gives an independent query."),
+    method_entry<graph_sig::to_networkx>(
+        graph_to_networkx,
+        "Returns the graph as a networkx.MultiDiGraph.\n\n"
+        "One node per entry of ``nodes``, keyed by its key, with the node's\n"
+        "properties and the attributes ``type`` (the node's type) and ``label``\n"
+        "(its text form); one edge per entry of ``edges``, from its start node's\n"
+        "uid to its end node's uid, keyed by its key, with the edge's properties\n"
+        "and ``term`` (the edge's Term) and ``label`` (the term's name). These\n"
+        "attributes win over properties of the same names; property values are\n"
+        "shared, not copied. An end point that is not filed in ``nodes`` under its\n"
+        "uid is added from the edge's copy of it.\n\n"
+        "Raises:\n"
+        "    ImportError: NetworkX is not installed (``pip install\n"
+        "        'velkora[networkx]'``); it is imported on the first call.\n"
+        "    TypeError: a value of ``nodes`` is not a Node, or one of ``edges``\n"
+        "        is not an Edge."),
+    method_entry<graph_sig::to_dot>(
+        graph_to_dot,
+        "Returns the graph as Graphviz DOT text.\n\n"
+        "A ``digraph`` with one node per entry of ``nodes`` (its key as the node\n"
+        "id, labelled with its type) and one edge per entry of ``edges`` (from its\n"
+        "start node's uid to its end node's uid, labelled with the term's name);\n"
+        "an end point not filed in ``nodes`` under its uid gets a node of its own.\n"
+        "Every id and label is quoted and escaped. Render it with Graphviz, for\n"
+        "instance ``dot -Tpng graph.dot -o graph.png``.\n\n"
+        "Raises:\n"
+        "    TypeError: a key of ``nodes`` is not a str, a value of ``nodes`` is\n"
+        "        not a Node, or one of ``edges`` is not an Edge."),
+    reduce_entry(graph_reduce),
+    method_entry<graph_sig::restore>(graph_restore, kGraphRestoreDoc),
+};
+
 }  // namespace
 
 PyTypeObject* create_node_type() {
@@ -432,12 +459,11 @@ PyTypeObject* create_node_type() {
         {Py_tp_clear, (void*)node_clear},
         {Py_tp_str, (void*)node_str},
         {Py_tp_repr, (void*)node_str},
-        {Py_tp_methods, node_methods},
         {Py_tp_getset, node_getset},
-        {Py_tp_doc, (void*)kNodeDoc},
         {0, nullptr},
     };
-    NodeType = make_type("velkora.Node", sizeof(PyNode), slots);
+    NodeType = make_type("velkora.Node", sizeof(PyNode), slots,
+                         class_doc<node_sig::construct>(kNodeDoc).c_str(), method_table(node_methods));
     return NodeType;
 }
 
@@ -451,17 +477,13 @@ PyTypeObject* create_edge_type() {
         {Py_tp_clear, (void*)edge_clear},
         {Py_tp_str, (void*)edge_str},
         {Py_tp_repr, (void*)edge_str},
-        {Py_tp_methods, edge_methods},
         {Py_tp_getset, edge_getset},
-        {Py_tp_doc, (void*)kEdgeDoc},
         {0, nullptr},
     };
-    EdgeType = make_type("velkora.Edge", sizeof(PyEdge), slots);
+    EdgeType = make_type("velkora.Edge", sizeof(PyEdge), slots,
+                         class_doc<edge_sig::construct>(kEdgeDoc).c_str(), method_table(edge_methods));
     return EdgeType;
 }
-
-// Methods that later units add to Graph (query()) are appended here.
-extern PyMethodDef graph_methods[];
 
 PyTypeObject* create_graph_type() {
     static PyType_Slot slots[] = {
@@ -471,49 +493,13 @@ PyTypeObject* create_graph_type() {
         {Py_tp_clear, (void*)graph_clear},
         {Py_tp_str, (void*)graph_str},
         {Py_tp_repr, (void*)graph_str},
-        {Py_tp_methods, graph_methods},
         {Py_tp_getset, graph_getset},
-        {Py_tp_doc, (void*)kGraphDoc},
         {0, nullptr},
     };
-    GraphType = make_type("velkora.Graph", sizeof(PyGraph), slots);
+    GraphType = make_type("velkora.Graph", sizeof(PyGraph), slots,
+                          class_doc<graph_sig::construct>(kGraphDoc).c_str(),
+                          method_table(graph_methods));
     return GraphType;
 }
-
-PyMethodDef graph_methods[] = {
-    {"query", graph_query, METH_NOARGS,
-     "query($self)\n--\n\nCreates a new query builder for this graph.\n\n"
-     "Returns a new, empty Query that shares this graph's nodes and edges\n"
-     "dicts; every call gives an independent query."},
-    {"to_networkx", graph_to_networkx, METH_NOARGS,
-     "to_networkx($self)\n--\n\nReturns the graph as a networkx.MultiDiGraph.\n\n"
-     "One node per entry of ``nodes``, keyed by its key, with the node's\n"
-     "properties and the attributes ``type`` (the node's type) and ``label``\n"
-     "(its text form); one edge per entry of ``edges``, from its start node's\n"
-     "uid to its end node's uid, keyed by its key, with the edge's properties\n"
-     "and ``term`` (the edge's Term) and ``label`` (the term's name). These\n"
-     "attributes win over properties of the same names; property values are\n"
-     "shared, not copied. An end point that is not filed in ``nodes`` under its\n"
-     "uid is added from the edge's copy of it.\n\n"
-     "Raises:\n"
-     "    ImportError: NetworkX is not installed (``pip install\n"
-     "        'velkora[networkx]'``); it is imported on the first call.\n"
-     "    TypeError: a value of ``nodes`` is not a Node, or one of ``edges``\n"
-     "        is not an Edge."},
-    {"to_dot", graph_to_dot, METH_NOARGS,
-     "to_dot($self)\n--\n\nReturns the graph as Graphviz DOT text.\n\n"
-     "A ``digraph`` with one node per entry of ``nodes`` (its key as the node\n"
-     "id, labelled with its type) and one edge per entry of ``edges`` (from its\n"
-     "start node's uid to its end node's uid, labelled with the term's name);\n"
-     "an end point not filed in ``nodes`` under its uid gets a node of its own.\n"
-     "Every id and label is quoted and escaped. Render it with Graphviz, for\n"
-     "instance ``dot -Tpng graph.dot -o graph.png``.\n\n"
-     "Raises:\n"
-     "    TypeError: a key of ``nodes`` is not a str, a value of ``nodes`` is\n"
-     "        not a Node, or one of ``edges`` is not an Edge."},
-    VK_REDUCE_METHOD(graph_reduce),
-    VK_RESTORE_METHOD(graph_restore, kGraphRestoreDoc),
-    {nullptr, nullptr, 0, nullptr},
-};
 
 }  // namespace vk

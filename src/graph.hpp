@@ -55,12 +55,12 @@ public:
     }
 
 protected:
-    // A new record of `type` built from args; false with a Python exception set.
+    // A new record of `type` built from args.
     template <class... A>
-    bool make_record(PyTypeObject* type, A&&... args) {
+    Status make_record(PyTypeObject* type, A&&... args) {
         R* r = alloc_instance<R>(type, std::forward<A>(args)...);
         rec_ = Ref::steal(reinterpret_cast<PyObject*>(r));
-        return r != nullptr;
+        return r ? ok_status() : PyErrorSet{};
     }
     const auto& data() const { return reinterpret_cast<R*>(rec_.get())->value; }
 
@@ -88,8 +88,8 @@ extern PyTypeObject* EdgeRecordType;
 
 class NodeValue : public RecordRef<NodeRecord> {
 public:
-    // A new record of the type and dict; false with a Python exception set.
-    static bool make(TypeRef type, Ref properties, NodeValue& out) {
+    // A new record of the type and dict.
+    static Status make(TypeRef type, Ref properties, NodeValue& out) {
         return out.make_record(NodeRecordType, std::move(type), std::move(properties));
     }
 
@@ -121,9 +121,9 @@ struct EdgeRecord : Obj {
 
 class EdgeValue : public RecordRef<EdgeRecord> {
 public:
-    // A new record; false with a Python exception set.
-    static bool make(TermHandle term, NodeValue start, NodeValue end, Ref properties,
-                     EdgeValue& out) {
+    // A new record.
+    static Status make(TermHandle term, NodeValue start, NodeValue end, Ref properties,
+                       EdgeValue& out) {
         return out.make_record(EdgeRecordType, std::move(term), std::move(start), std::move(end),
                                std::move(properties));
     }
@@ -136,6 +136,24 @@ public:
     // SHA-256 of "edge:" and the term uid (kept with the term).
     const Hex64* uid() const { return edge_uid_of_term(term()); }
 };
+
+// The callables of Node, Edge and Graph, each declared once (host/args.hpp).
+namespace node_sig {
+inline constexpr auto construct = constructor("Node.__new__", req("type"), opt("properties"));
+inline constexpr auto uid = method("Node.uid");
+}  // namespace node_sig
+namespace edge_sig {
+inline constexpr auto construct =
+    constructor("Edge.__new__", req("term"), req("start"), req("end"), opt("properties"));
+inline constexpr auto uid = method("Edge.uid");
+}  // namespace edge_sig
+namespace graph_sig {
+inline constexpr auto construct = constructor("Graph.__new__");
+inline constexpr auto query = method("Graph.query");
+inline constexpr auto to_networkx = method("Graph.to_networkx");
+inline constexpr auto to_dot = method("Graph.to_dot");
+inline constexpr auto restore = class_method("Graph._restore", req("nodes"), req("edges"));
+}  // namespace graph_sig
 
 struct PyNode : Obj {
     NodeValue value;
@@ -152,9 +170,9 @@ PyTypeObject* create_node_type();
 PyTypeObject* create_edge_type();
 PyTypeObject* create_graph_type();
 
-// Node::new from a Python type object and an optional dict (null or None:
-// a fresh empty dict). Fails with "Expected Variable or Application".
-bool make_node(PyObject* type_obj, PyObject* props, NodeValue& out);
+// A node value from a Python type object and an optional dict (null or
+// None: a fresh empty dict). Fails with "Expected Variable or Application".
+Status make_node(PyObject* type_obj, PyObject* props, NodeValue& out);
 
 // New Python objects wrapping copies of the values.
 PyObject* node_to_python(const NodeValue& v);
@@ -179,11 +197,11 @@ struct GraphValue {
     }
     GraphValue& operator=(GraphValue&&) noexcept = default;
 
-    // Graph::get_nodes_by_type: copies of the nodes in `nodes` (in insertion
-    // order) whose type equals `type` (equal types are exactly those with
-    // equal uids). Every entry is validated: a key that is not a str or a
-    // value that is not a Node fails the whole lookup with the cast TypeError.
-    bool get_nodes_by_type(const TypeNode* type, std::vector<NodeValue>& out) const;
+    // Copies of the nodes in `nodes` (in insertion order) whose type equals
+    // `type` (equal types are exactly those with equal uids). Every entry is
+    // validated: a key that is not a str or a value that is not a Node fails
+    // the whole lookup with the cast TypeError.
+    Status nodes_of_type(const TypeNode* type, std::vector<NodeValue>& out) const;
     int traverse(visitproc visit, void* arg) const;
 };
 

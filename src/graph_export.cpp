@@ -24,11 +24,11 @@ namespace {
 
 // Calls on_node(key, node) for every entry of `nodes`, then, for every entry
 // of `edges`, on_node(uid, node) for each end point not filed under its uid
-// and on_edge(key, edge, start uid, end uid). The callbacks return false with
-// an exception set to stop the walk. The dicts are walked with change
-// detection: a callback may run Python code.
+// and on_edge(key, edge, start uid, end uid). A callback that fails stops the
+// walk. The dicts are walked with change detection: a callback may run
+// Python code.
 template <class OnNode, class OnEdge>
-bool walk_graph(const GraphValue& g, OnNode on_node, OnEdge on_edge) {
+Status walk_graph(const GraphValue& g, OnNode on_node, OnEdge on_edge) {
     std::unordered_set<std::string> filed;  // the str keys of `nodes`
     Ref key, value;
     int r;
@@ -43,14 +43,14 @@ bool walk_graph(const GraphValue& g, OnNode on_node, OnEdge on_edge) {
             } else if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
                 PyErr_Clear();  // not UTF-8, so not a uid either
             } else {
-                return false;
+                return PyErrorSet{};
             }
         }
         // A copy: Python code run by the callback may replace the node's dict.
         NodeValue node = node_value(value.get());
-        if (!on_node(key.get(), node)) return false;
+        if (!on_node(key.get(), node)) return PyErrorSet{};
     }
-    if (r < 0) return false;
+    if (r < 0) return PyErrorSet{};
     DictWalk edges(g.edges.get());
     while ((r = edges.next(key, value)) > 0) {
         if (Py_TYPE(value.get()) != EdgeType) return cast_error(value.get(), "Edge");
@@ -59,16 +59,16 @@ bool walk_graph(const GraphValue& g, OnNode on_node, OnEdge on_edge) {
         const NodeValue* ends[2] = {&edge.start(), &edge.end()};
         for (int i = 0; i < 2; ++i) {
             const Hex64* u = ends[i]->uid();
-            if (!u) return false;
+            if (!u) return PyErrorSet{};
             uids[i] = *u;
             if (filed.emplace(uids[i].view()).second) {
                 Ref uid = Ref::steal(to_py(uids[i].view()));
-                if (!uid || !on_node(uid.get(), *ends[i])) return false;
+                if (!uid || !on_node(uid.get(), *ends[i])) return PyErrorSet{};
             }
         }
-        if (!on_edge(key.get(), edge, uids[0].view(), uids[1].view())) return false;
+        if (!on_edge(key.get(), edge, uids[0].view(), uids[1].view())) return PyErrorSet{};
     }
-    return r == 0;
+    return r == 0 ? ok_status() : PyErrorSet{};
 }
 
 // ----- NetworkX ------------------------------------------------------------------
@@ -96,8 +96,8 @@ Ref attributes(PyObject* props, const char* k1, Ref v1, const char* k2, Ref v2) 
     return d;
 }
 
-bool append_tuple(PyObject* list, Ref item) {
-    return item && PyList_Append(list, item.get()) == 0;
+Status append_tuple(PyObject* list, Ref item) {
+    return item && PyList_Append(list, item.get()) == 0 ? ok_status() : PyErrorSet{};
 }
 
 }  // namespace
@@ -108,22 +108,24 @@ PyObject* graph_to_networkx(PyObject* self, PyObject*) {
     Ref node_list = Ref::steal(PyList_New(0));
     Ref edge_list = Ref::steal(PyList_New(0));
     if (!node_list || !edge_list) return nullptr;
-    auto on_node = [&](PyObject* key, const NodeValue& n) {
+    auto on_node = [&](PyObject* key, const NodeValue& n) -> Status {
         Ref type = Ref::steal(type_to_python(n.type()));
         Ref label = type ? Ref::steal(to_py(type_text(n.type().get()))) : Ref();
         Ref attrs = attributes(n.properties(), "type", std::move(type), "label", std::move(label));
-        return attrs && append_tuple(node_list.get(), Ref::steal(PyTuple_Pack(2, key, attrs.get())));
+        if (!attrs) return PyErrorSet{};
+        return append_tuple(node_list.get(), Ref::steal(PyTuple_Pack(2, key, attrs.get())));
     };
     auto on_edge = [&](PyObject* key, const EdgeValue& e, std::string_view start,
-                       std::string_view end) {
+                       std::string_view end) -> Status {
         Ref term = Ref::steal(term_to_python(e.term_handle()));
         Ref label = term ? Ref::steal(to_py(e.term().name)) : Ref();
         Ref attrs =
             attributes(e.properties(), "term", std::move(term), "label", std::move(label));
         Ref u = attrs ? Ref::steal(to_py(start)) : Ref();
         Ref v = u ? Ref::steal(to_py(end)) : Ref();
-        return v && append_tuple(edge_list.get(),
-                                 Ref::steal(PyTuple_Pack(4, u.get(), v.get(), key, attrs.get())));
+        if (!v) return PyErrorSet{};
+        return append_tuple(edge_list.get(),
+                            Ref::steal(PyTuple_Pack(4, u.get(), v.get(), key, attrs.get())));
     };
     if (!walk_graph(reinterpret_cast<PyGraph*>(self)->value, on_node, on_edge)) return nullptr;
     Ref out = Ref::steal(PyObject_CallMethod(nx.get(), "MultiDiGraph", nullptr));
@@ -166,18 +168,19 @@ void append_quoted(std::string& out, std::string_view s) {
 
 PyObject* graph_to_dot(PyObject* self, PyObject*) {
     std::string out = "digraph {\n  node [shape=box];\n";
-    auto on_node = [&](PyObject* key, const NodeValue& n) {
+    auto on_node = [&](PyObject* key, const NodeValue& n) -> Status {
         std::string_view id;
         if (!PyUnicode_Check(key)) return cast_error(key, "str");
-        if (!to_str("key", key, id)) return false;
+        if (!to_str({"key", key}, id)) return PyErrorSet{};
         out += "  ";
         append_quoted(out, id);
         out += " [label=";
         append_quoted(out, type_text(n.type().get()));
         out += "];\n";
-        return true;
+        return ok_status();
     };
-    auto on_edge = [&](PyObject*, const EdgeValue& e, std::string_view start, std::string_view end) {
+    auto on_edge = [&](PyObject*, const EdgeValue& e, std::string_view start,
+                       std::string_view end) -> Status {
         out += "  ";
         append_quoted(out, start);
         out += " -> ";
@@ -185,7 +188,7 @@ PyObject* graph_to_dot(PyObject* self, PyObject*) {
         out += " [label=";
         append_quoted(out, e.term().name);
         out += "];\n";
-        return true;
+        return ok_status();
     };
     if (!walk_graph(reinterpret_cast<PyGraph*>(self)->value, on_node, on_edge)) return nullptr;
     out += "}\n";

@@ -6,6 +6,7 @@
 
 #include "digest.hpp"
 #include "graph.hpp"
+#include "host/ref.hpp"
 #include "patterns.hpp"
 #include "query/query.hpp"
 #include "term.hpp"
@@ -57,28 +58,24 @@ const ClassEntry kClasses[] = {
 std::atomic<int64_t> g_interpreter{-1};
 PyObject* g_module = nullptr;
 
-bool register_class(PyObject* module, const ClassEntry& c) {
+Status register_class(PyObject* module, const ClassEntry& c) {
     PyTypeObject* type = c.create();
-    if (!type) return false;
-    PyObject* all = PyObject_GetAttrString(module, "__all__");
+    if (!type) return PyErrorSet{};
+    Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
     if (!all) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return PyErrorSet{};
         PyErr_Clear();
-        all = PyList_New(0);
-        if (!all || PyObject_SetAttrString(module, "__all__", all) < 0) {
-            Py_XDECREF(all);
-            return false;
-        }
+        all = Ref::steal(PyList_New(0));
+        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return PyErrorSet{};
     }
-    PyObject* name = PyUnicode_FromString(c.name);
-    int rc = name ? PyList_Append(all, name) : -1;
-    Py_XDECREF(name);
-    Py_DECREF(all);
-    if (rc < 0) return false;
-    // The module object keeps a reference; the type lives for the process.
-    Py_INCREF(type);
-    return PyModule_AddObject(module, c.name, reinterpret_cast<PyObject*>(type)) == 0 ||
-           (Py_DECREF(type), false);
+    Ref name = Ref::steal(PyUnicode_FromString(c.name));
+    if (!name || PyList_Append(all.get(), name.get()) < 0) return PyErrorSet{};
+    // The module object keeps a reference (PyModule_AddObject takes it only
+    // when it succeeds); the type lives for the process.
+    Ref held = Ref::borrow(reinterpret_cast<PyObject*>(type));
+    if (PyModule_AddObject(module, c.name, held.get()) < 0) return PyErrorSet{};
+    held.release();
+    return ok_status();
 }
 
 PyObject* init_module() {

@@ -164,7 +164,7 @@ Result<NodePatternValue> parse_node(std::string_view token) {
     NodePatternValue v;
     Status read = read_content(s, trim_white_space(s.substr(1, s.size() - 2)), v.variable,
                                v.type_schema, v.properties);
-    if (!read) return read.take_error();
+    if (!read) return PyErrorSet{};
     return v;
 }
 
@@ -200,7 +200,7 @@ Result<EdgePatternValue> parse_edge(std::string_view token) {
     if (close < open) return invalid_pattern(s, "Brackets are mismatched");
     Status read = read_content(s, trim_white_space(s.substr(open + 1, close - open - 1)),
                                v.variable, v.term_type_schema, v.properties);
-    if (!read) return read.take_error();
+    if (!read) return PyErrorSet{};
     return v;
 }
 
@@ -233,16 +233,16 @@ Result<PathPatternValue> PathPatternValue::parse(std::string_view text) {
     if (s.empty()) return invalid_pattern("", "Pattern cannot be empty");
     std::vector<Token> tokens;
     Status lexed = lex(s, tokens);
-    if (!lexed) return lexed.take_error();
+    if (!lexed) return PyErrorSet{};
     PathPatternValue path;
     for (const Token& t : tokens) {
         if (t.node) {
             Result<NodePatternValue> n = parse_node(t.text);
-            if (!n) return n.take_error();
+            if (!n) return PyErrorSet{};
             path.nodes.push_back(std::move(*n));
         } else {
             Result<EdgePatternValue> e = parse_edge(t.text);
-            if (!e) return e.take_error();
+            if (!e) return PyErrorSet{};
             path.edges.push_back(std::move(*e));
         }
     }
@@ -251,7 +251,7 @@ Result<PathPatternValue> PathPatternValue::parse(std::string_view text) {
         return invalid_pattern(s, "Invalid pattern: too many edges for the number of nodes");
     }
     Status names = check_edge_names(s, path);
-    if (!names) return names.take_error();
+    if (!names) return PyErrorSet{};
     return path;
 }
 
@@ -283,61 +283,49 @@ PyObject* new_path(PyTypeObject* type, PathPatternValue v) {
     return reinterpret_cast<PyObject*>(alloc_instance<PyPathPattern>(type, std::move(v)));
 }
 
-PyObject* parse_to_python(PyTypeObject* type, PyObject* text_obj) {
+PyObject* parse_to_python(PyTypeObject* type, Arg pattern) {
     std::string_view text;
-    if (!to_str("pattern", text_obj, text)) return nullptr;
+    if (!to_str(pattern, text)) return nullptr;
     Result<PathPatternValue> r = PathPatternValue::parse(text);
-    if (!r) {
-        raise(r.take_error());
-        return nullptr;
-    }
+    if (!r) return nullptr;
     return new_path(type, std::move(*r));
 }
 
-const Param kPatternParam[] = {opt("pattern")};
-const Signature kNew("PathPattern.__new__", kPatternParam);
-
 PyObject* path_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    Bound a;
-    if (!bind(kNew, args, kwargs, a)) return nullptr;
-    if (!a[0] || a[0] == Py_None) return new_path(type, PathPatternValue{});
-    return parse_to_python(type, a[0]);
+    Args<path_pattern_sig::construct> a;
+    if (!a.bind(args, kwargs)) return nullptr;
+    if (!a["pattern"] || a["pattern"] == Py_None) return new_path(type, PathPatternValue{});
+    return parse_to_python(type, a["pattern"]);
 }
-
-const Param kRequiredPattern[] = {req("pattern")};
-const Signature kParse("PathPattern.parse", kRequiredPattern);
-const Signature kAddNode("PathPattern.add_node", kRequiredPattern);
-const Signature kAddEdge("PathPattern.add_edge", kRequiredPattern);
 
 PyObject* path_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    Bound a;
-    if (!bind(kParse, args, nargs, kw, a)) return nullptr;
-    return parse_to_python(PathPatternType, a[0]);
+    Args<path_pattern_sig::parse> a;
+    if (!a.bind(args, nargs, kw)) return nullptr;
+    return parse_to_python(PathPatternType, a["pattern"]);
 }
 
-// Appends a copy of the argument's value to the receiver, then returns a new
-// path copied from the receiver.
-template <class PyP, class V>
-PyObject* add_element(PyObject* self, PyObject* arg, PyTypeObject* element_type,
-                      std::vector<V> PathPatternValue::*list) {
-    if (!to_instance("pattern", arg, element_type)) return nullptr;
+// add_node and add_edge: appends a copy of the argument's value to the
+// receiver, then returns a new path copied from the receiver.
+template <const auto& S, class PyP, class V>
+PyObject* add_element(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw,
+                      PyTypeObject* element_type, std::vector<V> PathPatternValue::*list) {
+    Args<S> a;
+    if (!a.bind(args, nargs, kw) || !to_instance(a["pattern"], element_type)) return nullptr;
     ExclusiveBorrow b(self);
     if (!b) return nullptr;
     PathPatternValue& p = path_of(self);
-    (p.*list).push_back(reinterpret_cast<PyP*>(arg)->value);
+    (p.*list).push_back(reinterpret_cast<PyP*>(a["pattern"].obj)->value);
     return new_path(Py_TYPE(self), p);
 }
 
 PyObject* path_add_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    Bound a;
-    if (!bind(kAddNode, args, nargs, kw, a)) return nullptr;
-    return add_element<PyNodePattern>(self, a[0], NodePatternType, &PathPatternValue::nodes);
+    return add_element<path_pattern_sig::add_node, PyNodePattern>(
+        self, args, nargs, kw, NodePatternType, &PathPatternValue::nodes);
 }
 
 PyObject* path_add_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    Bound a;
-    if (!bind(kAddEdge, args, nargs, kw, a)) return nullptr;
-    return add_element<PyEdgePattern>(self, a[0], EdgePatternType, &PathPatternValue::edges);
+    return add_element<path_pattern_sig::add_edge, PyEdgePattern>(
+        self, args, nargs, kw, EdgePatternType, &PathPatternValue::edges);
 }
 
 // A new list of new pattern objects copied from the path.
@@ -373,35 +361,37 @@ PyObject* path_repr(PyObject* self) {
                  std::to_string(p.edges.size()) + " edges)");
 }
 
-PyMethodDef path_methods[] = {
-    {"parse", as_cfunc(path_parse), VK_FASTCALL | METH_STATIC,
-     "parse(pattern)\n--\n\nParses a Cypher-like pattern string into a PathPattern.\n\n"
-     "Nodes are written ``(variable:Type {key: value, ...})``, edges\n"
-     "``-[variable:Type {...}]->``, ``<-[...]-`` or ``-[...]-``, each part\n"
-     "optional; an edge's type is its term's type (a function type such as\n"
-     "``$A -> B$``), and a type containing ``$`` is taken as a schema as it is. A\n"
-     "property map's keys are names, or any text in backquotes; its values are\n"
-     "numbers, strings in single or double quotes (escapes \\\\ \\' \\\" \\n \\t),\n"
-     "true, false, null and lists ``[...]``. An edge's variable may name nothing\n"
-     "else in the path. Returns a new PathPattern.\n\n"
-     "Raises:\n"
-     "    TypeError: ``pattern`` is not a str.\n"
-     "    ValueError: \"Invalid pattern '...': reason\" for a malformed pattern."},
-    {"add_node", as_cfunc(path_add_node), VK_FASTCALL,
-     "add_node($self, pattern)\n--\n\nAdds a node pattern to the path.\n\n"
-     "Appends a copy of ``pattern`` to this path and returns a new PathPattern\n"
-     "copied from it; later additions to either are not seen by the other.\n\n"
-     "Raises:\n"
-     "    TypeError: ``pattern`` is not a NodePattern."},
-    {"add_edge", as_cfunc(path_add_edge), VK_FASTCALL,
-     "add_edge($self, pattern)\n--\n\nAdds an edge pattern to the path.\n\n"
-     "Appends a copy of ``pattern`` to this path and returns a new PathPattern\n"
-     "copied from it; later additions to either are not seen by the other.\n\n"
-     "Raises:\n"
-     "    TypeError: ``pattern`` is not a EdgePattern."},
-    VK_REDUCE_METHOD(path_pattern_reduce),
-    VK_RESTORE_METHOD(path_pattern_restore, kPathPatternRestoreDoc),
-    {nullptr, nullptr, 0, nullptr},
+const MethodEntry path_methods[] = {
+    method_entry<path_pattern_sig::parse>(
+        path_parse,
+        "Parses a Cypher-like pattern string into a PathPattern.\n\n"
+        "Nodes are written ``(variable:Type {key: value, ...})``, edges\n"
+        "``-[variable:Type {...}]->``, ``<-[...]-`` or ``-[...]-``, each part\n"
+        "optional; an edge's type is its term's type (a function type such as\n"
+        "``$A -> B$``), and a type containing ``$`` is taken as a schema as it is. A\n"
+        "property map's keys are names, or any text in backquotes; its values are\n"
+        "numbers, strings in single or double quotes (escapes \\\\ \\' \\\" \\n \\t),\n"
+        "true, false, null and lists ``[...]``. An edge's variable may name nothing\n"
+        "else in the path. Returns a new PathPattern.\n\n"
+        "Raises:\n"
+        "    TypeError: ``pattern`` is not a str.\n"
+        "    ValueError: \"Invalid pattern '...': reason\" for a malformed pattern."),
+    method_entry<path_pattern_sig::add_node>(
+        path_add_node,
+        "Adds a node pattern to the path.\n\n"
+        "Appends a copy of ``pattern`` to this path and returns a new PathPattern\n"
+        "copied from it; later additions to either are not seen by the other.\n\n"
+        "Raises:\n"
+        "    TypeError: ``pattern`` is not a NodePattern."),
+    method_entry<path_pattern_sig::add_edge>(
+        path_add_edge,
+        "Adds an edge pattern to the path.\n\n"
+        "Appends a copy of ``pattern`` to this path and returns a new PathPattern\n"
+        "copied from it; later additions to either are not seen by the other.\n\n"
+        "Raises:\n"
+        "    TypeError: ``pattern`` is not a EdgePattern."),
+    reduce_entry(path_pattern_reduce),
+    method_entry<path_pattern_sig::restore>(path_pattern_restore, kPathPatternRestoreDoc),
 };
 
 PyGetSetDef path_getset[] = {
@@ -413,7 +403,6 @@ PyGetSetDef path_getset[] = {
 };
 
 const char kDoc[] =
-    "PathPattern(pattern=None)\n--\n\n"
     "Represents a path pattern in a Cypher-like query.\n\n"
     "A chain of node patterns joined by edge patterns, edge k standing between\n"
     "node k and node k + 1. Without ``pattern`` the path is empty; with a str\n"
@@ -434,12 +423,12 @@ PyTypeObject* create_path_pattern_type() {
         {Py_tp_traverse, (void*)traverse_instance<PyPathPattern>},
         {Py_tp_clear, (void*)path_clear},
         {Py_tp_repr, (void*)path_repr},
-        {Py_tp_methods, path_methods},
         {Py_tp_getset, path_getset},
-        {Py_tp_doc, (void*)kDoc},
         {0, nullptr},
     };
-    PathPatternType = make_type("velkora.PathPattern", sizeof(PyPathPattern), slots);
+    PathPatternType = make_type("velkora.PathPattern", sizeof(PyPathPattern), slots,
+                                class_doc<path_pattern_sig::construct>(kDoc).c_str(),
+                                method_table(path_methods));
     return PathPatternType;
 }
 

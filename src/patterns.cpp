@@ -28,7 +28,7 @@ PropertyMap& PropertyMap::operator=(const PropertyMap& o) {
     return *this;
 }
 
-bool PropertyMap::from_dict(PyObject* dict, PropertyMap& out) {
+Status PropertyMap::from_dict(PyObject* dict, PropertyMap& out) {
     PropertyMap m;
     if (dict && dict != Py_None) {
         if (!PyDict_Check(dict)) return arg_error("properties", cast_message(dict, "dict"));
@@ -38,7 +38,7 @@ bool PropertyMap::from_dict(PyObject* dict, PropertyMap& out) {
         int r;
         while ((r = w.next(k, v)) > 0) {
             std::string_view name;
-            if (!to_str("properties", k.get(), name)) return false;
+            if (!to_str({"properties", k.get()}, name)) return PyErrorSet{};
             Ref key;
             if (PyUnicode_CheckExact(k.get())) {
                 key = std::move(k);
@@ -47,16 +47,16 @@ bool PropertyMap::from_dict(PyObject* dict, PropertyMap& out) {
                 // user __hash__ or __eq__ runs when nodes are tested.
                 subclass_keys = true;
                 key = Ref::steal(to_py(name));
-                if (!key) return false;
+                if (!key) return PyErrorSet{};
             }
             m.entries.push_back({std::move(key), std::move(v)});
         }
-        if (r < 0) return false;
+        if (r < 0) return PyErrorSet{};
         // Distinct exact-str keys have distinct texts; keys of str subclasses
         // may not, and then the later value replaces the earlier one.
         if (subclass_keys) {
             Ref seen = Ref::steal(PyDict_New());
-            if (!seen) return false;
+            if (!seen) return PyErrorSet{};
             std::vector<Entry> unique;
             for (Entry& e : m.entries) {
                 PyObject* at = PyDict_GetItemWithError(seen.get(), e.key.get());
@@ -65,14 +65,16 @@ bool PropertyMap::from_dict(PyObject* dict, PropertyMap& out) {
                     continue;
                 }
                 Ref index = Ref::steal(PyErr_Occurred() ? nullptr : PyLong_FromSize_t(unique.size()));
-                if (!index || PyDict_SetItem(seen.get(), e.key.get(), index.get()) < 0) return false;
+                if (!index || PyDict_SetItem(seen.get(), e.key.get(), index.get()) < 0) {
+                    return PyErrorSet{};
+                }
                 unique.push_back(std::move(e));
             }
             m.entries = std::move(unique);
         }
     }
     out = std::move(m);
-    return true;
+    return ok_status();
 }
 
 namespace {
@@ -81,34 +83,37 @@ bool present(PyObject* o) { return o && o != Py_None; }
 
 // A schema argument: a str or a TypeSchema gives its text; anything else is
 // ignored. Fails only when a str cannot be read as UTF-8.
-bool schema_from(const char* param, PyObject* obj, std::optional<TypeSchemaValue>& out) {
+Status schema_from(Arg a, std::optional<TypeSchemaValue>& out) {
     out.reset();
-    if (!present(obj)) return true;
-    if (PyUnicode_Check(obj)) {
+    if (!present(a)) return ok_status();
+    if (PyUnicode_Check(a.obj)) {
         std::string_view text;
-        if (!to_str(param, obj, text)) return false;
+        if (!to_str(a, text)) return PyErrorSet{};
         out = TypeSchemaValue{std::string(text)};
-    } else if (Py_TYPE(obj) == TypeSchemaType) {
-        out = reinterpret_cast<PyTypeSchema*>(obj)->value;
+    } else if (Py_TYPE(a.obj) == TypeSchemaType) {
+        out = reinterpret_cast<PyTypeSchema*>(a.obj)->value;
     }
-    return true;
+    return ok_status();
 }
 
 }  // namespace
 
-bool NodePatternValue::create(std::optional<std::string> variable, PyObject* type,
-                              PyObject* type_schema, PyObject* properties, NodePatternValue& out) {
+Status NodePatternValue::create(std::optional<std::string> variable, PyObject* type,
+                                PyObject* type_schema, PyObject* properties,
+                                NodePatternValue& out) {
     NodePatternValue v;
     if (present(type)) {
         TypeRef t;
-        if (!python_to_type(type, t)) return false;
+        if (!python_to_type(type, t)) return PyErrorSet{};
         v.type_obj = std::move(t);
     }
-    if (!schema_from("type_schema", type_schema, v.type_schema)) return false;
-    if (!PropertyMap::from_dict(properties, v.properties)) return false;
+    if (!schema_from({"type_schema", type_schema}, v.type_schema) ||
+        !PropertyMap::from_dict(properties, v.properties)) {
+        return PyErrorSet{};
+    }
     v.variable = std::move(variable);
     out = std::move(v);
-    return true;
+    return ok_status();
 }
 
 int PropertyMap::held_by(PyObject* props) const {
@@ -137,6 +142,16 @@ int PropertyMap::held_by(PyObject* props) const {
     return 1;
 }
 
+Ref PropertyMap::to_dict() const {
+    Ref d = Ref::steal(PyDict_New());
+    if (!d) return d;
+    for (const Entry& e : entries) {
+        // Exact str keys: no Python code runs here.
+        if (PyDict_SetItem(d.get(), e.key.get(), e.value.get()) < 0) return Ref();
+    }
+    return d;
+}
+
 int PropertyMap::traverse(visitproc visit, void* arg) const {
     for (const Entry& e : entries) {
         Py_VISIT(e.key.get());
@@ -155,19 +170,19 @@ int PathPatternValue::traverse(visitproc visit, void* arg) const {
     return 0;
 }
 
-bool EdgePatternValue::create(std::optional<std::string> variable, PyObject* term,
-                              PyObject* term_type_schema, PyObject* properties,
-                              std::string direction, EdgePatternValue& out) {
+Status EdgePatternValue::create(std::optional<std::string> variable, PyObject* term,
+                                PyObject* term_type_schema, PyObject* properties,
+                                std::string direction, EdgePatternValue& out) {
     EdgePatternValue v;
-    if (present(term)) {
-        if (!term_from_python(term, v.term)) return false;
+    if ((present(term) && !term_from_python(term, v.term)) ||
+        !schema_from({"term_type_schema", term_type_schema}, v.term_type_schema) ||
+        !PropertyMap::from_dict(properties, v.properties)) {
+        return PyErrorSet{};
     }
-    if (!schema_from("term_type_schema", term_type_schema, v.term_type_schema)) return false;
-    if (!PropertyMap::from_dict(properties, v.properties)) return false;
     v.variable = std::move(variable);
     v.direction = std::move(direction);
     out = std::move(v);
-    return true;
+    return ok_status();
 }
 
 // ----- Python classes ------------------------------------------------------------
@@ -201,19 +216,16 @@ const NodePatternValue& node_of(PyObject* self) {
     return reinterpret_cast<PyNodePattern*>(self)->value;
 }
 
-const Param kNodeParams[] = {opt("variable"), opt("type"), opt("type_schema"), opt("properties")};
-const Signature kNodeNew("NodePattern.__new__", kNodeParams);
-
 PyObject* node_pattern_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    Bound a;
-    if (!bind(kNodeNew, args, kwargs, a)) return nullptr;
+    Args<node_pattern_sig::construct> a;
     std::optional<std::string> variable;
     PyObject* props;
-    if (!to_opt_string("variable", a[0], variable) || !to_dict("properties", a[3], props, true)) {
+    NodePatternValue v;
+    if (!a.bind(args, kwargs) || !to_opt_string(a["variable"], variable) ||
+        !to_dict(a["properties"], props, true) ||
+        !NodePatternValue::create(std::move(variable), a["type"], a["type_schema"], props, v)) {
         return nullptr;
     }
-    NodePatternValue v;
-    if (!NodePatternValue::create(std::move(variable), a[1], a[2], props, v)) return nullptr;
     return reinterpret_cast<PyObject*>(alloc_instance<PyNodePattern>(type, std::move(v)));
 }
 
@@ -225,9 +237,8 @@ PyObject* node_pattern_get_variable(PyObject* self, void*) {
     return optional_str(node_of(self).variable);
 }
 
-PyMethodDef node_pattern_methods[] = {
-    VK_REDUCE_METHOD(node_pattern_reduce),
-    {nullptr, nullptr, 0, nullptr},
+const MethodEntry node_pattern_methods[] = {
+    reduce_entry(node_pattern_reduce),
 };
 
 PyGetSetDef node_pattern_getset[] = {
@@ -237,7 +248,6 @@ PyGetSetDef node_pattern_getset[] = {
 };
 
 const char kNodeDoc[] =
-    "NodePattern(variable=None, type=..., type_schema=None, properties=None)\n--\n\n"
     "Represents a node pattern in a Cypher-like query.\n\n"
     "Fields:\n\n"
     "- variable: the name matched nodes are bound to, or None;\n"
@@ -259,22 +269,17 @@ const EdgePatternValue& edge_of(PyObject* self) {
     return reinterpret_cast<PyEdgePattern*>(self)->value;
 }
 
-const Param kEdgeParams[] = {opt("variable"), opt("term"), opt("term_type_schema"),
-                             opt("properties"), opt("direction")};
-const Signature kEdgeNew("EdgePattern.__new__", kEdgeParams);
-
 PyObject* edge_pattern_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    Bound a;
-    if (!bind(kEdgeNew, args, kwargs, a)) return nullptr;
+    Args<edge_pattern_sig::construct> a;
     std::optional<std::string> variable;
     PyObject* props;
     std::string direction = "forward";
-    if (!to_opt_string("variable", a[0], variable) || !to_dict("properties", a[3], props, true) ||
-        (a[4] && !to_string("direction", a[4], direction))) {
-        return nullptr;
-    }
     EdgePatternValue v;
-    if (!EdgePatternValue::create(std::move(variable), a[1], a[2], props, std::move(direction), v)) {
+    if (!a.bind(args, kwargs) || !to_opt_string(a["variable"], variable) ||
+        !to_dict(a["properties"], props, true) ||
+        (a["direction"] && !to_string(a["direction"], direction)) ||
+        !EdgePatternValue::create(std::move(variable), a["term"], a["term_type_schema"], props,
+                                  std::move(direction), v)) {
         return nullptr;
     }
     return reinterpret_cast<PyObject*>(alloc_instance<PyEdgePattern>(type, std::move(v)));
@@ -294,9 +299,8 @@ PyObject* edge_pattern_get_direction(PyObject* self, void*) {
     return to_py(edge_of(self).direction);
 }
 
-PyMethodDef edge_pattern_methods[] = {
-    VK_REDUCE_METHOD(edge_pattern_reduce),
-    {nullptr, nullptr, 0, nullptr},
+const MethodEntry edge_pattern_methods[] = {
+    reduce_entry(edge_pattern_reduce),
 };
 
 PyGetSetDef edge_pattern_getset[] = {
@@ -308,8 +312,6 @@ PyGetSetDef edge_pattern_getset[] = {
 };
 
 const char kEdgeDoc[] =
-    "EdgePattern(variable=None, term=None, term_type_schema=None, properties=None, "
-    "direction=...)\n--\n\n"
     "Represents an edge pattern in a Cypher-like query.\n\n"
     "Fields:\n\n"
     "- variable: the name matched edges are bound to, or None;\n"
@@ -335,12 +337,12 @@ PyTypeObject* create_node_pattern_type() {
         {Py_tp_traverse, (void*)traverse_instance<PyNodePattern>},
         {Py_tp_clear, (void*)clear_pattern<PyNodePattern>},
         {Py_tp_repr, (void*)node_pattern_repr},
-        {Py_tp_methods, node_pattern_methods},
         {Py_tp_getset, node_pattern_getset},
-        {Py_tp_doc, (void*)kNodeDoc},
         {0, nullptr},
     };
-    NodePatternType = make_type("velkora.NodePattern", sizeof(PyNodePattern), slots);
+    NodePatternType = make_type("velkora.NodePattern", sizeof(PyNodePattern), slots,
+                                class_doc<node_pattern_sig::construct>(kNodeDoc).c_str(),
+                                method_table(node_pattern_methods));
     return NodePatternType;
 }
 
@@ -351,12 +353,12 @@ PyTypeObject* create_edge_pattern_type() {
         {Py_tp_traverse, (void*)traverse_instance<PyEdgePattern>},
         {Py_tp_clear, (void*)clear_pattern<PyEdgePattern>},
         {Py_tp_repr, (void*)edge_pattern_repr},
-        {Py_tp_methods, edge_pattern_methods},
         {Py_tp_getset, edge_pattern_getset},
-        {Py_tp_doc, (void*)kEdgeDoc},
         {0, nullptr},
     };
-    EdgePatternType = make_type("velkora.EdgePattern", sizeof(PyEdgePattern), slots);
+    EdgePatternType = make_type("velkora.EdgePattern", sizeof(PyEdgePattern), slots,
+                                class_doc<edge_pattern_sig::construct>(kEdgeDoc).c_str(),
+                                method_table(edge_pattern_methods));
     return EdgePatternType;
 }
 

@@ -34,7 +34,7 @@ struct PropertyMap {
 
     // Walks a dict in its order; a key that is not a str fails with the
     // conversion TypeError. A null dict gives an empty map.
-    static bool from_dict(PyObject* dict, PropertyMap& out);
+    static Status from_dict(PyObject* dict, PropertyMap& out);
 
     // Whether a properties dict holds every entry: each key present and its
     // value == the expected one (the dict's value on the left). 1 or 0; -1
@@ -42,6 +42,8 @@ struct PropertyMap {
     // anything but an Exception (a lookup failing with an Exception counts
     // as no match).
     int held_by(PyObject* props) const;
+    // A new dict of the entries (the same value objects).
+    Ref to_dict() const;
 
     int traverse(visitproc visit, void* arg) const;
 };
@@ -52,10 +54,10 @@ struct NodePatternValue {
     std::optional<TypeSchemaValue> type_schema;
     PropertyMap properties;
 
-    // NodePattern::new. type / type_schema / properties may be null (absent);
-    // None has already been turned into null by the caller.
-    static bool create(std::optional<std::string> variable, PyObject* type, PyObject* type_schema,
-                       PyObject* properties, NodePatternValue& out);
+    // The value of NodePattern(variable, type, type_schema, properties):
+    // each object may be null (absent) or None (the same).
+    static Status create(std::optional<std::string> variable, PyObject* type,
+                         PyObject* type_schema, PyObject* properties, NodePatternValue& out);
 
     int traverse(visitproc visit, void* arg) const { return properties.traverse(visit, arg); }
 };
@@ -67,10 +69,10 @@ struct EdgePatternValue {
     PropertyMap properties;
     std::string direction = "forward";
 
-    // EdgePattern::new, shaped like NodePatternValue::create.
-    static bool create(std::optional<std::string> variable, PyObject* term,
-                       PyObject* term_type_schema, PyObject* properties, std::string direction,
-                       EdgePatternValue& out);
+    // The value of EdgePattern(...), shaped like NodePatternValue::create.
+    static Status create(std::optional<std::string> variable, PyObject* term,
+                         PyObject* term_type_schema, PyObject* properties, std::string direction,
+                         EdgePatternValue& out);
 
     // Whether the term equals `term`, when given.
     bool term_passes(const TermValue& t) const {
@@ -81,9 +83,9 @@ struct EdgePatternValue {
     int traverse(visitproc visit, void* arg) const { return properties.traverse(visit, arg); }
 };
 
-// NodePattern::matches over one walk (the candidates of one match or
-// merge): the node's type equals `type`, matches `type_schema`, and its
-// properties hold `properties`, each when given. The schema is read once
+// A node pattern's test of the nodes of one walk (the candidates of one
+// match or merge): the node's type equals `type`, matches `type_schema`,
+// and its properties hold `properties`, each when given. The schema is read once
 // per walk and its verdict kept per type value. The pattern must outlive
 // the test.
 class NodeTest {
@@ -138,8 +140,9 @@ struct PathPatternValue {
     std::vector<NodePatternValue> nodes;
     std::vector<EdgePatternValue> edges;
 
-    // PathPattern::parse: a path, or an InvalidPattern error (or a Python
-    // error while a property map's values are built).
+    // The path a pattern string describes (PathPattern.parse), or an
+    // InvalidPattern error (or a Python error while a property map's values
+    // are built).
     static Result<PathPatternValue> parse(std::string_view text);
     // parse, refusing a path whose nodes are not all joined by edges, such
     // as "(a)(b)": the form match and create run.
@@ -147,6 +150,26 @@ struct PathPatternValue {
 
     int traverse(visitproc visit, void* arg) const;
 };
+
+// The callables of the three pattern classes, each declared once
+// (host/args.hpp).
+namespace node_pattern_sig {
+inline constexpr auto construct =
+    constructor("NodePattern.__new__", opt("variable"), opt("type", "..."), opt("type_schema"),
+                opt("properties"));
+}  // namespace node_pattern_sig
+namespace edge_pattern_sig {
+inline constexpr auto construct =
+    constructor("EdgePattern.__new__", opt("variable"), opt("term"), opt("term_type_schema"),
+                opt("properties"), opt("direction", "..."));
+}  // namespace edge_pattern_sig
+namespace path_pattern_sig {
+inline constexpr auto construct = constructor("PathPattern.__new__", opt("pattern"));
+inline constexpr auto parse = static_method("PathPattern.parse", req("pattern"));
+inline constexpr auto add_node = method("PathPattern.add_node", req("pattern"));
+inline constexpr auto add_edge = method("PathPattern.add_edge", req("pattern"));
+inline constexpr auto restore = class_method("PathPattern._restore", req("nodes"), req("edges"));
+}  // namespace path_pattern_sig
 
 struct PyNodePattern : Obj {
     NodePatternValue value;

@@ -45,9 +45,7 @@
 
 namespace vk {
 
-const char kReduceDoc[] =
-    "__reduce__($self)\n--\n\n"
-    "Returns what pickle and copy rebuild an equal object from.";
+const char kReduceDoc[] = "Returns what pickle and copy rebuild an equal object from.";
 
 namespace {
 
@@ -104,14 +102,7 @@ Ref properties_state(PyObject* props) {
 
 // A new dict of a pattern's required properties, or None when there are none.
 Ref property_dict(const PropertyMap& m) {
-    if (m.entries.empty()) return Ref::borrow(Py_None);
-    Ref d = Ref::steal(PyDict_New());
-    if (!d) return Ref();
-    for (const PropertyMap::Entry& e : m.entries) {
-        // Exact str keys: no Python code runs here.
-        if (PyDict_SetItem(d.get(), e.key.get(), e.value.get()) < 0) return Ref();
-    }
-    return d;
+    return m.entries.empty() ? Ref::borrow(Py_None) : m.to_dict();
 }
 
 Ref schema_text(const std::optional<TypeSchemaValue>& s) {
@@ -187,16 +178,16 @@ Ref type_to_flat(const TypeNode* root) {
     return out;
 }
 
-bool malformed(PyObject* kind, const std::string& reason) {
+Status malformed(PyObject* kind, const std::string& reason) {
     PyErr_Format(kind, "malformed type data: %s", reason.c_str());
-    return false;
+    return PyErrorSet{};
 }
 
 // The index at data[i] if it names an entry of a table of `built` entries.
-bool entry_index(PyObject* data, Py_ssize_t i, size_t built, size_t& out) {
+Status entry_index(PyObject* data, Py_ssize_t i, size_t built, size_t& out) {
     Py_ssize_t v = PyLong_AsSsize_t(PyTuple_GET_ITEM(data, i));
     if (v == -1 && PyErr_Occurred()) {
-        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return PyErrorSet{};
         PyErr_Clear();
     }
     if (v < 0 || static_cast<size_t>(v) >= built) {
@@ -204,11 +195,12 @@ bool entry_index(PyObject* data, Py_ssize_t i, size_t built, size_t& out) {
                          "item " + std::to_string(i) + " names no earlier entry");
     }
     out = static_cast<size_t>(v);
-    return true;
+    return ok_status();
 }
 
-bool type_from_flat(PyObject* data, TypeRef& out) {
-    if (!PyTuple_Check(data)) return arg_error("data", cast_message(data, "tuple"));
+Status type_from_flat(Arg arg, TypeRef& out) {
+    PyObject* data = arg.obj;
+    if (!PyTuple_Check(data)) return arg_error(arg.name, cast_message(data, "tuple"));
     Py_ssize_t n = PyTuple_GET_SIZE(data);
     if (n == 0) return malformed(PyExc_ValueError, "no entries");
     std::vector<TypeRef> table;
@@ -217,7 +209,7 @@ bool type_from_flat(PyObject* data, TypeRef& out) {
         PyObject* item = PyTuple_GET_ITEM(data, i);
         if (PyUnicode_Check(item)) {
             std::string_view name;
-            if (!to_str("data", item, name)) return false;
+            if (!to_str({arg.name, item}, name)) return PyErrorSet{};
             table.push_back(TypeRef::variable(name));
         } else if (PyLong_CheckExact(item)) {
             if (i + 1 == n || !PyLong_CheckExact(PyTuple_GET_ITEM(data, i + 1))) {
@@ -227,7 +219,7 @@ bool type_from_flat(PyObject* data, TypeRef& out) {
             size_t l, r;
             if (!entry_index(data, i, table.size(), l) ||
                 !entry_index(data, i + 1, table.size(), r)) {
-                return false;
+                return PyErrorSet{};
             }
             table.push_back(TypeRef::application(table[l], table[r]));
             ++i;
@@ -237,69 +229,61 @@ bool type_from_flat(PyObject* data, TypeRef& out) {
         }
     }
     out = std::move(table.back());
-    return true;
+    return ok_status();
 }
 
 // ----- _restore ---------------------------------------------------------------
 
-const Param kDataParam[] = {req("data")};
-const Signature kApplicationRestore("Application._restore", kDataParam);
-const Param kListsParams[] = {req("nodes"), req("edges")};
-const Signature kGraphRestore("Graph._restore", kListsParams);
-const Signature kPathRestore("PathPattern._restore", kListsParams);
-
 // Copies the values of a list or tuple of pattern objects of one class.
 template <class PyP, class V>
-bool pattern_values(const char* param, PyObject* seq, PyTypeObject* type, std::vector<V>& out) {
-    if (!PyList_Check(seq) && !PyTuple_Check(seq)) return arg_error(param, cast_message(seq, "list"));
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+Status pattern_values(Arg seq, PyTypeObject* type, std::vector<V>& out) {
+    if (!PyList_Check(seq.obj) && !PyTuple_Check(seq.obj)) {
+        return arg_error(seq.name, cast_message(seq, "list"));
+    }
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.obj);
     out.reserve(static_cast<size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
         // Copying a pattern runs no Python code, so the list cannot change here.
-        PyObject* item = PySequence_Fast_GET_ITEM(seq, i);
-        if (!to_instance(param, item, type)) return false;
+        PyObject* item = PySequence_Fast_GET_ITEM(seq.obj, i);
+        if (!to_instance({seq.name, item}, type)) return PyErrorSet{};
         out.push_back(reinterpret_cast<PyP*>(item)->value);
     }
-    return true;
+    return ok_status();
 }
 
 }  // namespace
 
 const char kApplicationRestoreDoc[] =
-    "_restore($type, data)\n--\n\n"
     "Builds an Application from its flat encoding (used by pickle and copy).\n\n"
     "``data`` is a tuple read left to right: a str adds a variable, two ints\n"
     "add the application of those two earlier entries; the last entry is the\n"
     "result. Malformed data raises TypeError or ValueError.";
 
 const char kGraphRestoreDoc[] =
-    "_restore($type, nodes, edges)\n--\n\n"
     "Builds a Graph around the two given dicts (used by pickle and copy).\n\n"
     "The dicts are adopted, not copied. Raises TypeError when either is not a\n"
     "dict and ValueError when both are the same dict.";
 
 const char kPathPatternRestoreDoc[] =
-    "_restore($type, nodes, edges)\n--\n\n"
     "Builds a PathPattern from a list of NodePatterns and a list of\n"
     "EdgePatterns (used by pickle and copy); TypeError for anything else.";
 
 PyObject* application_restore(PyObject*, PyObject* const* args, Py_ssize_t n, PyObject* kw) {
-    Bound a;
-    if (!bind(kApplicationRestore, args, n, kw, a)) return nullptr;
+    Args<application_sig::restore> a;
     TypeRef t;
-    if (!type_from_flat(a[0], t)) return nullptr;
+    if (!a.bind(args, n, kw) || !type_from_flat(a["data"], t)) return nullptr;
     if (!t->is_app()) {
-        malformed(PyExc_ValueError, "it describes a variable, not an application");
+        (void)malformed(PyExc_ValueError, "it describes a variable, not an application");
         return nullptr;
     }
     return type_to_python(t);
 }
 
 PyObject* graph_restore(PyObject*, PyObject* const* args, Py_ssize_t n, PyObject* kw) {
-    Bound a;
-    if (!bind(kGraphRestore, args, n, kw, a)) return nullptr;
+    Args<graph_sig::restore> a;
     PyObject *nodes, *edges;
-    if (!to_dict("nodes", a[0], nodes, false) || !to_dict("edges", a[1], edges, false)) {
+    if (!a.bind(args, n, kw) || !to_dict(a["nodes"], nodes, false) ||
+        !to_dict(a["edges"], edges, false)) {
         return nullptr;
     }
     if (nodes == edges) {
@@ -311,11 +295,11 @@ PyObject* graph_restore(PyObject*, PyObject* const* args, Py_ssize_t n, PyObject
 }
 
 PyObject* path_pattern_restore(PyObject*, PyObject* const* args, Py_ssize_t n, PyObject* kw) {
-    Bound a;
-    if (!bind(kPathRestore, args, n, kw, a)) return nullptr;
+    Args<path_pattern_sig::restore> a;
     PathPatternValue v;
-    if (!pattern_values<PyNodePattern>("nodes", a[0], NodePatternType, v.nodes) ||
-        !pattern_values<PyEdgePattern>("edges", a[1], EdgePatternType, v.edges)) {
+    if (!a.bind(args, n, kw) ||
+        !pattern_values<PyNodePattern>(a["nodes"], NodePatternType, v.nodes) ||
+        !pattern_values<PyEdgePattern>(a["edges"], EdgePatternType, v.edges)) {
         return nullptr;
     }
     return reinterpret_cast<PyObject*>(alloc_instance<PyPathPattern>(PathPatternType, std::move(v)));

@@ -7,9 +7,12 @@
 
 namespace vk {
 
+// __reduce__ of every class: one declaration and one docstring.
+inline constexpr auto reduce_sig = method("__reduce__");
 extern const char kReduceDoc[];
+inline MethodEntry reduce_entry(NoArgsBody body) { return method_entry<reduce_sig>(body, kReduceDoc); }
 
-// __reduce__ of each class (METH_NOARGS).
+// __reduce__ of each class.
 PyObject* variable_reduce(PyObject* self, PyObject*);
 PyObject* application_reduce(PyObject* self, PyObject*);
 PyObject* term_reduce(PyObject* self, PyObject*);
@@ -23,16 +26,14 @@ PyObject* path_pattern_reduce(PyObject* self, PyObject*);
 // Refuses: a query holds running state bound to its graph's dicts.
 PyObject* query_reduce(PyObject* self, PyObject*);
 
-// _restore class methods (METH_CLASS | fast call). Each builds a new object
-// and checks everything it is given, so malformed pickle data raises.
+// _restore class methods, declared in the tables of their classes. Each
+// builds a new object and checks everything it is given, so malformed
+// pickle data raises. The docstrings follow the text signature line.
 PyObject* application_restore(PyObject* cls, PyObject* const* args, Py_ssize_t n, PyObject* kw);
 PyObject* graph_restore(PyObject* cls, PyObject* const* args, Py_ssize_t n, PyObject* kw);
 PyObject* path_pattern_restore(PyObject* cls, PyObject* const* args, Py_ssize_t n, PyObject* kw);
 extern const char kApplicationRestoreDoc[];
 extern const char kGraphRestoreDoc[];
 extern const char kPathPatternRestoreDoc[];
-
-#define VK_REDUCE_METHOD(fn) {"__reduce__", fn, METH_NOARGS, kReduceDoc}
-#define VK_RESTORE_METHOD(fn, doc) {"_restore", as_cfunc(fn), VK_FASTCALL | METH_CLASS, doc}
 
 }  // namespace vk

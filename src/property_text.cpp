@@ -187,14 +187,7 @@ private:
 
     // The pending ValueError's message as the reason of a pattern error.
     Status refused_value() {
-#if PY_VERSION_HEX >= 0x030C0000
-        Ref v = Ref::steal(PyErr_GetRaisedException());
-#else
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        PyErr_NormalizeException(&type, &value, &tb);
-        Ref t = Ref::steal(type), v = Ref::steal(value), b = Ref::steal(tb);
-#endif
+        Ref v = Ref::steal(take_exception());
         Ref text = Ref::steal(v ? PyObject_Str(v.get()) : nullptr);
         const char* reason = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
         if (!reason) return PyErrorSet{};

@@ -41,10 +41,10 @@ PyObject* edge_key_of_term(const TermValue& t) {
     return u.edge_key.get();
 }
 
-bool term_from_python(PyObject* obj, TermHandle& out) {
+Status term_from_python(PyObject* obj, TermHandle& out) {
     if (Py_TYPE(obj) != TermType) return cast_error(obj, "Term");
     out = reinterpret_cast<PyTerm*>(obj)->value;
-    return true;
+    return ok_status();
 }
 
 PyObject* term_to_python(const TermHandle& t) {
@@ -55,15 +55,13 @@ namespace {
 
 const TermValue& value_of(PyObject* self) { return *reinterpret_cast<PyTerm*>(self)->value; }
 
-const Param kTermParams[] = {req("name"), req("type")};
-const Signature kTermNew("Term.__new__", kTermParams);
-
 PyObject* term_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    Bound a;
-    if (!bind(kTermNew, args, kwargs, a)) return nullptr;
+    Args<term_sig::construct> a;
     TermValue v;
-    if (!to_string("name", a[0], v.name)) return nullptr;
-    if (!python_to_type(a[1], v.type)) return nullptr;
+    if (!a.bind(args, kwargs) || !to_string(a["name"], v.name) ||
+        !python_to_type(a["type"], v.type)) {
+        return nullptr;
+    }
     return reinterpret_cast<PyObject*>(
         alloc_instance<PyTerm>(type, TermHandle::make(std::move(v))));
 }
@@ -82,19 +80,15 @@ PyObject* term_repr(PyObject* self) {
     return to_py("Term(\"" + v.name + "\", " + type_text(v.type.get()) + ")");
 }
 
-const Param kCallParams[] = {req("other")};
-const Signature kTermCall("Term.__call__", kCallParams);
-
 PyObject* term_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-    Bound a;
-    if (!bind(kTermCall, args, kwargs, a)) return nullptr;
-    if (!to_instance("other", a[0], TermType)) return nullptr;
+    Args<term_sig::call> a;
+    if (!a.bind(args, kwargs) || !to_instance(a["other"], TermType)) return nullptr;
     SharedBorrow b1(self);
     if (!b1) return nullptr;
-    SharedBorrow b2(a[0]);
+    SharedBorrow b2(a["other"]);
     if (!b2) return nullptr;
     const TermValue& f = value_of(self);
-    const TermValue& x = value_of(a[0]);
+    const TermValue& x = value_of(a["other"]);
     if (!f.type->is_app()) {
         raise(VelkoraError::type_mismatch("application type (A -> B)", type_text(f.type.get()),
                                           "term application"));
@@ -147,9 +141,9 @@ PyObject* term_get_name(PyObject* self, void*) {
 }
 
 int term_set_name(PyObject* self, PyObject* value, void*) {
-    if (refuse_delete(value)) return -1;
+    if (!assigning(value)) return -1;
     std::string_view name;
-    if (!to_str("name", value, name)) return -1;
+    if (!to_str({"name", value}, name)) return -1;
     ExclusiveBorrow b(self);
     if (!b) return -1;
     // Edges, patterns and other Term objects share the old value: this
@@ -165,13 +159,13 @@ PyObject* term_get_type(PyObject* self, void*) {
     return type_to_python(value_of(self).type);
 }
 
-PyMethodDef term_methods[] = {
-    {"uid", term_uid_method, METH_NOARGS,
-     "uid($self)\n--\n\nReturns a unique identifier for this term.\n\n"
-     "The UID is constructed using SHA256 hash based on the term's name and type UID.\n"
-     "Returns a str of 64 lowercase hex digits: equal terms have equal uids."},
-    VK_REDUCE_METHOD(term_reduce),
-    {nullptr, nullptr, 0, nullptr},
+const MethodEntry term_methods[] = {
+    method_entry<term_sig::uid>(
+        term_uid_method,
+        "Returns a unique identifier for this term.\n\n"
+        "The UID is constructed using SHA256 hash based on the term's name and type UID.\n"
+        "Returns a str of 64 lowercase hex digits: equal terms have equal uids."),
+    reduce_entry(term_reduce),
 };
 
 PyGetSetDef term_getset[] = {
@@ -189,7 +183,6 @@ PyGetSetDef term_getset[] = {
 };
 
 const char kTermDoc[] =
-    "Term(name, type)\n--\n\n"
     "Represents a typed term in the type theory.\n\n"
     "A term is a name with a type; ``str(t)`` is ``name:type``. Terms are equal,\n"
     "and hash equally, when names and types are equal.\n\n"
@@ -221,12 +214,11 @@ PyTypeObject* create_term_type() {
         {Py_tp_call, (void*)term_call},
         {Py_tp_hash, (void*)term_hash},
         {Py_tp_richcompare, (void*)term_richcompare},
-        {Py_tp_methods, term_methods},
         {Py_tp_getset, term_getset},
-        {Py_tp_doc, (void*)kTermDoc},
         {0, nullptr},
     };
-    TermType = make_type("velkora.Term", sizeof(PyTerm), slots);
+    TermType = make_type("velkora.Term", sizeof(PyTerm), slots,
+                         class_doc<term_sig::construct>(kTermDoc).c_str(), method_table(term_methods));
     return TermType;
 }
 

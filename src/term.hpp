@@ -37,6 +37,13 @@ const Hex64* edge_uid_of_term(const TermValue& t);
 // Python exception set on failure.
 PyObject* edge_key_of_term(const TermValue& t);
 
+// The callables of Term, each declared once (host/args.hpp).
+namespace term_sig {
+inline constexpr auto construct = constructor("Term.__new__", req("name"), req("type"));
+inline constexpr auto call = method("Term.__call__", req("other"));
+inline constexpr auto uid = method("Term.uid");
+}  // namespace term_sig
+
 struct PyTerm : Obj {
     TermHandle value;
 };
@@ -46,7 +53,7 @@ PyTypeObject* create_term_type();
 
 // Shares the value of a Term object; anything else fails with the cast
 // TypeError naming 'Term' (no argument prefix).
-bool term_from_python(PyObject* obj, TermHandle& out);
+Status term_from_python(PyObject* obj, TermHandle& out);
 // A new Term object sharing the value.
 PyObject* term_to_python(const TermHandle& t);
 

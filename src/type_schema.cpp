@@ -389,16 +389,15 @@ bool SchemaTest::matches(const TypeNode* t) {
     return it->second;
 }
 
-int TypeSchemaValue::matches_type(const TypeNode* t) const {
-    Matcher m(pattern, nullptr);
-    return m.run(t) ? 1 : 0;
+bool TypeSchemaValue::matches_type(const TypeNode* t) const {
+    return Matcher(pattern, nullptr).run(t);
 }
 
-int TypeSchemaValue::match_capture(const TypeNode* t, CaptureMap& captures) const {
+bool TypeSchemaValue::match_capture(const TypeNode* t, CaptureMap& captures) const {
     captures.clear();
     std::vector<Record> records;
     Matcher m(pattern, &records);
-    if (!m.run(t)) return 0;
+    if (!m.run(t)) return false;
     // A later capture of a name replaces the earlier value in its place.
     std::unordered_map<std::string_view, size_t> slot;
     for (const Record& r : records) {
@@ -410,7 +409,7 @@ int TypeSchemaValue::match_capture(const TypeNode* t, CaptureMap& captures) cons
             captures[it->second].second = TypeRef::share(r.t);
         }
     }
-    return 1;
+    return true;
 }
 
 // ----- Python class ------------------------------------------------------------
@@ -421,14 +420,10 @@ const TypeSchemaValue& value_of(PyObject* self) {
     return reinterpret_cast<PyTypeSchema*>(self)->value;
 }
 
-const Param kNewParams[] = {req("pattern")};
-const Signature kNew("TypeSchema.__new__", kNewParams);
-
 PyObject* schema_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    Bound a;
-    if (!bind(kNew, args, kwargs, a)) return nullptr;
+    Args<type_schema_sig::construct> a;
     TypeSchemaValue v;
-    if (!to_string("pattern", a[0], v.pattern)) return nullptr;
+    if (!a.bind(args, kwargs) || !to_string(a["pattern"], v.pattern)) return nullptr;
     return reinterpret_cast<PyObject*>(alloc_instance<PyTypeSchema>(type, std::move(v)));
 }
 
@@ -439,31 +434,22 @@ PyObject* schema_str(PyObject* self) {
 
 PyObject* schema_get_pattern(PyObject* self, void*) { return to_py(value_of(self).pattern); }
 
-const Param kTypeParams[] = {req("type")};
-const Signature kMatches("TypeSchema.matches", kTypeParams);
-const Signature kCapture("TypeSchema.capture", kTypeParams);
-
 PyObject* schema_matches(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    Bound a;
-    if (!bind(kMatches, args, nargs, kw, a)) return nullptr;
+    Args<type_schema_sig::matches> a;
     TypeRef t;
-    if (!python_to_type(a[0], t)) return nullptr;
-    int r = value_of(self).matches_type(t.get());
-    if (r < 0) return nullptr;
-    return PyBool_FromLong(r);
+    if (!a.bind(args, nargs, kw) || !python_to_type(a["type"], t)) return nullptr;
+    return PyBool_FromLong(value_of(self).matches_type(t.get()));
 }
 
 PyObject* schema_capture(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    Bound a;
-    if (!bind(kCapture, args, nargs, kw, a)) return nullptr;
+    Args<type_schema_sig::capture> a;
     TypeRef t;
-    if (!python_to_type(a[0], t)) return nullptr;
+    if (!a.bind(args, nargs, kw) || !python_to_type(a["type"], t)) return nullptr;
     CaptureMap captures;
-    int r = value_of(self).match_capture(t.get(), captures);
-    if (r < 0) return nullptr;
+    bool matched = value_of(self).match_capture(t.get(), captures);
     Ref out = Ref::steal(PyDict_New());
     if (!out) return nullptr;
-    if (!r) return out.release();
+    if (!matched) return out.release();
     for (const auto& [name, type] : captures) {
         Ref k = Ref::steal(to_py(name));
         if (!k) return nullptr;
@@ -473,18 +459,19 @@ PyObject* schema_capture(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     return out.release();
 }
 
-PyMethodDef schema_methods[] = {
-    {"matches", as_cfunc(schema_matches), VK_FASTCALL,
-     "matches($self, type)\n--\n\nChecks if a type matches this schema.\n\n"
-     "Returns True or False; a type that is not a Variable or Application\n"
-     "raises TypeError."},
-    {"capture", as_cfunc(schema_capture), VK_FASTCALL,
-     "capture($self, type)\n--\n\nCaptures variables from a type that matches this schema.\n\n"
-     "Returns a new dict from capture names to the captured types; empty when\n"
-     "the type does not match or the schema has no capture groups. A type\n"
-     "that is not a Variable or Application raises TypeError."},
-    VK_REDUCE_METHOD(type_schema_reduce),
-    {nullptr, nullptr, 0, nullptr},
+const MethodEntry schema_methods[] = {
+    method_entry<type_schema_sig::matches>(
+        schema_matches,
+        "Checks if a type matches this schema.\n\n"
+        "Returns True or False; a type that is not a Variable or Application\n"
+        "raises TypeError."),
+    method_entry<type_schema_sig::capture>(
+        schema_capture,
+        "Captures variables from a type that matches this schema.\n\n"
+        "Returns a new dict from capture names to the captured types; empty when\n"
+        "the type does not match or the schema has no capture groups. A type\n"
+        "that is not a Variable or Application raises TypeError."),
+    reduce_entry(type_schema_reduce),
 };
 
 PyGetSetDef schema_getset[] = {
@@ -493,7 +480,6 @@ PyGetSetDef schema_getset[] = {
 };
 
 const char kDoc[] =
-    "TypeSchema(pattern)\n--\n\n"
     "Represents a regex-like pattern for matching types.\n\n"
     "Forms:\n\n"
     "- wildcards: ``$*$`` matches any type;\n"
@@ -521,12 +507,12 @@ PyTypeObject* create_type_schema_type() {
         {Py_tp_dealloc, (void*)dealloc_instance<PyTypeSchema>},
         {Py_tp_str, (void*)schema_str},
         {Py_tp_repr, (void*)schema_str},
-        {Py_tp_methods, schema_methods},
         {Py_tp_getset, schema_getset},
-        {Py_tp_doc, (void*)kDoc},
         {0, nullptr},
     };
-    TypeSchemaType = make_type("velkora.TypeSchema", sizeof(PyTypeSchema), slots);
+    TypeSchemaType = make_type("velkora.TypeSchema", sizeof(PyTypeSchema), slots,
+                               class_doc<type_schema_sig::construct>(kDoc).c_str(),
+                               method_table(schema_methods));
     return TypeSchemaType;
 }
 

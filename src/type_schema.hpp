@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "host/args.hpp"
 #include "types.hpp"
 
 namespace vk {
@@ -21,13 +22,12 @@ using CaptureMap = std::vector<std::pair<std::string, TypeRef>>;
 struct TypeSchemaValue {
     std::string pattern;  // exactly as given: not trimmed, not validated
 
-    // The matcher with a fresh, discarded capture map. Returns 1 or 0; -1
-    // (a Python exception set) is reserved for failures, and the matcher as
-    // built has none: it is iterative, so any nesting depth is matched.
-    int matches_type(const TypeNode* t) const;
+    // Whether t matches. The matcher cannot fail: it runs no Python code,
+    // and it is iterative, so any nesting depth is matched.
+    bool matches_type(const TypeNode* t) const;
     // The same, filling `captures` (cleared first); the map is meaningful
-    // only when the result is 1.
-    int match_capture(const TypeNode* t, CaptureMap& captures) const;
+    // only when t matches.
+    bool match_capture(const TypeNode* t, CaptureMap& captures) const;
 };
 
 // What a schema text asks of a type, read once: any type, the variable of
@@ -65,6 +65,13 @@ private:
     std::unordered_map<const TypeNode*, bool> verdicts_;
     std::vector<TypeRef> held_;
 };
+
+// The callables of TypeSchema, each declared once (host/args.hpp).
+namespace type_schema_sig {
+inline constexpr auto construct = constructor("TypeSchema.__new__", req("pattern"));
+inline constexpr auto matches = method("TypeSchema.matches", req("type"));
+inline constexpr auto capture = method("TypeSchema.capture", req("type"));
+}  // namespace type_schema_sig
 
 struct PyTypeSchema : Obj {
     TypeSchemaValue value;

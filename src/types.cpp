@@ -211,14 +211,14 @@ bool is_type_object(PyObject* obj) {
     return Py_TYPE(obj) == VariableType || Py_TYPE(obj) == ApplicationType;
 }
 
-bool python_to_type(PyObject* obj, TypeRef& out) {
+Status python_to_type(PyObject* obj, TypeRef& out) {
     if (!obj || !is_type_object(obj)) {
         PyErr_SetString(PyExc_TypeError, "Expected Variable or Application");
-        return false;
+        return PyErrorSet{};
     }
     // The value is immutable, so sharing it is the same as copying it.
     out = reinterpret_cast<PyType_*>(obj)->value;
-    return true;
+    return ok_status();
 }
 
 PyObject* type_to_python(const TypeRef& t) {
@@ -264,14 +264,10 @@ PyObject* type_uid_method(PyObject* self, PyObject*) {
 
 // ----- Variable ------------------------------------------------------------------
 
-const Param kVariableParams[] = {req("name")};
-const Signature kVariableNew("Variable.__new__", kVariableParams);
-
 PyObject* variable_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    Bound a;
-    if (!bind(kVariableNew, args, kwargs, a)) return nullptr;
+    Args<variable_sig::construct> a;
     std::string_view name;
-    if (!to_str("name", a[0], name)) return nullptr;
+    if (!a.bind(args, kwargs) || !to_str(a["name"], name)) return nullptr;
     return reinterpret_cast<PyObject*>(alloc_instance<PyType_>(type, TypeRef::variable(name)));
 }
 
@@ -289,22 +285,22 @@ PyObject* variable_get_name(PyObject* self, void*) {
 }
 
 int variable_set_name(PyObject* self, PyObject* value, void*) {
-    if (refuse_delete(value)) return -1;
+    if (!assigning(value)) return -1;
     std::string_view name;
-    if (!to_str("name", value, name)) return -1;
+    if (!to_str({"name", value}, name)) return -1;
     ExclusiveBorrow b(self);
     if (!b) return -1;
     reinterpret_cast<PyType_*>(self)->value = TypeRef::variable(name);
     return 0;
 }
 
-PyMethodDef variable_methods[] = {
-    {"uid", type_uid_method, METH_NOARGS,
-     "uid($self)\n--\n\nReturns a unique identifier for this variable.\n\n"
-     "Returns a str of 64 lowercase hex digits, the SHA-256 of \"var:\" and the\n"
-     "name: equal variables have equal uids, in every process."},
-    VK_REDUCE_METHOD(variable_reduce),
-    {nullptr, nullptr, 0, nullptr},
+const MethodEntry variable_methods[] = {
+    method_entry<variable_sig::uid>(
+        type_uid_method,
+        "Returns a unique identifier for this variable.\n\n"
+        "Returns a str of 64 lowercase hex digits, the SHA-256 of \"var:\" and the\n"
+        "name: equal variables have equal uids, in every process."),
+    reduce_entry(variable_reduce),
 };
 
 PyGetSetDef variable_getset[] = {
@@ -317,7 +313,6 @@ PyGetSetDef variable_getset[] = {
 };
 
 const char kVariableDoc[] =
-    "Variable(name)\n--\n\n"
     "Represents an atomic type variable.\n\n"
     "A variable is a named atomic type such as ``Person``; ``str(v)`` is its\n"
     "name. Variables are equal, and hash equally, when their names are equal.\n"
@@ -333,14 +328,12 @@ const char kVariableDoc[] =
 
 // ----- Application ---------------------------------------------------------------
 
-const Param kApplicationParams[] = {req("left"), req("right")};
-const Signature kApplicationNew("Application.__new__", kApplicationParams);
-
 PyObject* application_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    Bound a;
-    if (!bind(kApplicationNew, args, kwargs, a)) return nullptr;
+    Args<application_sig::construct> a;
     TypeRef l, r;
-    if (!python_to_type(a[0], l) || !python_to_type(a[1], r)) return nullptr;
+    if (!a.bind(args, kwargs) || !python_to_type(a["left"], l) || !python_to_type(a["right"], r)) {
+        return nullptr;
+    }
     return reinterpret_cast<PyObject*>(alloc_instance<PyType_>(type, TypeRef::application(l, r)));
 }
 
@@ -364,14 +357,14 @@ PyObject* application_get_right(PyObject* self, void*) {
     return type_to_python(TypeRef::share(node_of(self)->right()));
 }
 
-PyMethodDef application_methods[] = {
-    {"uid", type_uid_method, METH_NOARGS,
-     "uid($self)\n--\n\nReturns a unique identifier for this application.\n\n"
-     "Returns a str of 64 lowercase hex digits, the SHA-256 of \"app:\", the left\n"
-     "uid, \":\" and the right uid: equal types have equal uids."},
-    VK_REDUCE_METHOD(application_reduce),
-    VK_RESTORE_METHOD(application_restore, kApplicationRestoreDoc),
-    {nullptr, nullptr, 0, nullptr},
+const MethodEntry application_methods[] = {
+    method_entry<application_sig::uid>(
+        type_uid_method,
+        "Returns a unique identifier for this application.\n\n"
+        "Returns a str of 64 lowercase hex digits, the SHA-256 of \"app:\", the left\n"
+        "uid, \":\" and the right uid: equal types have equal uids."),
+    reduce_entry(application_reduce),
+    method_entry<application_sig::restore>(application_restore, kApplicationRestoreDoc),
 };
 
 PyGetSetDef application_getset[] = {
@@ -389,7 +382,6 @@ PyGetSetDef application_getset[] = {
 };
 
 const char kApplicationDoc[] =
-    "Application(left, right)\n--\n\n"
     "Represents a function type (application type).\n\n"
     "``Application(A, B)`` is the type of functions from ``A`` to ``B`` and prints\n"
     "as ``(A -> B)``. Applications are equal, and hash equally, when their parts\n"
@@ -413,12 +405,12 @@ PyTypeObject* create_variable_type() {
         {Py_tp_repr, (void*)variable_repr},
         {Py_tp_hash, (void*)type_hash},
         {Py_tp_richcompare, (void*)type_richcompare},
-        {Py_tp_methods, variable_methods},
         {Py_tp_getset, variable_getset},
-        {Py_tp_doc, (void*)kVariableDoc},
         {0, nullptr},
     };
-    VariableType = make_type("velkora.Variable", sizeof(PyType_), slots);
+    VariableType = make_type("velkora.Variable", sizeof(PyType_), slots,
+                             class_doc<variable_sig::construct>(kVariableDoc).c_str(),
+                             method_table(variable_methods));
     return VariableType;
 }
 
@@ -430,12 +422,12 @@ PyTypeObject* create_application_type() {
         {Py_tp_repr, (void*)application_repr},
         {Py_tp_hash, (void*)type_hash},
         {Py_tp_richcompare, (void*)type_richcompare},
-        {Py_tp_methods, application_methods},
         {Py_tp_getset, application_getset},
-        {Py_tp_doc, (void*)kApplicationDoc},
         {0, nullptr},
     };
-    ApplicationType = make_type("velkora.Application", sizeof(PyType_), slots);
+    ApplicationType = make_type("velkora.Application", sizeof(PyType_), slots,
+                                class_doc<application_sig::construct>(kApplicationDoc).c_str(),
+                                method_table(application_methods));
     return ApplicationType;
 }
 

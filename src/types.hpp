@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "digest.hpp"
+#include "host/args.hpp"
 #include "host/borrow.hpp"
 #include "host/ref.hpp"
 
@@ -113,6 +114,17 @@ Py_hash_t type_py_hash(const TypeNode* t);
 
 // ----- Python classes ------------------------------------------------------
 
+// The callables of the two classes, each declared once (host/args.hpp).
+namespace variable_sig {
+inline constexpr auto construct = constructor("Variable.__new__", req("name"));
+inline constexpr auto uid = method("Variable.uid");
+}  // namespace variable_sig
+namespace application_sig {
+inline constexpr auto construct = constructor("Application.__new__", req("left"), req("right"));
+inline constexpr auto uid = method("Application.uid");
+inline constexpr auto restore = class_method("Application._restore", req("data"));
+}  // namespace application_sig
+
 struct PyType_ : Obj {
     TypeRef value;
 };
@@ -125,7 +137,7 @@ PyTypeObject* create_application_type();
 
 // A Variable or Application object gives (a handle to) its value; anything
 // else fails with TypeError "Expected Variable or Application".
-bool python_to_type(PyObject* obj, TypeRef& out);
+Status python_to_type(PyObject* obj, TypeRef& out);
 bool is_type_object(PyObject* obj);
 // A new Variable or Application object for the value.
 PyObject* type_to_python(const TypeRef& t);

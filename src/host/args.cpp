@@ -6,34 +6,55 @@
 
 namespace vk {
 
-Signature::Signature(const char* callable, const Param* params, int n)
-    : callable_(callable), params_(params), n_(n) {
-    for (int i = 0; i < n; ++i) {
-        if (params[i].kind == ParamKind::PosOrKw) ++npos_;
-        if (params[i].kind == ParamKind::VarArgs) var_ = i;
-        required_ = required_ || params[i].required;
-    }
+std::string_view CallableInfo::method_name() const {
+    std::string_view q = qualified;
+    size_t dot = q.rfind('.');
+    return dot == std::string_view::npos ? q : q.substr(dot + 1);
 }
 
-PyObject* Signature::interned(int i) const {
-    if (!interned_[i]) interned_[i] = PyUnicode_InternFromString(params_[i].name);
-    return interned_[i];
+std::string_view CallableInfo::class_name() const {
+    std::string_view q = qualified;
+    return q.substr(0, q.rfind('.'));
 }
 
-bool Signature::intern_all() const {
-    if (interned_all_) return true;
-    for (int i = 0; i < n_; ++i) {
-        if (!interned(i)) return false;
+std::string text_signature(const CallableInfo& info, const Param* params) {
+    std::string s(info.receiver == Receiver::Construct ? info.class_name() : info.method_name());
+    s += '(';
+    const char* sep = "";
+    auto item = [&](std::string_view text) {
+        s += sep;
+        s += text;
+        sep = ", ";
+    };
+    if (info.receiver == Receiver::Instance) item("$self");
+    if (info.receiver == Receiver::Type) item("$type");
+    bool keyword_only = false;  // past "*" or "*args"
+    for (int i = 0; i < info.size; ++i) {
+        const Param& p = params[i];
+        if (p.kind == ParamKind::VarArgs) {
+            item(std::string("*") + p.name);
+            keyword_only = true;
+            continue;
+        }
+        if (p.kind == ParamKind::KwOnly && !keyword_only) {
+            item("*");
+            keyword_only = true;
+        }
+        item(p.name);
+        if (p.default_text) {
+            s += '=';
+            s += p.default_text;
+        }
     }
-    interned_all_ = true;
-    return true;
+    s += ")\n--\n\n";
+    return s;
 }
 
 namespace {
 
-bool bind_error(const Signature& sig, const std::string& what) {
-    PyErr_Format(PyExc_TypeError, "%s() %s", sig.callable(), what.c_str());
-    return false;
+Status bind_error(const CallableInfo& c, const std::string& what) {
+    PyErr_Format(PyExc_TypeError, "%s() %s", c.qualified, what.c_str());
+    return PyErrorSet{};
 }
 
 std::string quoted_list(const std::vector<const char*>& names) {
@@ -49,84 +70,99 @@ std::string quoted_list(const std::vector<const char*>& names) {
     return s;
 }
 
-int find_keyword(const Signature& sig, PyObject* key) {
-    for (int i = 0; i < sig.size(); ++i) {
-        if (sig[i].kind == ParamKind::VarArgs) continue;
-        PyObject* name = sig.interned(i);
-        if (name == key) return i;
+// Interns every parameter name on the first call.
+Status intern_names(const BindTarget& t) {
+    if (t.info.size == 0 || t.names[t.info.size - 1]) return ok_status();
+    for (int i = 0; i < t.info.size; ++i) {
+        if (!t.names[i] && !(t.names[i] = PyUnicode_InternFromString(t.params[i].name))) {
+            return PyErrorSet{};
+        }
     }
-    for (int i = 0; i < sig.size(); ++i) {
-        if (sig[i].kind == ParamKind::VarArgs) continue;
-        if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, sig[i].name) == 0) return i;
+    return ok_status();
+}
+
+// The parameter a keyword names: by the interned name's identity first (the
+// usual case: keyword names are interned too), then by text.
+int find_keyword(const BindTarget& t, PyObject* key) {
+    for (int i = 0; i < t.info.size; ++i) {
+        if (t.params[i].kind != ParamKind::VarArgs && t.names[i] == key) return i;
+    }
+    for (int i = 0; i < t.info.size; ++i) {
+        if (t.params[i].kind == ParamKind::VarArgs) continue;
+        if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, t.params[i].name) == 0) {
+            return i;
+        }
     }
     return -1;
 }
 
-bool bind_core(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-               PyObject* const* kwkeys, PyObject* const* kwvalues, Py_ssize_t nkw, Bound& out) {
-    int npos = sig.positional_count();
-    int var = sig.varargs_index();
-    if (!sig.intern_all()) return false;
+Status bind_core(const BindTarget& t, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* const* kwkeys, PyObject* const* kwvalues, Py_ssize_t nkw) {
+    const CallableInfo& c = t.info;
+    if (!intern_names(t)) return PyErrorSet{};
     // Positional arguments fill the positional-or-keyword parameters in order.
-    if (nargs > npos) {
-        if (var < 0) {
-            return bind_error(sig, "takes " + std::to_string(npos) + " positional arguments but " +
-                                       std::to_string(nargs) + " were given");
+    if (nargs > c.positional) {
+        if (c.var < 0) {
+            return bind_error(c, "takes " + std::to_string(c.positional) +
+                                     " positional arguments but " + std::to_string(nargs) +
+                                     " were given");
         }
-        out.varargs = args + npos;
-        out.nvarargs = nargs - npos;
+        t.rest = args + c.positional;
+        t.nrest = nargs - c.positional;
     }
     int filled = 0;
-    for (int i = 0; i < sig.size() && filled < nargs; ++i) {
-        if (sig[i].kind != ParamKind::PosOrKw) continue;
-        out.slot[i] = args[filled++];
+    for (int i = 0; i < c.size && filled < nargs; ++i) {
+        if (t.params[i].kind != ParamKind::PosOrKw) continue;
+        t.slots[i] = args[filled++];
     }
     for (Py_ssize_t k = 0; k < nkw; ++k) {
-        int i = find_keyword(sig, kwkeys[k]);
+        int i = find_keyword(t, kwkeys[k]);
         if (i < 0) {
             const char* kn = PyUnicode_Check(kwkeys[k]) ? PyUnicode_AsUTF8(kwkeys[k]) : nullptr;
             if (!kn) {
                 PyErr_Clear();
-                return bind_error(sig, "keywords must be strings");
+                return bind_error(c, "keywords must be strings");
             }
-            return bind_error(sig, std::string("got an unexpected keyword argument '") + kn + "'");
+            return bind_error(c, std::string("got an unexpected keyword argument '") + kn + "'");
         }
-        if (out.slot[i]) {
-            return bind_error(sig, std::string("got multiple values for argument '") + sig[i].name + "'");
+        if (t.slots[i]) {
+            return bind_error(c, std::string("got multiple values for argument '") +
+                                     t.params[i].name + "'");
         }
-        out.slot[i] = kwvalues[k];
+        t.slots[i] = kwvalues[k];
     }
-    if (!sig.has_required()) return true;
+    if (!c.any_required) return ok_status();
     std::vector<const char*> missing_pos, missing_kw;
-    for (int i = 0; i < sig.size(); ++i) {
-        if (!sig[i].required || out.slot[i]) continue;
-        (sig[i].kind == ParamKind::KwOnly ? missing_kw : missing_pos).push_back(sig[i].name);
+    for (int i = 0; i < c.size; ++i) {
+        const Param& p = t.params[i];
+        if (!p.required() || t.slots[i]) continue;
+        (p.kind == ParamKind::KwOnly ? missing_kw : missing_pos).push_back(p.name);
     }
     if (!missing_pos.empty() || !missing_kw.empty()) {
         bool pos = !missing_pos.empty();
         auto& m = pos ? missing_pos : missing_kw;
-        return bind_error(sig, "missing " + std::to_string(m.size()) + " required " +
-                                   (pos ? "positional" : "keyword-only") +
-                                   (m.size() == 1 ? " argument: " : " arguments: ") + quoted_list(m));
+        return bind_error(c, "missing " + std::to_string(m.size()) + " required " +
+                                 (pos ? "positional" : "keyword-only") +
+                                 (m.size() == 1 ? " argument: " : " arguments: ") + quoted_list(m));
     }
-    return true;
+    return ok_status();
 }
 
 }  // namespace
 
-bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
-          Bound& out) {
+Status bind_arguments(const BindTarget& t, PyObject* const* args, Py_ssize_t nargsf,
+                      PyObject* kwnames) {
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     PyObject* const* keys = nkw ? &PyTuple_GET_ITEM(kwnames, 0) : nullptr;
-    return bind_core(sig, args, nargs, keys, args + nargs, nkw, out);
+    return bind_core(t, args, nargs, keys, args + nargs, nkw);
 }
 
-bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, Bound& out) {
+Status bind_arguments(const BindTarget& t, PyObject* args, PyObject* kwargs) {
     Py_ssize_t nargs = args ? PyTuple_GET_SIZE(args) : 0;
     PyObject* const* items = nargs ? &PyTuple_GET_ITEM(args, 0) : nullptr;
     Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
-    if (!nkw) return bind_core(sig, items, nargs, nullptr, nullptr, 0, out);
+    if (!nkw) return bind_core(t, items, nargs, nullptr, nullptr, 0);
     std::vector<PyObject*> keys, values;
     keys.reserve(nkw);
     values.reserve(nkw);
@@ -136,7 +172,7 @@ bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, Bound& out) {
         keys.push_back(k);
         values.push_back(v);
     }
-    return bind_core(sig, items, nargs, keys.data(), values.data(), (Py_ssize_t)keys.size(), out);
+    return bind_core(t, items, nargs, keys.data(), values.data(), (Py_ssize_t)keys.size());
 }
 
 const char* type_name(PyTypeObject* t) {
@@ -149,70 +185,72 @@ std::string cast_message(PyObject* obj, const char* required) {
     return std::string("'") + type_name(Py_TYPE(obj)) + "' object cannot be cast as '" + required + "'";
 }
 
-bool arg_error(const char* param, const std::string& reason) {
+Status arg_error(const char* param, const std::string& reason) {
     PyErr_Format(PyExc_TypeError, "argument '%s': %s", param, reason.c_str());
-    return false;
+    return PyErrorSet{};
 }
 
-bool cast_error(PyObject* obj, const char* required) {
+Status cast_error(PyObject* obj, const char* required) {
     PyErr_SetString(PyExc_TypeError, cast_message(obj, required).c_str());
-    return false;
+    return PyErrorSet{};
 }
 
-bool to_str(const char* param, PyObject* obj, std::string_view& out) {
-    if (!PyUnicode_Check(obj)) return arg_error(param, cast_message(obj, "str"));
+Status to_str(Arg a, std::string_view& out) {
+    if (!PyUnicode_Check(a.obj)) return arg_error(a.name, cast_message(a.obj, "str"));
     Py_ssize_t n;
-    const char* s = PyUnicode_AsUTF8AndSize(obj, &n);
-    if (!s) return false;  // e.g. a lone surrogate: the UnicodeEncodeError passes through
+    const char* s = PyUnicode_AsUTF8AndSize(a.obj, &n);
+    if (!s) return PyErrorSet{};  // e.g. a lone surrogate: the UnicodeEncodeError passes through
     out = std::string_view(s, (size_t)n);
-    return true;
+    return ok_status();
 }
 
-bool to_string(const char* param, PyObject* obj, std::string& out) {
+Status to_string(Arg a, std::string& out) {
     std::string_view v;
-    if (!to_str(param, obj, v)) return false;
+    if (!to_str(a, v)) return PyErrorSet{};
     out.assign(v);
-    return true;
+    return ok_status();
 }
 
-bool to_opt_string(const char* param, PyObject* obj, std::optional<std::string>& out) {
-    if (!obj || obj == Py_None) {
+Status to_opt_string(Arg a, std::optional<std::string>& out) {
+    if (!a.obj || a.obj == Py_None) {
         out.reset();
-        return true;
+        return ok_status();
     }
     std::string_view v;
-    if (!to_str(param, obj, v)) return false;
+    if (!to_str(a, v)) return PyErrorSet{};
     out.emplace(v);
-    return true;
+    return ok_status();
 }
 
-bool to_dict(const char* param, PyObject* obj, PyObject*& out, bool allow_none) {
-    if (allow_none && (!obj || obj == Py_None)) {
+Status to_dict(Arg a, PyObject*& out, bool allow_none) {
+    if (allow_none && (!a.obj || a.obj == Py_None)) {
         out = nullptr;
-        return true;
+        return ok_status();
     }
-    if (!obj || !PyDict_Check(obj)) return arg_error(param, cast_message(obj ? obj : Py_None, "dict"));
-    out = obj;
-    return true;
+    if (!a.obj || !PyDict_Check(a.obj)) {
+        return arg_error(a.name, cast_message(a.obj ? a.obj : Py_None, "dict"));
+    }
+    out = a.obj;
+    return ok_status();
 }
 
-bool to_bool(const char* param, PyObject* obj, bool& out) {
-    if (!PyBool_Check(obj)) return arg_error(param, cast_message(obj, "bool"));
-    out = obj == Py_True;
-    return true;
+Status to_bool(Arg a, bool& out) {
+    if (!PyBool_Check(a.obj)) return arg_error(a.name, cast_message(a.obj, "bool"));
+    out = a.obj == Py_True;
+    return ok_status();
 }
 
-bool to_size(const char* param, PyObject* obj, size_t& out) {
-    if (!PyLong_Check(obj)) return arg_error(param, cast_message(obj, "int"));
-    size_t v = PyLong_AsSize_t(obj);
-    if (v == (size_t)-1 && PyErr_Occurred()) return false;
+Status to_size(Arg a, size_t& out) {
+    if (!PyLong_Check(a.obj)) return arg_error(a.name, cast_message(a.obj, "int"));
+    size_t v = PyLong_AsSize_t(a.obj);
+    if (v == (size_t)-1 && PyErr_Occurred()) return PyErrorSet{};
     out = v;
-    return true;
+    return ok_status();
 }
 
-bool to_instance(const char* param, PyObject* obj, PyTypeObject* type) {
-    if (Py_TYPE(obj) == type) return true;
-    return arg_error(param, cast_message(obj, type_name(type)));
+Status to_instance(Arg a, PyTypeObject* type) {
+    if (Py_TYPE(a.obj) == type) return ok_status();
+    return arg_error(a.name, cast_message(a.obj, type_name(type)));
 }
 
 PyObject* to_py(std::string_view s) {

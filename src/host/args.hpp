@@ -1,116 +1,258 @@
-// The argument binder and the argument converters.
+// Callable declarations, the argument binder and the argument converters.
 //
-// Every callable describes its parameters once in a Signature; bind() matches
-// positional and keyword arguments against it and reports binding errors in
-// the interpreter's own words, naming the callable as "Class.method()".
-// Converters then check each bound argument and report
+// Every callable the module gives Python is declared once, as a Signature:
+// its qualified name ("Query.match", as binding errors name it), what it is
+// called on, and its parameters in order, each with its kind and its default
+// as the text signature prints it. A class keeps the declarations of all its
+// callables together in one table (a namespace of Signatures). Everything
+// else about a callable's parameters comes from that one declaration:
+// - the binder: Args<S>::bind matches positional and keyword arguments
+//   against S and reports binding errors in the interpreter's own words;
+// - the text signature at the head of its docstring (text_signature(),
+//   which method_table() and class_doc() in host/pytype.hpp put there), from
+//   which inspect.signature and the stub check read the parameters;
+// - named access to the bound arguments: a["start"] looks the name up in S
+//   when the call site is compiled, so a name S does not declare fails the
+//   build, and inserting a parameter cannot shift another's position.
+// A declaration that Python could not accept (a name twice, a required
+// parameter after an optional one, keyword-only parameters before *args)
+// fails the build too.
+//
+// Converters then check one bound argument each and report
 //   argument 'NAME': 'int' object cannot be cast as 'str'
-// so call sites never spell those messages themselves.
+// with the name the declaration gives, so call sites spell neither those
+// messages nor the names.
 #pragma once
 #include <Python.h>
 
+#include <array>
+#include <concepts>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "errors.hpp"
+
 namespace vk {
+
+// ----- declarations ----------------------------------------------------------
 
 enum class ParamKind : unsigned char { PosOrKw, KwOnly, VarArgs };
 
 struct Param {
     const char* name;
-    ParamKind kind = ParamKind::PosOrKw;
-    bool required = false;
+    ParamKind kind;
+    // The default as the text signature prints it ("None", "True", or "..."
+    // where it has no short text form); null when the parameter is required,
+    // and for *args.
+    const char* default_text;
+
+    constexpr bool required() const { return !default_text && kind != ParamKind::VarArgs; }
 };
 
-constexpr Param req(const char* n) { return Param{n, ParamKind::PosOrKw, true}; }
-constexpr Param opt(const char* n) { return Param{n, ParamKind::PosOrKw, false}; }
-constexpr Param kwonly(const char* n) { return Param{n, ParamKind::KwOnly, false}; }
-constexpr Param varargs(const char* n) { return Param{n, ParamKind::VarArgs, false}; }
+constexpr Param req(const char* name) { return {name, ParamKind::PosOrKw, nullptr}; }
+constexpr Param opt(const char* name, const char* default_text = "None") {
+    return {name, ParamKind::PosOrKw, default_text};
+}
+constexpr Param kwonly(const char* name, const char* default_text = "None") {
+    return {name, ParamKind::KwOnly, default_text};
+}
+constexpr Param varargs(const char* name) { return {name, ParamKind::VarArgs, nullptr}; }
 
-constexpr int kMaxParams = 16;
+// What a callable is called on, which decides how its text signature opens.
+enum class Receiver : unsigned char {
+    Instance,   // a method: "name($self, ...)"
+    Type,       // a class method: "name($type, ...)"
+    Nothing,    // a static method: "name(...)"
+    Construct,  // the class's constructor: "Class(...)" at the head of the class docstring
+};
 
-class Signature {
-public:
-    // Every parameter list is a fixed array, so its size is checked here,
-    // when it is compiled: the binder keeps kMaxParams slots per call.
-    template <size_t N>
-    Signature(const char* callable, const Param (&params)[N]) : Signature(callable, params, (int)N) {
-        static_assert(N <= kMaxParams, "a parameter list longer than kMaxParams");
+// A declaration apart from its parameters, and the counts the binder needs.
+struct CallableInfo {
+    const char* qualified;  // "Class.method"; the constructor's is "Class.__new__"
+    Receiver receiver;
+    int size = 0;
+    int positional = 0;  // positional-or-keyword parameters
+    int var = -1;        // the index of *args, or -1
+    bool any_required = false;
+
+    // The part after the last ".", and the part before it.
+    std::string_view method_name() const;
+    std::string_view class_name() const;
+};
+
+template <size_t N>
+struct Signature {
+    CallableInfo info;
+    std::array<Param, N> params;
+
+    // The position of the parameter called `name`. Only ever evaluated when
+    // a call site is compiled: a name not declared here calls
+    // parameter_not_declared(), which is not constexpr, and the build fails.
+    consteval size_t index_of(std::string_view name) const;
+};
+
+namespace detail {
+
+// Never defined: called only while compiling a faulty declaration or an
+// undeclared parameter name, which makes that a compile error.
+void parameter_not_declared();
+void parameter_list_not_accepted_by_python();
+
+template <size_t N>
+consteval Signature<N> declare(const char* qualified, Receiver r, std::array<Param, N> ps) {
+    Signature<N> s{CallableInfo{qualified, r}, ps};
+    CallableInfo& c = s.info;
+    c.size = static_cast<int>(N);
+    bool defaults = false;  // a positional parameter with a default came before
+    int stage = 0;          // 0: positional, 1: *args seen, 2: keyword-only seen
+    for (size_t i = 0; i < N; ++i) {
+        const Param& p = ps[i];
+        for (size_t j = 0; j < i; ++j) {
+            if (std::string_view(ps[j].name) == p.name) parameter_list_not_accepted_by_python();
+        }
+        switch (p.kind) {
+            case ParamKind::PosOrKw:
+                if (stage != 0 || (defaults && !p.default_text)) {
+                    parameter_list_not_accepted_by_python();
+                }
+                defaults = defaults || p.default_text;
+                ++c.positional;
+                break;
+            case ParamKind::VarArgs:
+                if (stage != 0) parameter_list_not_accepted_by_python();
+                stage = 1;
+                c.var = static_cast<int>(i);
+                break;
+            case ParamKind::KwOnly:
+                stage = 2;
+                break;
+        }
+        c.any_required = c.any_required || p.required();
     }
-    Signature(const char* callable) : Signature(callable, nullptr, 0) {}
+    return s;
+}
 
-    const char* callable() const { return callable_; }
-    int size() const { return n_; }
-    const Param& operator[](int i) const { return params_[i]; }
-    // Index of the parameter collecting extra positional arguments, or -1.
-    int varargs_index() const { return var_; }
+}  // namespace detail
 
-    // Interned parameter names for fast keyword matching (built on first use).
-    PyObject* interned(int i) const;
-    // Builds every interned name; false with the error set.
-    bool intern_all() const;
-    // Whether any parameter is required.
-    bool has_required() const { return required_; }
+template <size_t N>
+consteval size_t Signature<N>::index_of(std::string_view name) const {
+    for (size_t i = 0; i < N; ++i) {
+        if (name == params[i].name) return i;
+    }
+    detail::parameter_not_declared();
+    return 0;
+}
+
+// The four kinds of declaration.
+consteval auto method(const char* qualified, std::same_as<Param> auto... params) {
+    return detail::declare(qualified, Receiver::Instance, std::array<Param, sizeof...(params)>{params...});
+}
+consteval auto class_method(const char* qualified, std::same_as<Param> auto... params) {
+    return detail::declare(qualified, Receiver::Type, std::array<Param, sizeof...(params)>{params...});
+}
+consteval auto static_method(const char* qualified, std::same_as<Param> auto... params) {
+    return detail::declare(qualified, Receiver::Nothing, std::array<Param, sizeof...(params)>{params...});
+}
+consteval auto constructor(const char* qualified, std::same_as<Param> auto... params) {
+    return detail::declare(qualified, Receiver::Construct, std::array<Param, sizeof...(params)>{params...});
+}
+
+// "name($self, a, b=None, *, c=...)\n--\n\n": the line CPython reads the text
+// signature from, then the separator that ends it. A constructor's line
+// names the class.
+std::string text_signature(const CallableInfo& info, const Param* params);
+
+// ----- binding ---------------------------------------------------------------
+
+// One bound argument: the parameter's name (for conversion errors) and the
+// object (borrowed; null when the argument was not given).
+struct Arg {
+    const char* name;
+    PyObject* obj;
+
+    operator PyObject*() const { return obj; }
+};
+
+// The binder proper, shared by every Args<S>. `names` caches the interned
+// parameter names (made on first use); `slots` receives one object per
+// parameter and `rest` / `nrest` the extra positional arguments of *args.
+struct BindTarget {
+    const CallableInfo& info;
+    const Param* params;
+    PyObject** names;
+    PyObject** slots;
+    PyObject* const*& rest;
+    Py_ssize_t& nrest;
+};
+// Vectorcall convention (METH_FASTCALL | METH_KEYWORDS).
+Status bind_arguments(const BindTarget& t, PyObject* const* args, Py_ssize_t nargsf,
+                      PyObject* kwnames);
+// Tuple and dict convention (tp_new, tp_call).
+Status bind_arguments(const BindTarget& t, PyObject* args, PyObject* kwargs);
+
+// The arguments of one call of the callable declared by S.
+template <const auto& S>
+class Args {
+    static constexpr size_t N = S.params.size();
+
+public:
+    Status bind(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+        return bind_arguments(target(), args, nargsf, kwnames);
+    }
+    Status bind(PyObject* args, PyObject* kwargs) {
+        return bind_arguments(target(), args, kwargs);
+    }
+
+    // A parameter's name, looked up in S when the call site is compiled.
+    struct Name {
+        size_t index;
+        consteval Name(const char* name) : index(S.index_of(name)) {}
+    };
+    Arg operator[](Name n) const { return {S.params[n.index].name, slots_[n.index]}; }
+
+    // The extra positional arguments collected by the *args parameter.
+    Py_ssize_t rest_count() const { return nrest_; }
+    Arg rest(Py_ssize_t i) const { return {S.params[S.info.var].name, rest_[i]}; }
 
 private:
-    Signature(const char* callable, const Param* params, int n);
+    BindTarget target() {
+        return {S.info, S.params.data(), names_, slots_, rest_, nrest_};
+    }
 
-    const char* callable_;
-    const Param* params_;
-    int n_;
-    int npos_ = 0;  // positional-or-keyword parameters
-    int var_ = -1;
-    bool required_ = false;
-    mutable bool interned_all_ = false;
-    mutable PyObject* interned_[kMaxParams] = {};
-
-public:
-    int positional_count() const { return npos_; }
+    PyObject* slots_[N ? N : 1] = {};
+    PyObject* const* rest_ = nullptr;
+    Py_ssize_t nrest_ = 0;
+    static inline PyObject* names_[N ? N : 1] = {};
 };
 
-// The bound arguments: one borrowed object per parameter (null when absent),
-// and the extra positional arguments for a *args parameter.
-struct Bound {
-    PyObject* slot[kMaxParams] = {};
-    PyObject* const* varargs = nullptr;
-    Py_ssize_t nvarargs = 0;
-    PyObject* operator[](int i) const { return slot[i]; }
-};
-
-// Vectorcall convention (METH_FASTCALL | METH_KEYWORDS).
-bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
-          Bound& out);
-// Tuple and dict convention (tp_new, tp_call).
-bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, Bound& out);
-
-// ----- conversion errors ---------------------------------------------------
+// ----- conversion errors -------------------------------------------------------
 
 // The type name printed in messages: the class name without module prefix.
 const char* type_name(PyTypeObject* t);
 // "'int' object cannot be cast as 'str'"
 std::string cast_message(PyObject* obj, const char* required);
-// TypeError "argument 'NAME': " + reason. Always returns false.
-bool arg_error(const char* param, const std::string& reason);
-// TypeError with the cast message alone. Always returns false.
-bool cast_error(PyObject* obj, const char* required);
+// TypeError "argument 'NAME': " + reason; always a failure.
+Status arg_error(const char* param, const std::string& reason);
+// TypeError with the cast message alone; always a failure.
+Status cast_error(PyObject* obj, const char* required);
 
-// ----- converters: each returns false with the argument error set -----------
+// ----- converters ------------------------------------------------------------------
 
-// A str, as a UTF-8 view valid while obj lives.
-bool to_str(const char* param, PyObject* obj, std::string_view& out);
-bool to_string(const char* param, PyObject* obj, std::string& out);
+// A str, as a UTF-8 view valid while the object lives.
+Status to_str(Arg a, std::string_view& out);
+Status to_string(Arg a, std::string& out);
 // Absent or None gives nullopt.
-bool to_opt_string(const char* param, PyObject* obj, std::optional<std::string>& out);
+Status to_opt_string(Arg a, std::optional<std::string>& out);
 // A dict or dict subclass; absent or None gives null when allow_none.
-bool to_dict(const char* param, PyObject* obj, PyObject*& out, bool allow_none);
+Status to_dict(Arg a, PyObject*& out, bool allow_none);
 // Only True or False.
-bool to_bool(const char* param, PyObject* obj, bool& out);
+Status to_bool(Arg a, bool& out);
 // A non-negative int fitting a machine word; the interpreter's own
 // OverflowError passes through unchanged.
-bool to_size(const char* param, PyObject* obj, size_t& out);
+Status to_size(Arg a, size_t& out);
 // An instance of one of the module's classes (exact type: none is subclassable).
-bool to_instance(const char* param, PyObject* obj, PyTypeObject* type);
+Status to_instance(Arg a, PyTypeObject* type);
 
 // Builds a str from UTF-8 text.
 PyObject* to_py(std::string_view s);

@@ -4,19 +4,77 @@
 #include <Python.h>
 
 #include <new>
+#include <string>
 #include <utility>
 
+#include "host/args.hpp"
 #include "host/borrow.hpp"
 #include "host/ref.hpp"
 
 namespace vk {
 
+// Casts for method tables.
+template <class F>
+PyCFunction as_cfunc(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
+}
+
+// One method of a class: its declaration, its body, its calling convention
+// and the docstring text that follows the text signature line.
+struct MethodEntry {
+    const CallableInfo* info;
+    const Param* params;
+    PyCFunction body;
+    int flags;
+    const char* doc;
+};
+
+using FastcallBody = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+using NoArgsBody = PyObject* (*)(PyObject*, PyObject*);
+
+// A method whose body binds its arguments with Args<S> (METH_FASTCALL |
+// METH_KEYWORDS, with METH_CLASS or METH_STATIC as S's receiver asks).
+template <const auto& S>
+MethodEntry method_entry(FastcallBody body, const char* doc) {
+    int flags = METH_FASTCALL | METH_KEYWORDS;
+    if (S.info.receiver == Receiver::Type) flags |= METH_CLASS;
+    if (S.info.receiver == Receiver::Nothing) flags |= METH_STATIC;
+    return {&S.info, S.params.data(), as_cfunc(body), flags, doc};
+}
+
+// A method of no arguments (METH_NOARGS: the interpreter refuses any).
+template <const auto& S>
+MethodEntry method_entry(NoArgsBody body, const char* doc) {
+    static_assert(S.params.size() == 0 && S.info.receiver == Receiver::Instance,
+                  "a METH_NOARGS method takes the instance alone");
+    return {&S.info, S.params.data(), body, METH_NOARGS, doc};
+}
+
+// The PyMethodDef array of a class's methods, each docstring the text
+// signature line followed by the entry's text. Made once, when the class is
+// created, and kept for the life of the process: the method objects point
+// into it.
+PyMethodDef* method_table(const MethodEntry* entries, size_t n);
+template <size_t N>
+PyMethodDef* method_table(const MethodEntry (&entries)[N]) {
+    return method_table(entries, N);
+}
+
+// A class's docstring: its constructor's text signature line, then `doc`.
+template <const auto& S>
+std::string class_doc(const char* doc) {
+    static_assert(S.info.receiver == Receiver::Construct, "a class docstring opens with its constructor");
+    return text_signature(S.info, S.params.data()) + doc;
+}
+
 // Creates a heap type named "velkora.<name>": immutable (its attributes
 // cannot be set or deleted), not subclassable, no instance dict, no weak
 // references. A class whose slots include tp_traverse takes part in cyclic
-// garbage collection. The slot table must end with {0, 0}; `extra_flags`
-// are added to the type's flags.
-PyTypeObject* make_type(const char* qualified_name, int basicsize, PyType_Slot* slots,
+// garbage collection. The slot table must end with {0, 0}; the docstring
+// (copied by CPython) and the method table, when given, are added to it, and
+// `extra_flags` to the type's flags.
+PyTypeObject* make_type(const char* qualified_name, int basicsize, const PyType_Slot* slots,
+                        const char* doc = nullptr, PyMethodDef* methods = nullptr,
                         unsigned extra_flags = 0);
 
 // Allocates an instance of T (a struct deriving from Obj) and constructs its
@@ -94,19 +152,12 @@ private:
 // with self held in use while it runs (so that == cannot change it).
 PyObject* not_equal(PyObject* self, PyObject* other);
 
-// Setter helper: deleting an attribute that has a setter is refused.
-inline bool refuse_delete(PyObject* value) {
-    if (value) return false;
+// The first check of a setter: its value is null when the attribute is
+// being deleted, which is refused.
+inline Status assigning(PyObject* value) {
+    if (value) return ok_status();
     PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
-    return true;
+    return PyErrorSet{};
 }
-
-// Casts for PyMethodDef tables.
-template <class F>
-PyCFunction as_cfunc(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
-}
-
-#define VK_FASTCALL (METH_FASTCALL | METH_KEYWORDS)
 
 }  // namespace vk

@@ -9,54 +9,36 @@
 namespace vk {
 namespace {
 
-// Common frame of every builder: `body` binds, converts and queues.
-template <class F>
-PyObject* build(PyObject* self, F&& body) {
+// Common frame of every builder: takes the receiver, binds the arguments
+// declared by S, and `body(a, q)` converts them and queues.
+template <const auto& S, class F>
+PyObject* build(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObject* kw, F&& body) {
     ExclusiveBorrow b(self);
     if (!b) return nullptr;
+    Args<S> a;
     QueryValue& q = query_value(self);
-    Status s = body(q);
-    if (!s) {
-        raise(s.take_error());
-        return nullptr;
-    }
+    if (!a.bind(args, n, kw) || !body(a, q)) return nullptr;
     return query_to_python(q);
 }
 
 PyObject* absent_if_none(PyObject* o) { return o == Py_None ? nullptr : o; }
 
 // The *variables of a call, each a str.
-bool to_names(const Bound& a, std::vector<std::string>& out) {
-    out.resize((size_t)a.nvarargs);
-    for (Py_ssize_t i = 0; i < a.nvarargs; ++i) {
-        if (!to_string("variables", a.varargs[i], out[(size_t)i])) return false;
+template <const auto& S>
+Status to_names(const Args<S>& a, std::vector<std::string>& out) {
+    out.resize(static_cast<size_t>(a.rest_count()));
+    for (Py_ssize_t i = 0; i < a.rest_count(); ++i) {
+        if (!to_string(a.rest(i), out[static_cast<size_t>(i)])) return PyErrorSet{};
     }
-    return true;
+    return ok_status();
 }
 
-// ----- the seven simple builders ------------------------------------------------
-
-const Param kSetParams[] = {req("variable"), req("properties")};
-const Signature kSet("Query.set", kSetParams);
-const Param kCountParams[] = {req("count")};
-const Signature kSkip("Query.skip", kCountParams);
-const Signature kLimit("Query.limit", kCountParams);
-const Param kWhereParams[] = {req("condition")};
-const Signature kWhere("Query.where", kWhereParams);
-const Param kWithParams[] = {varargs("variables")};
-const Signature kWith("Query.with_", kWithParams);
-const Param kDeleteParams[] = {varargs("variables"), kwonly("detach")};
-const Signature kDelete("Query.delete", kDeleteParams);
-const Param kOrderByParams[] = {req("variable"), req("key"), opt("ascending")};
-const Signature kOrderBy("Query.order_by", kOrderByParams);
-
-template <class Clause>
-PyObject* count_builder(const Signature& sig, PyObject* self, PyObject* const* args,
-                        Py_ssize_t n, PyObject* kw) {
-    return build(self, [&](QueryValue& q) -> Status {
-        Bound a;
+// skip and limit.
+template <class Clause, const auto& S>
+PyObject* count_builder(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObject* kw) {
+    return build<S>(self, args, n, kw, [](auto& a, QueryValue& q) -> Status {
         size_t count;
-        if (!bind(sig, args, n, kw, a) || !to_size("count", a[0], count)) return PyErrorSet{};
+        if (!to_size(a["count"], count)) return PyErrorSet{};
         q.operations.push(Clause{count});
         return ok_status();
     });
@@ -65,12 +47,10 @@ PyObject* count_builder(const Signature& sig, PyObject* self, PyObject* const* a
 }  // namespace
 
 PyObject* query_set(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObject* kw) {
-    return build(self, [&](QueryValue& q) -> Status {
-        Bound a;
+    return build<query_sig::set>(self, args, n, kw, [](auto& a, QueryValue& q) -> Status {
         std::string var;
         PyObject* dict;
-        if (!bind(kSet, args, n, kw, a) || !to_string("variable", a[0], var) ||
-            !to_dict("properties", a[1], dict, false)) {
+        if (!to_string(a["variable"], var) || !to_dict(a["properties"], dict, false)) {
             return PyErrorSet{};
         }
         q.operations.push(SetClause(std::move(var), Ref::borrow(dict)));
@@ -79,22 +59,19 @@ PyObject* query_set(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObjec
 }
 
 PyObject* query_skip(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObject* kw) {
-    return count_builder<SkipClause>(kSkip, self, args, n, kw);
+    return count_builder<SkipClause, query_sig::skip>(self, args, n, kw);
 }
 
 PyObject* query_limit(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObject* kw) {
-    return count_builder<LimitClause>(kLimit, self, args, n, kw);
+    return count_builder<LimitClause, query_sig::limit>(self, args, n, kw);
 }
 
 PyObject* query_where(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObject* kw) {
-    return build(self, [&](QueryValue& q) -> Status {
-        Bound a;
+    return build<query_sig::where>(self, args, n, kw, [](auto& a, QueryValue& q) -> Status {
         WhereClause c;
-        if (!bind(kWhere, args, n, kw, a) || !to_string("condition", a[0], c.condition)) {
-            return PyErrorSet{};
-        }
+        if (!to_string(a["condition"], c.condition)) return PyErrorSet{};
         auto tree = parse_condition(c.condition);
-        if (!tree) return tree.take_error();
+        if (!tree) return PyErrorSet{};
         c.tree = std::move(*tree);
         q.operations.push(std::move(c));
         return ok_status();
@@ -102,21 +79,18 @@ PyObject* query_where(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObj
 }
 
 PyObject* query_with(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObject* kw) {
-    return build(self, [&](QueryValue& q) -> Status {
-        Bound a;
+    return build<query_sig::with_>(self, args, n, kw, [](auto& a, QueryValue& q) -> Status {
         WithClause c;
-        if (!bind(kWith, args, n, kw, a) || !to_names(a, c.variables)) return PyErrorSet{};
+        if (!to_names(a, c.variables)) return PyErrorSet{};
         q.operations.push(std::move(c));
         return ok_status();
     });
 }
 
 PyObject* query_delete(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObject* kw) {
-    return build(self, [&](QueryValue& q) -> Status {
-        Bound a;
+    return build<query_sig::delete_>(self, args, n, kw, [](auto& a, QueryValue& q) -> Status {
         DeleteClause c;
-        if (!bind(kDelete, args, n, kw, a) || !to_names(a, c.variables) ||
-            (a[1] && !to_bool("detach", a[1], c.detach))) {
+        if (!to_names(a, c.variables) || (a["detach"] && !to_bool(a["detach"], c.detach))) {
             return PyErrorSet{};
         }
         q.operations.push(std::move(c));
@@ -125,12 +99,10 @@ PyObject* query_delete(PyObject* self, PyObject* const* args, Py_ssize_t n, PyOb
 }
 
 PyObject* query_order_by(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObject* kw) {
-    return build(self, [&](QueryValue& q) -> Status {
-        Bound a;
+    return build<query_sig::order_by>(self, args, n, kw, [](auto& a, QueryValue& q) -> Status {
         OrderByClause c;
-        if (!bind(kOrderBy, args, n, kw, a) || !to_string("variable", a[0], c.variable) ||
-            !to_string("key", a[1], c.key) ||
-            (a[2] && !to_bool("ascending", a[2], c.ascending))) {
+        if (!to_string(a["variable"], c.variable) || !to_string(a["key"], c.key) ||
+            (a["ascending"] && !to_bool(a["ascending"], c.ascending))) {
             return PyErrorSet{};
         }
         q.operations.push(std::move(c));
@@ -142,58 +114,42 @@ PyObject* query_order_by(PyObject* self, PyObject* const* args, Py_ssize_t n, Py
 
 namespace {
 
-// Parameter lists of the three pattern builders. pattern, node and edge come
-// first and properties last in all three, which fixes the conversion order.
-const Param kMatchParams[] = {opt("pattern"),    kwonly("node"),        kwonly("edge"),
-                              kwonly("start"),   kwonly("end"),         kwonly("type"),
-                              kwonly("type_schema"), kwonly("term"),    kwonly("term_type_schema"),
-                              kwonly("properties")};
-const Signature kMatch("Query.match", kMatchParams);
-enum { kMStart = 3, kMEnd, kMType, kMTypeSchema, kMTerm, kMTermSchema, kMProps };
-
-const Param kCreateParams[] = {opt("pattern"), kwonly("node"),  kwonly("edge"),
-                               kwonly("type"), kwonly("term"),  kwonly("start"),
-                               kwonly("end"),  kwonly("properties")};
-const Signature kCreate("Query.create", kCreateParams);
-enum { kCType = 3, kCTerm, kCStart, kCEnd, kCProps };
-
-const Param kMergeParams[] = {opt("pattern"),  kwonly("node"),        kwonly("edge"),
-                              kwonly("type"),  kwonly("type_schema"), kwonly("term"),
-                              kwonly("term_type_schema"), kwonly("start"), kwonly("end"),
-                              kwonly("properties")};
-const Signature kMerge("Query.merge", kMergeParams);
-enum { kGType = 3, kGTypeSchema, kGTerm, kGTermSchema, kGStart, kGEnd, kGProps };
-
 // The converted arguments shared by the three: the selectors and the
-// properties dict (null when absent or None).
+// properties dict (null when absent or None). pattern, node and edge are
+// converted first and properties after them in all three.
 struct Selectors {
     std::optional<std::string> pattern, node, edge;
     PyObject* properties = nullptr;
 };
 
-bool convert_selectors(const Bound& a, int props_index, Selectors& s) {
-    return to_opt_string("pattern", a[0], s.pattern) && to_opt_string("node", a[1], s.node) &&
-           to_opt_string("edge", a[2], s.edge) &&
-           to_dict("properties", a[props_index], s.properties, true);
+template <const auto& S>
+Status convert_selectors(const Args<S>& a, Selectors& s) {
+    if (!to_opt_string(a["pattern"], s.pattern) || !to_opt_string(a["node"], s.node) ||
+        !to_opt_string(a["edge"], s.edge) || !to_dict(a["properties"], s.properties, true)) {
+        return PyErrorSet{};
+    }
+    return ok_status();
 }
 
-// extract_var_or_none: a str gives its name; anything else gives no name.
-// (The str conversion fails only on text that cannot be encoded.)
-Result<std::optional<std::string>> extract_var_or_none(const char* param, PyObject* o) {
+// The optional start or end of a match's edge form: a str gives its name;
+// anything else gives no name. (The str conversion fails only on text that
+// cannot be encoded.)
+Result<std::optional<std::string>> optional_name(Arg a) {
     std::optional<std::string> name;
-    if (!o || !PyUnicode_Check(o)) return name;
-    if (!to_string(param, o, name.emplace())) return PyErrorSet{};
+    if (!a || !PyUnicode_Check(a.obj)) return name;
+    if (!to_string(a, name.emplace())) return PyErrorSet{};
     return name;
 }
 
-// extract_var: a str gives its name; absent, None or another object fails.
-Result<std::string> extract_var(const char* param, PyObject* o) {
-    if (!o || o == Py_None) return VelkoraError::invalid_query("Variable name required");
-    if (!PyUnicode_Check(o)) {
+// The start or end of a created or merged edge: a str gives its name;
+// absent, None or another object fails.
+Result<std::string> required_name(Arg a) {
+    if (!a || a == Py_None) return VelkoraError::invalid_query("Variable name required");
+    if (!PyUnicode_Check(a.obj)) {
         return VelkoraError::invalid_query("Expected string variable name", "variable extraction");
     }
     std::string name;
-    if (!to_string(param, o, name)) return PyErrorSet{};
+    if (!to_string(a, name)) return PyErrorSet{};
     return name;
 }
 
@@ -233,10 +189,10 @@ Result<PathPatternValue> path_to_create(std::string_view text) {
     return path;
 }
 
-// Queues Op{Form{value}} when `made` holds a value; otherwise returns its error.
+// Queues Op{Form{value}} when `made` holds a value.
 template <class Op, class Form, class T>
 Status queue_form(QueryValue& q, Result<T> made) {
-    if (!made) return made.take_error();
+    if (!made) return PyErrorSet{};
     q.operations.push(Op{Form{std::move(*made)}});
     return ok_status();
 }
@@ -244,13 +200,13 @@ Status queue_form(QueryValue& q, Result<T> made) {
 // The edge forms of create and merge: the pattern, then start, then end.
 template <class Op>
 Status queue_edge_between(QueryValue& q, const std::string& var, PyObject* term, PyObject* schema,
-                        PyObject* props, PyObject* start, PyObject* end) {
+                          PyObject* props, Arg start, Arg end) {
     auto p = edge_pattern(var, term, schema, props);
-    if (!p) return p.take_error();
-    auto s = extract_var("start", start);
-    if (!s) return s.take_error();
-    auto e = extract_var("end", end);
-    if (!e) return e.take_error();
+    if (!p) return PyErrorSet{};
+    auto s = required_name(start);
+    if (!s) return PyErrorSet{};
+    auto e = required_name(end);
+    if (!e) return PyErrorSet{};
     q.operations.push(Op{EdgeBetween{std::move(*p), std::move(*s), std::move(*e)}});
     return ok_status();
 }
@@ -258,24 +214,23 @@ Status queue_edge_between(QueryValue& q, const std::string& var, PyObject* term,
 }  // namespace
 
 PyObject* query_match(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObject* kw) {
-    return build(self, [&](QueryValue& q) -> Status {
-        Bound a;
+    return build<query_sig::match>(self, args, n, kw, [](auto& a, QueryValue& q) -> Status {
         Selectors s;
-        if (!bind(kMatch, args, n, kw, a) || !convert_selectors(a, kMProps, s)) return PyErrorSet{};
+        if (!convert_selectors(a, s)) return PyErrorSet{};
         if (s.pattern) {
             return queue_form<MatchOp, PathForm>(q, PathPatternValue::parse_joined(*s.pattern));
         }
         if (s.node) {
             return queue_form<MatchOp, NodeForm>(
-                q, node_pattern(*s.node, a[kMType], a[kMTypeSchema], s.properties));
+                q, node_pattern(*s.node, a["type"], a["type_schema"], s.properties));
         }
         if (!s.edge) return ok_status();
-        auto p = edge_pattern(*s.edge, a[kMTerm], a[kMTermSchema], s.properties);
-        if (!p) return p.take_error();
-        auto start = extract_var_or_none("start", a[kMStart]);
-        if (!start) return start.take_error();
-        auto end = extract_var_or_none("end", a[kMEnd]);
-        if (!end) return end.take_error();
+        auto p = edge_pattern(*s.edge, a["term"], a["term_type_schema"], s.properties);
+        if (!p) return PyErrorSet{};
+        auto start = optional_name(a["start"]);
+        if (!start) return PyErrorSet{};
+        auto end = optional_name(a["end"]);
+        if (!end) return PyErrorSet{};
         // One binding per match: an edge's name cannot also name a node.
         if (*start == s.edge || *end == s.edge) {
             return VelkoraError::invalid_query("Variable '" + *s.edge +
@@ -287,39 +242,33 @@ PyObject* query_match(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObj
 }
 
 PyObject* query_create(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObject* kw) {
-    return build(self, [&](QueryValue& q) -> Status {
-        Bound a;
+    return build<query_sig::create>(self, args, n, kw, [](auto& a, QueryValue& q) -> Status {
         Selectors s;
-        if (!bind(kCreate, args, n, kw, a) || !convert_selectors(a, kCProps, s)) {
-            return PyErrorSet{};
-        }
+        if (!convert_selectors(a, s)) return PyErrorSet{};
         if (s.pattern) return queue_form<CreateOp, PathForm>(q, path_to_create(*s.pattern));
         if (s.node) {
             return queue_form<CreateOp, NodeForm>(
-                q, node_pattern(*s.node, a[kCType], nullptr, s.properties));
+                q, node_pattern(*s.node, a["type"], nullptr, s.properties));
         }
         if (!s.edge) return ok_status();
-        return queue_edge_between<CreateOp>(q, *s.edge, a[kCTerm], nullptr, s.properties,
-                                            a[kCStart], a[kCEnd]);
+        return queue_edge_between<CreateOp>(q, *s.edge, a["term"], nullptr, s.properties,
+                                            a["start"], a["end"]);
     });
 }
 
 PyObject* query_merge(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObject* kw) {
-    return build(self, [&](QueryValue& q) -> Status {
-        Bound a;
+    return build<query_sig::merge>(self, args, n, kw, [](auto& a, QueryValue& q) -> Status {
         Selectors s;
-        if (!bind(kMerge, args, n, kw, a) || !convert_selectors(a, kGProps, s)) {
-            return PyErrorSet{};
-        }
+        if (!convert_selectors(a, s)) return PyErrorSet{};
         // A merge has no path form: a pattern string is converted and ignored.
         if (s.node) {
-            auto p = node_pattern(*s.node, a[kGType], a[kGTypeSchema], s.properties);
+            auto p = node_pattern(*s.node, a["type"], a["type_schema"], s.properties);
             if (p) type_from_label(*p);
             return queue_form<MergeOp, NodeForm>(q, std::move(p));
         }
         if (!s.edge) return ok_status();
-        return queue_edge_between<MergeOp>(q, *s.edge, a[kGTerm], a[kGTermSchema], s.properties,
-                                           a[kGStart], a[kGEnd]);
+        return queue_edge_between<MergeOp>(q, *s.edge, a["term"], a["term_type_schema"],
+                                           s.properties, a["start"], a["end"]);
     });
 }
 

@@ -180,24 +180,25 @@ class Sorter {
 public:
     explicit Sorter(const std::vector<SortKey>& keys) : keys_(keys) {}
 
-    // Sorts the positions stably; false with an exception set.
-    bool sort(std::vector<size_t>& idx) {
+    // Sorts the positions stably.
+    Status sort(std::vector<size_t>& idx) {
         bool native = true;
         for (const SortKey& k : keys_) native = native && k.kind != SortKey::Objects;
         if (native && keys_.size() == 1 && keys_[0].kind == SortKey::Ints) {
             sort_ints(keys_[0], idx);
-            return true;
+            return ok_status();
         }
         if (native) {
             // Comparisons that run no Python code give a consistent order.
             std::stable_sort(idx.begin(), idx.end(),
                              [this](size_t a, size_t b) { return less(a, b); });
-            return true;
+            return ok_status();
         }
         std::vector<size_t> buf(idx.size() / 2 + 1);
         merge_sort(idx.data(), buf.data(), idx.size());
-        if (failed_) rename_type_error();
-        return !failed_;
+        if (!failed_) return ok_status();
+        rename_type_error();
+        return PyErrorSet{};
     }
 
 private:

@@ -482,9 +482,9 @@ Result<std::shared_ptr<const ConditionTree>> parse_condition(std::string_view te
     Lexer lexer(text);
     std::vector<Token> toks;
     Status s = lexer.run(toks);
-    if (!s) return s.take_error();
+    if (!s) return PyErrorSet{};
     s = Parser(text, lexer, toks, *tree).run();
-    if (!s) return s.take_error();
+    if (!s) return PyErrorSet{};
     return std::shared_ptr<const ConditionTree>(std::move(tree));
 }
 
@@ -569,14 +569,14 @@ private:
         return new_bool(tests_.matches(n, type));
     }
 
-    // Both operands, left first; false when either is null (`*null` set).
-    bool operands(const uint32_t* a, Ref& l, Ref& r, bool& null) {
+    // Both operands, left first; `null` tells whether either is null.
+    Status operands(const uint32_t* a, Ref& l, Ref& r, bool& null) {
         l = Ref::steal(eval(a[0]));
-        if (!l) return false;
+        if (!l) return PyErrorSet{};
         r = Ref::steal(eval(a[1]));
-        if (!r) return false;
+        if (!r) return PyErrorSet{};
         null = l.get() == Py_None || r.get() == Py_None;
-        return true;
+        return ok_status();
     }
 
     PyObject* equality(const uint32_t* a, bool negate) {

@@ -32,10 +32,7 @@ Status walk_values(PyObject* dict, PyTypeObject* type, const char* name, F&& vis
         Py_ssize_t pos = 0;
         PyObject *k, *v;
         while (PyDict_Next(dict, &pos, &k, &v)) {
-            if (Py_TYPE(v) != type) {
-                cast_error(v, name);
-                return PyErrorSet{};
-            }
+            if (Py_TYPE(v) != type) return cast_error(v, name);
             int r = visit(static_cast<const decltype(Py::value)&>(reinterpret_cast<Py*>(v)->value));
             if (r < 0) return PyErrorSet{};
             if (r == 0) break;
@@ -46,10 +43,7 @@ Status walk_values(PyObject* dict, PyTypeObject* type, const char* name, F&& vis
         Ref key, value;
         int step;
         while ((step = walk.next(key, value)) > 0) {
-            if (Py_TYPE(value.get()) != type) {
-                cast_error(value.get(), name);
-                return PyErrorSet{};
-            }
+            if (Py_TYPE(value.get()) != type) return cast_error(value.get(), name);
             using Value = decltype(Py::value);
             int r = visit(Value(reinterpret_cast<Py*>(value.get())->value));
             if (r < 0) return PyErrorSet{};
@@ -69,7 +63,7 @@ Status for_each_candidate(const GraphValue& g, const NodePatternValue& p, bool q
                      : walk_values<false, PyNode>(g.nodes.get(), NodeType, "Node", visit);
     }
     std::vector<NodeValue> found;
-    if (!g.get_nodes_by_type(p.type_obj->get(), found)) return PyErrorSet{};
+    if (!g.nodes_of_type(p.type_obj->get(), found)) return PyErrorSet{};
     for (NodeValue& node : found) {
         int r = visit(std::move(node));
         if (r < 0) return PyErrorSet{};
@@ -122,42 +116,32 @@ VelkoraError untyped_node(const NodePatternValue& p) {
     return VelkoraError::invalid_query("Creating a node needs a type");
 }
 
-// A new dict holding the pattern's required properties (the same objects).
-Ref properties_dict(const PropertyMap& m) {
-    Ref props = Ref::steal(PyDict_New());
-    if (!props) return props;
-    for (const PropertyMap::Entry& e : m.entries) {
-        if (PyDict_SetItem(props.get(), e.key.get(), e.value.get()) < 0) return Ref();
-    }
-    return props;
-}
-
 // Sets `key`, when it is empty, to the value's uid as a str (the one kept
 // with its type or term).
-bool uid_key(const NodeValue& v, Ref& key) {
+Status uid_key(const NodeValue& v, Ref& key) {
     if (!key) key = Ref::borrow(node_key_of_type(v.type().get()));
-    return static_cast<bool>(key);
+    return key ? ok_status() : PyErrorSet{};
 }
-bool uid_key(const EdgeValue& v, Ref& key) {
+Status uid_key(const EdgeValue& v, Ref& key) {
     if (!key) key = Ref::borrow(edge_key_of_term(v.term()));
-    return static_cast<bool>(key);
+    return key ? ok_status() : PyErrorSet{};
 }
 
-// Node::new from the pattern's exact type (present) and required properties,
-// filed in `nodes` under its uid, replacing a node of the same type, and
-// added to `into` when given. `key` is that uid as a str when the caller has
-// it already. False with a Python exception set.
-bool file_node(const GraphValue& g, const NodePatternValue& p, BindingList* into,
-               PyObject* key = nullptr) {
-    Ref props = properties_dict(p.properties);
+// A new node of the pattern's exact type (present) holding its required
+// properties, filed in `nodes` under its uid, replacing a node of the same
+// type, and added to `into` when given. `key` is that uid as a str when the
+// caller has it already.
+Status file_node(const GraphValue& g, const NodePatternValue& p, BindingList* into,
+                 PyObject* key = nullptr) {
+    Ref props = p.properties.to_dict();
     NodeValue node;
-    if (!props || !NodeValue::make(*p.type_obj, std::move(props), node)) return false;
+    if (!props || !NodeValue::make(*p.type_obj, std::move(props), node)) return PyErrorSet{};
     Ref own_key = Ref::borrow(key);
-    if (!uid_key(node, own_key)) return false;
+    if (!uid_key(node, own_key)) return PyErrorSet{};
     Ref obj = Ref::steal(node_to_python(node));
-    if (!obj || PyDict_SetItem(g.nodes.get(), own_key.get(), obj.get()) < 0) return false;
+    if (!obj || PyDict_SetItem(g.nodes.get(), own_key.get(), obj.get()) < 0) return PyErrorSet{};
     if (into) into->emplace_back(std::move(node));
-    return true;
+    return ok_status();
 }
 
 // Files the node and assigns it to the pattern's variable.
@@ -206,7 +190,7 @@ Status file_edges(const GraphValue& g, const EdgePatternValue& p,
     if (paired_starts) paired_starts->reserve(count);
     if (paired_ends) paired_ends->reserve(count);
     for (size_t i = 0; i < count; ++i) {
-        Ref props = properties_dict(p.properties);
+        Ref props = p.properties.to_dict();
         EdgeValue edge;
         if (!props || !EdgeValue::make(p.term, node(starts, i), node(ends, i), std::move(props), edge)) {
             return PyErrorSet{};
@@ -228,9 +212,9 @@ Status file_edges(const GraphValue& g, const EdgePatternValue& p,
 Status create_edges(QueryValue& q, const EdgeBetween& c) {
     if (!c.pattern.term) return needs_term();
     Result<const BindingList*> starts = end_nodes(q.matched_vars, c.start);
-    if (!starts) return starts.take_error();
+    if (!starts) return PyErrorSet{};
     Result<const BindingList*> ends = end_nodes(q.matched_vars, c.end);
-    if (!ends) return ends.take_error();
+    if (!ends) return PyErrorSet{};
     const size_t ns = (*starts)->size(), ne = (*ends)->size();
     if (ns != ne && ns != 1 && ne != 1) {
         return VelkoraError::invalid_query("cannot pair " + std::to_string(ns) + " '" + c.start +
@@ -259,7 +243,7 @@ Status create_path(QueryValue& q, const PathPatternValue& path) {
         if (i < path.edges.size()) return needs_term();
     }
     BindingTable::Group group;
-    bool filed = true;
+    Status filed = ok_status();
     for (const NodePatternValue& p : path.nodes) {
         BindingList one;
         filed = file_node(q.graph, p, p.variable ? &one : nullptr);
@@ -267,7 +251,7 @@ Status create_path(QueryValue& q, const PathPatternValue& path) {
         if (p.variable) group.emplace_back(*p.variable, std::move(one));
     }
     q.matched_vars.assign_group(std::move(group));
-    return filed ? ok_status() : Status(PyErrorSet{});
+    return filed;
 }
 
 struct CreateRunner {
@@ -283,7 +267,7 @@ struct CreateRunner {
 Status merge_candidates(const GraphValue& g, const NodePatternValue& p,
                         std::vector<NodeValue>& out) {
     if (p.type_obj) {
-        if (!g.get_nodes_by_type(p.type_obj->get(), out)) return PyErrorSet{};
+        if (!g.nodes_of_type(p.type_obj->get(), out)) return PyErrorSet{};
         return ok_status();
     }
     return walk_values<true, PyNode>(g.nodes.get(), NodeType, "Node", [&](const NodeValue& node) {
@@ -359,9 +343,9 @@ Status merge_edge(QueryValue& q, const EdgeBetween& m) {
     const EdgePatternValue& p = m.pattern;
     const bool with_term = static_cast<bool>(p.term);
     Result<const QueryResult*> s = merge_end(q.matched_vars, m.start, with_term);
-    if (!s) return s.take_error();
+    if (!s) return PyErrorSet{};
     Result<const QueryResult*> t = merge_end(q.matched_vars, m.end, with_term);
-    if (!t) return t.take_error();
+    if (!t) return PyErrorSet{};
     if (!*s || !*t) return ok_status();
     // Held here: a test's Python code may drop the bindings.
     const TypeRef want_start = std::get<NodeValue>(**s).type();
@@ -417,11 +401,10 @@ Status run_set(QueryValue& q, const SetClause& c) {
 }
 
 // Deletes dict[uid]. A failed deletion is passed over unless it failed with
-// something other than an Exception (an interrupt, an exit request), which
-// gives false with that error set.
-bool discard(PyObject* dict, const Hex64& uid) {
+// something other than an Exception (an interrupt, an exit request).
+Status discard(PyObject* dict, const Hex64& uid) {
     Ref key = Ref::steal(to_py(uid.view()));
-    if (key && PyDict_DelItem(dict, key.get()) == 0) return true;
+    if (key && PyDict_DelItem(dict, key.get()) == 0) return ok_status();
     return drop_exception();
 }
 
@@ -485,7 +468,7 @@ struct OperationRunner {
     Status operator()(const SetClause& c) const { return run_set(q, c); }
     Status operator()(const DeleteClause& c) const { return run_delete(q, c); }
     Status operator()(const WhereClause& c) const { return run_where(q, c); }
-    // A lone order_by; execute_operations hands runs of them to run_order_by.
+    // A lone order_by; run_queue hands runs of them to run_order_by.
     Status operator()(const OrderByClause& c) const { return run_order_by(q, {&c}); }
     Status operator()(const WithClause& c) const {
         run_with(q, c);
@@ -503,7 +486,7 @@ struct OperationRunner {
 
 }  // namespace
 
-Status execute_operations(QueryValue& q) {
+Status run_queue(QueryValue& q) {
     // A snapshot of the queue: appends to copies of this query made while it
     // runs go past its end.
     const OpQueue queue = q.operations;

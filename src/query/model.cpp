@@ -247,273 +247,258 @@ int query_clear(PyObject* self) {
     return 0;
 }
 
-const Param kQueryParams[] = {req("graph")};
-const Signature kQueryNew("Query.__new__", kQueryParams);
-
 PyObject* query_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    Bound a;
-    if (!bind(kQueryNew, args, kwargs, a)) return nullptr;
-    if (!to_instance("graph", a[0], GraphType)) return nullptr;
+    Args<query_sig::construct> a;
+    if (!a.bind(args, kwargs) || !to_instance(a["graph"], GraphType)) return nullptr;
     return reinterpret_cast<PyObject*>(
-        alloc_instance<PyQuery>(type, QueryValue(reinterpret_cast<PyGraph*>(a[0])->value)));
+        alloc_instance<PyQuery>(type, QueryValue(reinterpret_cast<PyGraph*>(a["graph"].obj)->value)));
 }
 
-#define VK_QUERY_METHOD(name, fn, doc) {name, as_cfunc(fn), VK_FASTCALL, doc}
-
-PyMethodDef query_methods[] = {
-    VK_QUERY_METHOD("match", query_match,
-                    "match($self, pattern=None, *, node=None, edge=None, start=None, end=None, "
-                    "type=..., type_schema=None, term=None, term_type_schema=None, "
-                    "properties=None)\n--\n\n"
-                    "Matches nodes, edges, or paths in the graph.\n\n"
-                    "Args:\n"
-                    "    pattern: a pattern string such as \"(n:Person)-[e]->(m:Company)\"\n"
-                    "    node: variable name for a single node\n"
-                    "    edge: variable name for a single edge\n"
-                    "    start: optional start node (variable name)\n"
-                    "    end: optional end node (variable name)\n"
-                    "    type: exact node type (node criterion)\n"
-                    "    type_schema: type schema for the node's type (node criterion)\n"
-                    "    term: exact term (edge criterion)\n"
-                    "    term_type_schema: type schema for the edge term's type (edge criterion)\n"
-                    "    properties: dictionary of required properties\n\n"
-                    "The first of pattern, node and edge that is given selects the form.\n\n"
-                    "A path binds each named node and edge once per match. Edge i joins\n"
-                    "node i and node i + 1: ``-[e]->`` from its start node to its end node,\n"
-                    "``<-[e]-`` from its end node to its start node, ``-[e]-`` either way\n"
-                    "(forward first; a self-loop once). A match uses distinct edges, each\n"
-                    "passing its edge pattern, consecutive edges meeting at nodes of the same\n"
-                    "uid; matches come in the order of ``graph.edges``, step by step. A node\n"
-                    "name used twice needs the same node at both places and is bound where\n"
-                    "it first appears. Property maps such as ``(n {name: 'Alice'})`` must be\n"
-                    "held by the properties (==).\n\n"
-                    "The node form binds the matching nodes. The edge form binds ``edge`` to\n"
-                    "the edges passing ``term``, ``term_type_schema`` and ``properties``, and\n"
-                    "``start`` and ``end`` to their start and end nodes; a ``start`` or ``end``\n"
-                    "name already bound keeps only the edges at its nodes, and one name for\n"
-                    "both keeps only the edges from a node to itself.\n\n"
-                    "Returns a new Query; nothing runs until return_, return_count or execute.\n\n"
-                    "Raises:\n"
-                    "    TypeError: ``pattern``, ``node`` or ``edge`` is not a str or None,\n"
-                    "        ``properties`` is not a dict or has a key that is not a str,\n"
-                    "        ``type`` is not a Variable or Application, or ``term`` is not\n"
-                    "        a Term.\n"
-                    "    ValueError: the pattern string is malformed, its nodes are not all\n"
-                    "        joined by edges, or an edge's name names anything else (in a\n"
-                    "        path, or ``start`` or ``end`` in the edge form)."),
-    VK_QUERY_METHOD("create", query_create,
-                    "create($self, pattern=None, *, node=None, edge=None, type=..., term=None, "
-                    "start=None, end=None, properties=None)\n--\n\n"
-                    "Queues the creation of nodes or edges and returns a new Query.\n\n"
-                    "The first of pattern, node and edge that is given selects the form:\n"
-                    "    node: variable name bound to a new node of ``type`` whose\n"
-                    "        properties dict holds ``properties``; it is filed under its\n"
-                    "        uid, replacing the node of that type\n"
-                    "    pattern: a pattern string of one node such as\n"
-                    "        \"(p:Person {name: 'Al'})\"; its label must name exactly one\n"
-                    "        type (\"Person\", \"A -> B\"), and a node of that type holding\n"
-                    "        the map's properties is created and bound\n"
-                    "    edge: variable name bound to new edges of ``term`` from the\n"
-                    "        nodes bound to ``start`` to the nodes bound to ``end`` (both\n"
-                    "        variable names). Lists of equal length pair by position; a\n"
-                    "        list of one node pairs it with every node of the other.\n"
-                    "        Each edge gets a properties dict of its own holding\n"
-                    "        ``properties`` and is filed under its uid (edges of one term\n"
-                    "        share a uid, so the last one made stays filed). ``start``,\n"
-                    "        ``edge`` and ``end`` are then bound to the paired nodes and\n"
-                    "        the new edges, position by position.\n\n"
-                    "An operation checks everything before it writes: a create that fails\n"
-                    "when the query runs changes nothing.\n\n"
-                    "Raises:\n"
-                    "    TypeError: ``pattern``, ``node`` or ``edge`` is not a str or None,\n"
-                    "        ``properties`` is not a dict or has a key that is not a str,\n"
-                    "        ``type`` is not a Variable or Application, or ``term`` is not\n"
-                    "        a Term.\n"
-                    "    ValueError: the pattern string is malformed or has nodes not\n"
-                    "        joined by edges, or in the edge form ``start`` or ``end`` is\n"
-                    "        missing or not a str.\n"
-                    "    When the query runs:\n"
-                    "    ValueError: a node has no type and no label naming one, a label\n"
-                    "        names no one type (a wildcard), an edge has no term (pattern\n"
-                    "        strings carry none, so a path with an edge always fails), the\n"
-                    "        lists cannot be paired, or ``start`` or ``end`` is bound to an\n"
-                    "        edge.\n"
-                    "    NameError: ``start`` or ``end`` is not bound.\n\n"
-                    "Example::\n\n"
-                    "    >>> g = Graph()\n"
-                    "    >>> f = Term(\"f\", Application(Variable(\"A\"), Variable(\"B\")))\n"
-                    "    >>> q = g.query().create(\"(a:A)\").create(\"(b:B)\")\n"
-                    "    >>> q.create(edge=\"e\", term=f, start=\"a\", end=\"b\").return_(\"e\")\n"
-                    "    [{'e': Edge(f: A -> B)}]"),
-    VK_QUERY_METHOD("merge", query_merge,
-                    "merge($self, pattern=None, *, node=None, edge=None, type=..., "
-                    "type_schema=None, term=None, term_type_schema=None, start=None, end=None, "
-                    "properties=None)\n--\n\n"
-                    "Queues a merge: binds an existing node or edge, or creates it.\n\n"
-                    "    node: variable name. Without ``type``, a ``type_schema`` that\n"
-                    "        names exactly one type stands for it. The graph's nodes of\n"
-                    "        that type (every node when there is none) are collected, then\n"
-                    "        tested against ``type``, ``type_schema`` and ``properties``;\n"
-                    "        the first that passes is appended to the variable's bindings.\n"
-                    "        When none passes and there is a type, the node filed under\n"
-                    "        the type's uid takes ``properties`` on top of its own (as\n"
-                    "        ``set`` does), or, when there is none, the node is created as\n"
-                    "        by ``create``; the variable's list becomes that one node.\n"
-                    "        Without a type nothing is created.\n"
-                    "    edge: variable name. The first edge from the first node bound to\n"
-                    "        ``start`` to the first node bound to ``end`` (variable names)\n"
-                    "        is appended to the variable's bindings. With ``term``, only an\n"
-                    "        edge of that term (whose term matches ``term_type_schema`` and\n"
-                    "        whose properties hold ``properties``, when given) counts, and\n"
-                    "        when none does, one is created between those two nodes as by\n"
-                    "        ``create`` and the variable's list becomes that edge. Nothing\n"
-                    "        happens when a list is empty, nor without ``term`` when a name\n"
-                    "        is unbound or bound to an edge first.\n\n"
-                    "``pattern`` is accepted and ignored: a merge has no path form. Returns\n"
-                    "a new Query.\n\n"
-                    "Raises:\n"
-                    "    TypeError: ``pattern``, ``node`` or ``edge`` is not a str or None,\n"
-                    "        ``properties`` is not a dict or has a key that is not a str,\n"
-                    "        ``type`` is not a Variable or Application, or ``term`` is not\n"
-                    "        a Term.\n"
-                    "    ValueError: in the edge form ``start`` or ``end`` is missing or\n"
-                    "        not a str.\n"
-                    "    When the query runs:\n"
-                    "    TypeError: an entry of ``nodes`` (``edges``) is not a Node (Edge).\n"
-                    "    NameError: with ``term``, ``start`` or ``end`` is not bound.\n"
-                    "    ValueError: with ``term``, ``start`` or ``end`` is bound to an\n"
-                    "        edge first.\n\n"
-                    "Example::\n\n"
-                    "    >>> g = Graph()\n"
-                    "    >>> q = g.query().merge(node=\"c\", type_schema=\"$Company$\",\n"
-                    "    ...                     properties={\"name\": \"Acme\"})\n"
-                    "    >>> q.return_(\"c\"), q.return_(\"c\")\n"
-                    "    ([{'c': Node(Company)}], [{'c': Node(Company)}, {'c': Node(Company)}])"),
-    VK_QUERY_METHOD("set", query_set,
-                    "set($self, variable, properties)\n--\n\n"
-                    "Queues setting properties on the nodes and edges bound to a variable.\n\n"
-                    "When the query runs, every entry of ``properties`` is stored into the\n"
-                    "properties dict of each node and edge bound to ``variable`` (merged,\n"
-                    "not replaced): the dicts the graph's objects hold. Unbound names are\n"
-                    "passed over. The dict is read when the query runs, not now. Returns a\n"
-                    "new Query.\n\n"
-                    "Raises:\n"
-                    "    TypeError: ``variable`` is not a str or ``properties`` is not a dict."),
-    VK_QUERY_METHOD("delete", query_delete,
-                    "delete($self, *variables, detach=False)\n--\n\n"
-                    "Queues deleting the nodes and edges bound to the given variables.\n\n"
-                    "When the query runs, each bound node or edge is removed from the graph\n"
-                    "by its uid; the bindings stay, so return_ still shows them. With\n"
-                    "detach=True, edges attached to a deleted node are deleted too. Names\n"
-                    "are separate arguments: ``delete(\"a\", \"b\")``. Returns a new Query.\n\n"
-                    "Raises:\n"
-                    "    TypeError: a name is not a str, or ``detach`` is not a bool."),
-    VK_QUERY_METHOD("where", query_where,
-                    "where($self, condition)\n--\n\n"
-                    "Adds a WHERE clause to filter results.\n\n"
-                    "Args:\n"
-                    "    condition: a condition over bound variables, such as\n"
-                    "        \"n.age >= 18 AND n:Person\"\n\n"
-                    "The condition is parsed now. When the query runs, every variable it\n"
-                    "names must be bound, all by the same match, create or merge; it is\n"
-                    "evaluated at each position of their lists, and the positions where it\n"
-                    "is not true are removed from every list bound with them. A condition\n"
-                    "naming no variable is evaluated once and, unless true, empties every\n"
-                    "list. Returns a new Query.\n\n"
-                    "The language (keywords in any case): literals 1, -2.5, 'text', \"text\",\n"
-                    "true, false, null, [1, 2]; v.key and v.`any key` (null when missing);\n"
-                    "v:Label and v:$schema$ type tests; = <> != < <= > >= with Python's ==\n"
-                    "and ordering (null when a side is null or Python cannot order the\n"
-                    "values); x IS NULL, x IS NOT NULL; x IN list; x STARTS WITH, ENDS\n"
-                    "WITH, CONTAINS y on str; NOT, AND, XOR, OR with null as unknown, and\n"
-                    "parentheses. Operands are evaluated left to right; AND stops at the\n"
-                    "first false, OR at the first true.\n\n"
-                    "Raises:\n"
-                    "    TypeError: ``condition`` is not a str.\n"
-                    "    ValueError: the condition is malformed (nothing is queued).\n"
-                    "    When the query runs: NameError for a variable that is not bound,\n"
-                    "    ValueError for variables bound by separate clauses, and any\n"
-                    "    error raised by a property value's == or ordering."),
-    VK_QUERY_METHOD("with_", query_with,
-                    "with_($self, *variables)\n--\n\n"
-                    "Queues a WITH clause naming the variables to carry on.\n\n"
-                    "When the query runs, every bound variable not named is unbound; named\n"
-                    "variables that are not bound are passed over, and \"*\" keeps every\n"
-                    "variable. Names are separate arguments. Returns a new Query.\n\n"
-                    "Raises:\n"
-                    "    TypeError: a name is not a str."),
-    VK_QUERY_METHOD("order_by", query_order_by,
-                    "order_by($self, variable, key, ascending=True)\n--\n\n"
-                    "Queues an ORDER BY clause on the property ``key`` of a variable.\n\n"
-                    "When the query runs, the positions of the variable's list, and of the\n"
-                    "lists bound with it, are reordered by ``variable.key`` with Python's <.\n"
-                    "The sort is stable; missing values and None come last ascending and\n"
-                    "first descending. Consecutive order_by clauses form one order, the\n"
-                    "first deciding first. Returns a new Query.\n\n"
-                    "Raises:\n"
-                    "    TypeError: ``variable`` or ``key`` is not a str, or ``ascending`` is\n"
-                    "        not a bool; when the query runs, values that Python cannot\n"
-                    "        order against each other.\n"
-                    "    When the query runs: NameError for a variable that is not bound,\n"
-                    "    ValueError when consecutive order_by clauses name variables bound\n"
-                    "    by separate clauses."),
-    VK_QUERY_METHOD("skip", query_skip,
-                    "skip($self, count)\n--\n\n"
-                    "Queues a SKIP clause of ``count`` rows.\n\n"
-                    "When the query runs, the first ``count`` bindings of every variable are\n"
-                    "dropped, so the rows start ``count`` later. Returns a new Query.\n\n"
-                    "Raises:\n"
-                    "    TypeError: ``count`` is not an int.\n"
-                    "    OverflowError: ``count`` is negative or too large."),
-    VK_QUERY_METHOD("limit", query_limit,
-                    "limit($self, count)\n--\n\n"
-                    "Queues a LIMIT clause of ``count`` rows.\n\n"
-                    "When the query runs, every variable keeps its first ``count`` bindings\n"
-                    "only, so at most ``count`` rows remain. Returns a new Query.\n\n"
-                    "Raises:\n"
-                    "    TypeError: ``count`` is not an int.\n"
-                    "    OverflowError: ``count`` is negative or too large."),
-    VK_QUERY_METHOD("return_", query_return,
-                    "return_($self, *variables)\n--\n\n"
-                    "Returns the specified variables from the query results.\n\n"
-                    "Executes all operations and returns the matched variables as a list of\n"
-                    "dictionaries mapping variable names to their values.\n\n"
-                    "Names are separate arguments. Row i holds, under each requested name\n"
-                    "with at least i + 1 bindings, a new Node or Edge object for its i-th\n"
-                    "binding; rows with none of the names are left out. The whole queue runs\n"
-                    "on every call.\n\n"
-                    "Raises:\n"
-                    "    TypeError: a name is not a str (nothing runs).\n"
-                    "    Otherwise the error of the first queued operation that fails;\n"
-                    "    what the operations before it did stays done."),
-    VK_QUERY_METHOD("return_distinct", query_return_distinct,
-                    "return_distinct($self, *variables)\n--\n\n"
-                    "The rows of return_ without repetitions: a row holding the same nodes and\n"
-                    "edges (by uid) under the same names as an earlier row is dropped.\n\n"
-                    "Takes the same names, runs the queue and raises as return_ does."),
-    VK_QUERY_METHOD("return_count", query_return_count,
-                    "return_count($self)\n--\n\n"
-                    "Runs the query and returns the length of its longest binding list.\n\n"
-                    "That is the number of rows return_ gives when asked for every bound\n"
-                    "variable; 0 when nothing is bound.\n\n"
-                    "Raises:\n"
-                    "    the error of the first queued operation that fails (TypeError,\n"
-                    "    ValueError, ...); what the operations before it did stays done."),
-    VK_QUERY_METHOD("execute", query_execute,
-                    "execute($self)\n--\n\n"
-                    "Runs the query and returns a new Query holding the resulting bindings.\n\n"
-                    "The queue is kept, so either query can run it again or queue more.\n\n"
-                    "Raises:\n"
-                    "    the error of the first queued operation that fails (TypeError,\n"
-                    "    ValueError, ...); what the operations before it did stays done."),
-    VK_REDUCE_METHOD(query_reduce),
-    {nullptr, nullptr, 0, nullptr},
+const MethodEntry query_methods[] = {
+    method_entry<query_sig::match>(
+        query_match,
+        "Matches nodes, edges, or paths in the graph.\n\n"
+        "Args:\n"
+        "    pattern: a pattern string such as \"(n:Person)-[e]->(m:Company)\"\n"
+        "    node: variable name for a single node\n"
+        "    edge: variable name for a single edge\n"
+        "    start: optional start node (variable name)\n"
+        "    end: optional end node (variable name)\n"
+        "    type: exact node type (node criterion)\n"
+        "    type_schema: type schema for the node's type (node criterion)\n"
+        "    term: exact term (edge criterion)\n"
+        "    term_type_schema: type schema for the edge term's type (edge criterion)\n"
+        "    properties: dictionary of required properties\n\n"
+        "The first of pattern, node and edge that is given selects the form.\n\n"
+        "A path binds each named node and edge once per match. Edge i joins\n"
+        "node i and node i + 1: ``-[e]->`` from its start node to its end node,\n"
+        "``<-[e]-`` from its end node to its start node, ``-[e]-`` either way\n"
+        "(forward first; a self-loop once). A match uses distinct edges, each\n"
+        "passing its edge pattern, consecutive edges meeting at nodes of the same\n"
+        "uid; matches come in the order of ``graph.edges``, step by step. A node\n"
+        "name used twice needs the same node at both places and is bound where\n"
+        "it first appears. Property maps such as ``(n {name: 'Alice'})`` must be\n"
+        "held by the properties (==).\n\n"
+        "The node form binds the matching nodes. The edge form binds ``edge`` to\n"
+        "the edges passing ``term``, ``term_type_schema`` and ``properties``, and\n"
+        "``start`` and ``end`` to their start and end nodes; a ``start`` or ``end``\n"
+        "name already bound keeps only the edges at its nodes, and one name for\n"
+        "both keeps only the edges from a node to itself.\n\n"
+        "Returns a new Query; nothing runs until return_, return_count or execute.\n\n"
+        "Raises:\n"
+        "    TypeError: ``pattern``, ``node`` or ``edge`` is not a str or None,\n"
+        "        ``properties`` is not a dict or has a key that is not a str,\n"
+        "        ``type`` is not a Variable or Application, or ``term`` is not\n"
+        "        a Term.\n"
+        "    ValueError: the pattern string is malformed, its nodes are not all\n"
+        "        joined by edges, or an edge's name names anything else (in a\n"
+        "        path, or ``start`` or ``end`` in the edge form)."),
+    method_entry<query_sig::create>(
+        query_create,
+        "Queues the creation of nodes or edges and returns a new Query.\n\n"
+        "The first of pattern, node and edge that is given selects the form:\n"
+        "    node: variable name bound to a new node of ``type`` whose\n"
+        "        properties dict holds ``properties``; it is filed under its\n"
+        "        uid, replacing the node of that type\n"
+        "    pattern: a pattern string of one node such as\n"
+        "        \"(p:Person {name: 'Al'})\"; its label must name exactly one\n"
+        "        type (\"Person\", \"A -> B\"), and a node of that type holding\n"
+        "        the map's properties is created and bound\n"
+        "    edge: variable name bound to new edges of ``term`` from the\n"
+        "        nodes bound to ``start`` to the nodes bound to ``end`` (both\n"
+        "        variable names). Lists of equal length pair by position; a\n"
+        "        list of one node pairs it with every node of the other.\n"
+        "        Each edge gets a properties dict of its own holding\n"
+        "        ``properties`` and is filed under its uid (edges of one term\n"
+        "        share a uid, so the last one made stays filed). ``start``,\n"
+        "        ``edge`` and ``end`` are then bound to the paired nodes and\n"
+        "        the new edges, position by position.\n\n"
+        "An operation checks everything before it writes: a create that fails\n"
+        "when the query runs changes nothing.\n\n"
+        "Raises:\n"
+        "    TypeError: ``pattern``, ``node`` or ``edge`` is not a str or None,\n"
+        "        ``properties`` is not a dict or has a key that is not a str,\n"
+        "        ``type`` is not a Variable or Application, or ``term`` is not\n"
+        "        a Term.\n"
+        "    ValueError: the pattern string is malformed or has nodes not\n"
+        "        joined by edges, or in the edge form ``start`` or ``end`` is\n"
+        "        missing or not a str.\n"
+        "    When the query runs:\n"
+        "    ValueError: a node has no type and no label naming one, a label\n"
+        "        names no one type (a wildcard), an edge has no term (pattern\n"
+        "        strings carry none, so a path with an edge always fails), the\n"
+        "        lists cannot be paired, or ``start`` or ``end`` is bound to an\n"
+        "        edge.\n"
+        "    NameError: ``start`` or ``end`` is not bound.\n\n"
+        "Example::\n\n"
+        "    >>> g = Graph()\n"
+        "    >>> f = Term(\"f\", Application(Variable(\"A\"), Variable(\"B\")))\n"
+        "    >>> q = g.query().create(\"(a:A)\").create(\"(b:B)\")\n"
+        "    >>> q.create(edge=\"e\", term=f, start=\"a\", end=\"b\").return_(\"e\")\n"
+        "    [{'e': Edge(f: A -> B)}]"),
+    method_entry<query_sig::merge>(
+        query_merge,
+        "Queues a merge: binds an existing node or edge, or creates it.\n\n"
+        "    node: variable name. Without ``type``, a ``type_schema`` that\n"
+        "        names exactly one type stands for it. The graph's nodes of\n"
+        "        that type (every node when there is none) are collected, then\n"
+        "        tested against ``type``, ``type_schema`` and ``properties``;\n"
+        "        the first that passes is appended to the variable's bindings.\n"
+        "        When none passes and there is a type, the node filed under\n"
+        "        the type's uid takes ``properties`` on top of its own (as\n"
+        "        ``set`` does), or, when there is none, the node is created as\n"
+        "        by ``create``; the variable's list becomes that one node.\n"
+        "        Without a type nothing is created.\n"
+        "    edge: variable name. The first edge from the first node bound to\n"
+        "        ``start`` to the first node bound to ``end`` (variable names)\n"
+        "        is appended to the variable's bindings. With ``term``, only an\n"
+        "        edge of that term (whose term matches ``term_type_schema`` and\n"
+        "        whose properties hold ``properties``, when given) counts, and\n"
+        "        when none does, one is created between those two nodes as by\n"
+        "        ``create`` and the variable's list becomes that edge. Nothing\n"
+        "        happens when a list is empty, nor without ``term`` when a name\n"
+        "        is unbound or bound to an edge first.\n\n"
+        "``pattern`` is accepted and ignored: a merge has no path form. Returns\n"
+        "a new Query.\n\n"
+        "Raises:\n"
+        "    TypeError: ``pattern``, ``node`` or ``edge`` is not a str or None,\n"
+        "        ``properties`` is not a dict or has a key that is not a str,\n"
+        "        ``type`` is not a Variable or Application, or ``term`` is not\n"
+        "        a Term.\n"
+        "    ValueError: in the edge form ``start`` or ``end`` is missing or\n"
+        "        not a str.\n"
+        "    When the query runs:\n"
+        "    TypeError: an entry of ``nodes`` (``edges``) is not a Node (Edge).\n"
+        "    NameError: with ``term``, ``start`` or ``end`` is not bound.\n"
+        "    ValueError: with ``term``, ``start`` or ``end`` is bound to an\n"
+        "        edge first.\n\n"
+        "Example::\n\n"
+        "    >>> g = Graph()\n"
+        "    >>> q = g.query().merge(node=\"c\", type_schema=\"$Company$\",\n"
+        "    ...                     properties={\"name\": \"Acme\"})\n"
+        "    >>> q.return_(\"c\"), q.return_(\"c\")\n"
+        "    ([{'c': Node(Company)}], [{'c': Node(Company)}, {'c': Node(Company)}])"),
+    method_entry<query_sig::set>(
+        query_set,
+        "Queues setting properties on the nodes and edges bound to a variable.\n\n"
+        "When the query runs, every entry of ``properties`` is stored into the\n"
+        "properties dict of each node and edge bound to ``variable`` (merged,\n"
+        "not replaced): the dicts the graph's objects hold. Unbound names are\n"
+        "passed over. The dict is read when the query runs, not now. Returns a\n"
+        "new Query.\n\n"
+        "Raises:\n"
+        "    TypeError: ``variable`` is not a str or ``properties`` is not a dict."),
+    method_entry<query_sig::delete_>(
+        query_delete,
+        "Queues deleting the nodes and edges bound to the given variables.\n\n"
+        "When the query runs, each bound node or edge is removed from the graph\n"
+        "by its uid; the bindings stay, so return_ still shows them. With\n"
+        "detach=True, edges attached to a deleted node are deleted too. Names\n"
+        "are separate arguments: ``delete(\"a\", \"b\")``. Returns a new Query.\n\n"
+        "Raises:\n"
+        "    TypeError: a name is not a str, or ``detach`` is not a bool."),
+    method_entry<query_sig::where>(
+        query_where,
+        "Adds a WHERE clause to filter results.\n\n"
+        "Args:\n"
+        "    condition: a condition over bound variables, such as\n"
+        "        \"n.age >= 18 AND n:Person\"\n\n"
+        "The condition is parsed now. When the query runs, every variable it\n"
+        "names must be bound, all by the same match, create or merge; it is\n"
+        "evaluated at each position of their lists, and the positions where it\n"
+        "is not true are removed from every list bound with them. A condition\n"
+        "naming no variable is evaluated once and, unless true, empties every\n"
+        "list. Returns a new Query.\n\n"
+        "The language (keywords in any case): literals 1, -2.5, 'text', \"text\",\n"
+        "true, false, null, [1, 2]; v.key and v.`any key` (null when missing);\n"
+        "v:Label and v:$schema$ type tests; = <> != < <= > >= with Python's ==\n"
+        "and ordering (null when a side is null or Python cannot order the\n"
+        "values); x IS NULL, x IS NOT NULL; x IN list; x STARTS WITH, ENDS\n"
+        "WITH, CONTAINS y on str; NOT, AND, XOR, OR with null as unknown, and\n"
+        "parentheses. Operands are evaluated left to right; AND stops at the\n"
+        "first false, OR at the first true.\n\n"
+        "Raises:\n"
+        "    TypeError: ``condition`` is not a str.\n"
+        "    ValueError: the condition is malformed (nothing is queued).\n"
+        "    When the query runs: NameError for a variable that is not bound,\n"
+        "    ValueError for variables bound by separate clauses, and any\n"
+        "    error raised by a property value's == or ordering."),
+    method_entry<query_sig::with_>(
+        query_with,
+        "Queues a WITH clause naming the variables to carry on.\n\n"
+        "When the query runs, every bound variable not named is unbound; named\n"
+        "variables that are not bound are passed over, and \"*\" keeps every\n"
+        "variable. Names are separate arguments. Returns a new Query.\n\n"
+        "Raises:\n"
+        "    TypeError: a name is not a str."),
+    method_entry<query_sig::order_by>(
+        query_order_by,
+        "Queues an ORDER BY clause on the property ``key`` of a variable.\n\n"
+        "When the query runs, the positions of the variable's list, and of the\n"
+        "lists bound with it, are reordered by ``variable.key`` with Python's <.\n"
+        "The sort is stable; missing values and None come last ascending and\n"
+        "first descending. Consecutive order_by clauses form one order, the\n"
+        "first deciding first. Returns a new Query.\n\n"
+        "Raises:\n"
+        "    TypeError: ``variable`` or ``key`` is not a str, or ``ascending`` is\n"
+        "        not a bool; when the query runs, values that Python cannot\n"
+        "        order against each other.\n"
+        "    When the query runs: NameError for a variable that is not bound,\n"
+        "    ValueError when consecutive order_by clauses name variables bound\n"
+        "    by separate clauses."),
+    method_entry<query_sig::skip>(
+        query_skip,
+        "Queues a SKIP clause of ``count`` rows.\n\n"
+        "When the query runs, the first ``count`` bindings of every variable are\n"
+        "dropped, so the rows start ``count`` later. Returns a new Query.\n\n"
+        "Raises:\n"
+        "    TypeError: ``count`` is not an int.\n"
+        "    OverflowError: ``count`` is negative or too large."),
+    method_entry<query_sig::limit>(
+        query_limit,
+        "Queues a LIMIT clause of ``count`` rows.\n\n"
+        "When the query runs, every variable keeps its first ``count`` bindings\n"
+        "only, so at most ``count`` rows remain. Returns a new Query.\n\n"
+        "Raises:\n"
+        "    TypeError: ``count`` is not an int.\n"
+        "    OverflowError: ``count`` is negative or too large."),
+    method_entry<query_sig::return_>(
+        query_return,
+        "Returns the specified variables from the query results.\n\n"
+        "Executes all operations and returns the matched variables as a list of\n"
+        "dictionaries mapping variable names to their values.\n\n"
+        "Names are separate arguments. Row i holds, under each requested name\n"
+        "with at least i + 1 bindings, a new Node or Edge object for its i-th\n"
+        "binding; rows with none of the names are left out. The whole queue runs\n"
+        "on every call.\n\n"
+        "Raises:\n"
+        "    TypeError: a name is not a str (nothing runs).\n"
+        "    Otherwise the error of the first queued operation that fails;\n"
+        "    what the operations before it did stays done."),
+    method_entry<query_sig::return_distinct>(
+        query_return_distinct,
+        "The rows of return_ without repetitions: a row holding the same nodes and\n"
+        "edges (by uid) under the same names as an earlier row is dropped.\n\n"
+        "Takes the same names, runs the queue and raises as return_ does."),
+    method_entry<query_sig::return_count>(
+        query_return_count,
+        "Runs the query and returns the length of its longest binding list.\n\n"
+        "That is the number of rows return_ gives when asked for every bound\n"
+        "variable; 0 when nothing is bound.\n\n"
+        "Raises:\n"
+        "    the error of the first queued operation that fails (TypeError,\n"
+        "    ValueError, ...); what the operations before it did stays done."),
+    method_entry<query_sig::execute>(
+        query_execute,
+        "Runs the query and returns a new Query holding the resulting bindings.\n\n"
+        "The queue is kept, so either query can run it again or queue more.\n\n"
+        "Raises:\n"
+        "    the error of the first queued operation that fails (TypeError,\n"
+        "    ValueError, ...); what the operations before it did stays done."),
+    reduce_entry(query_reduce),
 };
 
-#undef VK_QUERY_METHOD
-
 const char kQueryDoc[] =
-    "Query(graph)\n--\n\n"
     "Cypher-like query builder for the graph.\n\n"
     "Fields:\n"
     "    graph: the graph's nodes and edges dicts (shared, never copied)\n"
@@ -539,11 +524,11 @@ PyTypeObject* create_query_type() {
         {Py_tp_dealloc, (void*)dealloc_instance<PyQuery>},
         {Py_tp_traverse, (void*)traverse_instance<PyQuery>},
         {Py_tp_clear, (void*)query_clear},
-        {Py_tp_methods, query_methods},
-        {Py_tp_doc, (void*)kQueryDoc},
         {0, nullptr},
     };
-    QueryType = make_type("velkora.Query", sizeof(PyQuery), slots);
+    QueryType = make_type("velkora.Query", sizeof(PyQuery), slots,
+                          class_doc<query_sig::construct>(kQueryDoc).c_str(),
+                          method_table(query_methods));
     return QueryType;
 }
 

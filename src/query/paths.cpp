@@ -76,7 +76,7 @@ public:
             v = value_.get();
         }
         if (Py_TYPE(v) != EdgeType) {
-            cast_error(v, "Edge");
+            (void)cast_error(v, "Edge");
             return -1;
         }
         edge = v;
@@ -187,18 +187,16 @@ public:
             if (k_ == 1) {
                 // Python code run by a test may give the stored edge other
                 // properties: the match is then made on a copy taken first.
-                int r;
                 if (quiet_) {
-                    r = first_step(edge_value(obj), 0);
+                    if (!first_step(edge_value(obj), 0)) return PyErrorSet{};
                 } else {
                     EdgeValue copy(edge_value(obj));
-                    r = first_step(copy, 0);
+                    if (!first_step(copy, 0)) return PyErrorSet{};
                 }
-                if (r < 0) return PyErrorSet{};
             } else if (j < edges_.size()) {
                 // The snapshot was taken from the same dict a moment ago; the
                 // walk's change detection covers the rest of the search.
-                if (first_step(edges_[j], j) < 0) return PyErrorSet{};
+                if (!first_step(edges_[j], j)) return PyErrorSet{};
             }
             ++j;
         }
@@ -295,11 +293,12 @@ private:
         return first_[i] == i || same_node(node_at(i), node_at(first_[i]));
     }
 
-    // The first edge of a match, taken in each orientation its direction
-    // allows. -1 with an error set.
-    int first_step(const EdgeValue& e, uint32_t j) {
+    // The matches whose first edge is e, taken in each orientation its
+    // direction allows.
+    Status first_step(const EdgeValue& e, uint32_t j) {
         int m = test_edge(0, e);
-        if (m <= 0) return m;
+        if (m < 0) return PyErrorSet{};
+        if (m == 0) return ok_status();
         bool ways[2] = {dirs_[0] != Direction::Backward, dirs_[0] != Direction::Forward};
         // A self-loop is taken once.
         if (ways[0] && ways[1] && same_node(e.start(), e.end())) ways[1] = false;
@@ -309,15 +308,15 @@ private:
             int r = repeat_ok(1) ? 1 : 0;
             if (r > 0) r = test_node(0, path_[0].near());
             if (r > 0) r = test_node(1, path_[0].far());
-            if (r < 0) return -1;
+            if (r < 0) return PyErrorSet{};
             if (r == 0) continue;
             if (k_ > 1) {
-                if (extend() < 0) return -1;
+                if (!extend()) return PyErrorSet{};
             } else {
                 emit();
             }
         }
-        return 1;
+        return ok_status();
     }
 
     // Edge pattern i and node pattern i + 1 on edge j taken one way, from
@@ -345,7 +344,7 @@ private:
 
     // Steps 1 to k - 1 from the first edge in path_[0], depth first in
     // lexicographic order, on a stack of cursors into the incidence lists.
-    int extend() {
+    Status extend() {
         auto frame_at = [&](const Step& s) {
             uint32_t x = far_id_[2 * s.index + (s.forward ? 0 : 1)];
             return Frame{offsets_[x], offsets_[x + 1], false};
@@ -375,7 +374,7 @@ private:
             path_[i] = Step{&edges_[inc.edge], inc.edge, forward};
             int r = repeat_ok(i + 1) ? 1 : 0;
             if (r > 0) r = passes(i, inc.edge, forward);
-            if (r < 0) return -1;  // the operation ends: the marks no longer matter
+            if (r < 0) return PyErrorSet{};  // the operation ends: the marks no longer matter
             if (r == 0) continue;
             if (i + 1 == k_) {
                 emit();
@@ -386,7 +385,7 @@ private:
             frames.push_back(frame_at(path_[i]));
         }
         used_[path_[0].index] = 0;
-        return 1;
+        return ok_status();
     }
 
     // Appends the current match to the lists.

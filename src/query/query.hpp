@@ -21,6 +21,7 @@
 
 #include "errors.hpp"
 #include "graph.hpp"
+#include "host/args.hpp"
 #include "host/ref.hpp"
 #include "patterns.hpp"
 
@@ -191,6 +192,36 @@ struct QueryValue {
     int traverse(visitproc visit, void* arg) const;
 };
 
+// The callables of Query, each declared once (host/args.hpp): the builders
+// (query/builders.cpp), the runs (query/rows.cpp) and the constructor.
+namespace query_sig {
+inline constexpr auto construct = constructor("Query.__new__", req("graph"));
+inline constexpr auto match =
+    method("Query.match", opt("pattern"), kwonly("node"), kwonly("edge"), kwonly("start"),
+           kwonly("end"), kwonly("type", "..."), kwonly("type_schema"), kwonly("term"),
+           kwonly("term_type_schema"), kwonly("properties"));
+inline constexpr auto create =
+    method("Query.create", opt("pattern"), kwonly("node"), kwonly("edge"), kwonly("type", "..."),
+           kwonly("term"), kwonly("start"), kwonly("end"), kwonly("properties"));
+inline constexpr auto merge =
+    method("Query.merge", opt("pattern"), kwonly("node"), kwonly("edge"), kwonly("type", "..."),
+           kwonly("type_schema"), kwonly("term"), kwonly("term_type_schema"), kwonly("start"),
+           kwonly("end"), kwonly("properties"));
+inline constexpr auto set = method("Query.set", req("variable"), req("properties"));
+inline constexpr auto delete_ =
+    method("Query.delete", varargs("variables"), kwonly("detach", "False"));
+inline constexpr auto where = method("Query.where", req("condition"));
+inline constexpr auto with_ = method("Query.with_", varargs("variables"));
+inline constexpr auto order_by =
+    method("Query.order_by", req("variable"), req("key"), opt("ascending", "True"));
+inline constexpr auto skip = method("Query.skip", req("count"));
+inline constexpr auto limit = method("Query.limit", req("count"));
+inline constexpr auto return_ = method("Query.return_", varargs("variables"));
+inline constexpr auto return_distinct = method("Query.return_distinct", varargs("variables"));
+inline constexpr auto return_count = method("Query.return_count");
+inline constexpr auto execute = method("Query.execute");
+}  // namespace query_sig
+
 struct PyQuery : Obj {
     QueryValue value;
 };
@@ -206,9 +237,9 @@ PyObject* query_to_python(const QueryValue& q);
 // Graph.query(): a new empty query over the graph's dicts.
 PyObject* graph_query(PyObject* self, PyObject*);
 
-// execute_operations: runs the whole queue in order; the first error ends
-// the run, with what came before it kept.
-Status execute_operations(QueryValue& q);
+// Runs the whole queue in order; the first error ends the run, with what
+// came before it kept.
+Status run_queue(QueryValue& q);
 
 // Path matching (paths.cpp). match_path: a path of one or more edges, every
 // named element bound once per match, in match order; a path whose nodes are

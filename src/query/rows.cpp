@@ -20,12 +20,6 @@
 namespace vk {
 namespace {
 
-const Param kReturnParams[] = {varargs("variables")};
-const Signature kReturn("Query.return_", kReturnParams);
-const Signature kReturnDistinct("Query.return_distinct", kReturnParams);
-const Signature kReturnCount("Query.return_count");
-const Signature kExecute("Query.execute");
-
 // One requested name: its key in the row dicts and its binding list.
 struct Column {
     std::string name;
@@ -34,20 +28,21 @@ struct Column {
 };
 
 // Converts *variables into columns, each name once, in first-given order.
-bool to_columns(const Bound& a, std::vector<Column>& out) {
-    for (Py_ssize_t i = 0; i < a.nvarargs; ++i) {
-        PyObject* arg = a.varargs[i];
+template <const auto& S>
+Status to_columns(const Args<S>& a, std::vector<Column>& out) {
+    for (Py_ssize_t i = 0; i < a.rest_count(); ++i) {
+        Arg arg = a.rest(i);
         std::string name;
-        if (!to_string("variables", arg, name)) return false;
+        if (!to_string(arg, name)) return PyErrorSet{};
         bool seen = false;
         for (const Column& c : out) seen = seen || c.name == name;
         if (seen) continue;
         // Row keys are plain str objects even when a str subclass was passed.
         Ref key = PyUnicode_CheckExact(arg) ? Ref::borrow(arg) : Ref::steal(to_py(name));
-        if (!key) return false;
+        if (!key) return PyErrorSet{};
         out.push_back(Column{std::move(name), std::move(key)});
     }
-    return true;
+    return ok_status();
 }
 
 PyObject* to_python(const QueryResult& r) {
@@ -58,38 +53,33 @@ PyObject* to_python(const QueryResult& r) {
 // Appends a text that is equal for two bindings exactly when both are nodes
 // with the same uid or both edges with the same uid. Node uids are digests of
 // the type uid alone and edge uids of the term uid alone, so those stand in.
-bool identity(const QueryResult& r, std::string& out) {
-    if (const NodeValue* n = std::get_if<NodeValue>(&r)) {
-        const Hex64* u = type_uid(n->type().get());
-        if (!u) return false;
-        out += 'n';
-        out += u->view();
-        return true;
-    }
-    const Hex64* u = term_uid(std::get<EdgeValue>(r).term());
-    if (!u) return false;
-    out += 'e';
+Status identity(const QueryResult& r, std::string& out) {
+    const NodeValue* n = std::get_if<NodeValue>(&r);
+    const Hex64* u = n ? type_uid(n->type().get()) : term_uid(std::get<EdgeValue>(r).term());
+    if (!u) return PyErrorSet{};
+    out += n ? 'n' : 'e';
     out += u->view();
-    return true;
+    return ok_status();
 }
 
 // The positions j < rows whose row differs from every earlier row: the same
 // names present and, under each, the same node or edge.
-bool distinct_positions(const std::vector<Column>& cols, size_t rows, std::vector<size_t>& keep) {
+Status distinct_positions(const std::vector<Column>& cols, size_t rows,
+                          std::vector<size_t>& keep) {
     std::unordered_set<std::string> seen;
     std::string sig;
     for (size_t j = 0; j < rows; ++j) {
         sig.clear();
         for (const Column& c : cols) {
             if (c.list && j < c.list->size()) {
-                if (!identity((*c.list)[j], sig)) return false;
+                if (!identity((*c.list)[j], sig)) return PyErrorSet{};
             } else {
                 sig += '-';
             }
         }
         if (seen.insert(sig).second) keep.push_back(j);
     }
-    return true;
+    return ok_status();
 }
 
 PyObject* make_row(const std::vector<Column>& cols, size_t j) {
@@ -103,19 +93,15 @@ PyObject* make_row(const std::vector<Column>& cols, size_t j) {
     return row.release();
 }
 
-PyObject* return_rows(PyObject* self, const Signature& sig, PyObject* const* args, Py_ssize_t n,
-                      PyObject* kw, bool distinct) {
+template <const auto& S>
+PyObject* return_rows(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObject* kw,
+                      bool distinct) {
     ExclusiveBorrow b(self);
     if (!b) return nullptr;
-    Bound a;
+    Args<S> a;
     std::vector<Column> cols;
-    if (!bind(sig, args, n, kw, a) || !to_columns(a, cols)) return nullptr;
     QueryValue& q = query_value(self);
-    Status s = execute_operations(q);
-    if (!s) {
-        raise(s.take_error());
-        return nullptr;
-    }
+    if (!a.bind(args, n, kw) || !to_columns(a, cols) || !run_queue(q)) return nullptr;
     size_t rows = 0;
     for (Column& c : cols) {
         c.list = q.matched_vars.find(c.name);
@@ -138,36 +124,35 @@ PyObject* return_rows(PyObject* self, const Signature& sig, PyObject* const* arg
     return result.release();
 }
 
-// Takes the receiver, binds no arguments and runs the queue.
-bool run_plain(PyObject* self, const Signature& sig, PyObject* const* args, Py_ssize_t n,
-               PyObject* kw) {
-    Bound a;
-    if (!bind(sig, args, n, kw, a)) return false;
-    Status s = execute_operations(query_value(self));
-    if (!s) raise(s.take_error());
-    return bool(s);
+// Binds no arguments (S declares none) and runs the queue; the receiver is
+// taken by the caller.
+template <const auto& S>
+Status run_plain(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObject* kw) {
+    Args<S> a;
+    if (!a.bind(args, n, kw) || !run_queue(query_value(self))) return PyErrorSet{};
+    return ok_status();
 }
 
 }  // namespace
 
 PyObject* query_return(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObject* kw) {
-    return return_rows(self, kReturn, args, n, kw, false);
+    return return_rows<query_sig::return_>(self, args, n, kw, false);
 }
 
 PyObject* query_return_distinct(PyObject* self, PyObject* const* args, Py_ssize_t n,
                                 PyObject* kw) {
-    return return_rows(self, kReturnDistinct, args, n, kw, true);
+    return return_rows<query_sig::return_distinct>(self, args, n, kw, true);
 }
 
 PyObject* query_return_count(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObject* kw) {
     ExclusiveBorrow b(self);
-    if (!b || !run_plain(self, kReturnCount, args, n, kw)) return nullptr;
+    if (!b || !run_plain<query_sig::return_count>(self, args, n, kw)) return nullptr;
     return PyLong_FromSize_t(query_value(self).matched_vars.longest());
 }
 
 PyObject* query_execute(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObject* kw) {
     ExclusiveBorrow b(self);
-    if (!b || !run_plain(self, kExecute, args, n, kw)) return nullptr;
+    if (!b || !run_plain<query_sig::execute>(self, args, n, kw)) return nullptr;
     return query_to_python(query_value(self));
 }
 
