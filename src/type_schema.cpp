@@ -12,9 +12,9 @@
 // first and left before right, and a schema nested any number of levels deep
 // costs no C stack.
 //
-// Sub-schemas are ranges of the original text. The rules wrap every trimmed
-// sub-pattern in "$" delimiters before matching it again; rather than build
-// that string, a task keeps the range X and the matcher tests "$X$" through
+// Sub-schemas are ranges of the schema text. A sub-pattern is matched as
+// the trimmed sub-pattern wrapped in "$" delimiters; rather than build that
+// string, a task keeps the range X and the matcher tests "$X$" through
 // X (the delimiters hold no "->", ":" or "(", so every test carries over).
 //
 // Short ranges are scanned directly. When a range is long, an index of the
