@@ -463,7 +463,8 @@ PyTypeObject* create_node_type() {
         {0, nullptr},
     };
     NodeType = make_type("velkora.Node", sizeof(PyNode), slots,
-                         class_doc<node_sig::construct>(kNodeDoc).c_str(), method_table(node_methods));
+                         class_doc<node_sig::construct>(kNodeDoc).c_str(),
+                         method_table(node_methods));
     return NodeType;
 }
 
@@ -481,7 +482,8 @@ PyTypeObject* create_edge_type() {
         {0, nullptr},
     };
     EdgeType = make_type("velkora.Edge", sizeof(PyEdge), slots,
-                         class_doc<edge_sig::construct>(kEdgeDoc).c_str(), method_table(edge_methods));
+                         class_doc<edge_sig::construct>(kEdgeDoc).c_str(),
+                         method_table(edge_methods));
     return EdgeType;
 }
 

@@ -85,9 +85,9 @@ struct EdgePatternValue {
 
 // A node pattern's test of the nodes of one walk (the candidates of one
 // match or merge): the node's type equals `type`, matches `type_schema`,
-// and its properties hold `properties`, each when given. The schema is read once
-// per walk and its verdict kept per type value. The pattern must outlive
-// the test.
+// and its properties hold `properties`, each when given. The schema is read
+// once per walk and its verdict kept per type value. The pattern must
+// outlive the test.
 class NodeTest {
 public:
     explicit NodeTest(const NodePatternValue& p)

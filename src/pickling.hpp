@@ -10,7 +10,9 @@ namespace vk {
 // __reduce__ of every class: one declaration and one docstring.
 inline constexpr auto reduce_sig = method("__reduce__");
 extern const char kReduceDoc[];
-inline MethodEntry reduce_entry(NoArgsBody body) { return method_entry<reduce_sig>(body, kReduceDoc); }
+inline MethodEntry reduce_entry(NoArgsBody body) {
+    return method_entry<reduce_sig>(body, kReduceDoc);
+}
 
 // __reduce__ of each class.
 PyObject* variable_reduce(PyObject* self, PyObject*);

@@ -218,7 +218,8 @@ PyTypeObject* create_term_type() {
         {0, nullptr},
     };
     TermType = make_type("velkora.Term", sizeof(PyTerm), slots,
-                         class_doc<term_sig::construct>(kTermDoc).c_str(), method_table(term_methods));
+                         class_doc<term_sig::construct>(kTermDoc).c_str(),
+                         method_table(term_methods));
     return TermType;
 }
 

@@ -2,6 +2,7 @@
 
 import doctest
 import inspect
+import re
 
 import pytest
 
@@ -156,3 +157,59 @@ def test_docstring_examples_run():
     assert runner.tries >= 5, "the class docstrings' examples were not found"
     assert runner.failures == 0, "".join(report)
 
+
+def _instances():
+    A = velkora.Variable("A")
+    f = velkora.Term("f", velkora.Application(A, A))
+    g = velkora.Graph()
+    return {
+        "Variable": A, "Application": velkora.Application(A, A), "Term": f,
+        "Node": velkora.Node(A), "Edge": velkora.Edge(f, velkora.Node(A), velkora.Node(A)),
+        "Graph": g, "TypeSchema": velkora.TypeSchema("$*$"), "NodePattern": velkora.NodePattern(),
+        "EdgePattern": velkora.EdgePattern(), "PathPattern": velkora.PathPattern(),
+        "Query": g.query(),
+    }
+
+
+def _bound_callables():
+    """Every callable whose arguments the module binds itself, ready to call."""
+    made = _instances()
+    for name in velkora.__all__:
+        cls = getattr(velkora, name)
+        if name != "Graph":  # Graph() has no parameters to bind
+            yield name, cls
+        for member, raw in vars(cls).items():
+            text = getattr(raw, "__text_signature__", None)
+            if member.startswith("__") or not text or text in ("($self)", "($type)"):
+                continue  # slot wrappers, and the interpreter's own no-argument methods
+            target = cls if isinstance(raw, (staticmethod, classmethod)) else made[name]
+            yield f"{name}.{member}", getattr(target, member)
+
+
+@pytest.mark.parametrize("fn", [pytest.param(fn, id=path) for path, fn in _bound_callables()])
+def test_binder_accepts_what_the_text_signature_declares(fn):
+    # The binder and the text signature are made from one declaration: the
+    # names, kinds and required parameters that inspect reads are exactly
+    # those the call accepts.
+    params = list(inspect.signature(fn).parameters.values())
+    positional = [p for p in params if p.kind is p.POSITIONAL_OR_KEYWORD]
+    named = [p.name for p in params if p.kind in (p.POSITIONAL_OR_KEYWORD, p.KEYWORD_ONLY)]
+    required = [p.name for p in positional if p.default is p.empty]
+    try:
+        fn(**{name: object() for name in named})
+    except TypeError as e:
+        assert not re.search(r"unexpected keyword|required|multiple values|positional", str(e)), e
+    except Exception:
+        pass  # the values are refused after binding, by the callable's own checks
+    with pytest.raises(TypeError, match=r"\(\) got an unexpected keyword argument 'not_declared'$"):
+        fn(not_declared=1)
+    if not any(p.kind is p.VAR_POSITIONAL for p in params):
+        n = len(positional)
+        with pytest.raises(TypeError, match=rf"\(\) takes {n} positional arguments but {n + 1} were given$"):
+            fn(*[object()] * (n + 1))
+    if required:
+        names = [f"'{r}'" for r in required]
+        listed = " and ".join(names) if len(names) <= 2 else ", ".join(names[:-1]) + ", and " + names[-1]
+        with pytest.raises(TypeError, match=rf"\(\) missing {len(names)} required positional "
+                                            rf"arguments?: {listed}$"):
+            fn()

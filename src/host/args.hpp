@@ -99,9 +99,11 @@ namespace detail {
 void parameter_not_declared();
 void parameter_list_not_accepted_by_python();
 
-template <size_t N>
-consteval Signature<N> declare(const char* qualified, Receiver r, std::array<Param, N> ps) {
-    Signature<N> s{CallableInfo{qualified, r}, ps};
+template <class... P>
+consteval Signature<sizeof...(P)> declare(const char* qualified, Receiver r, P... params) {
+    constexpr size_t N = sizeof...(P);
+    Signature<N> s{CallableInfo{qualified, r}, {params...}};
+    const std::array<Param, N>& ps = s.params;
     CallableInfo& c = s.info;
     c.size = static_cast<int>(N);
     bool defaults = false;  // a positional parameter with a default came before
@@ -146,16 +148,16 @@ consteval size_t Signature<N>::index_of(std::string_view name) const {
 
 // The four kinds of declaration.
 consteval auto method(const char* qualified, std::same_as<Param> auto... params) {
-    return detail::declare(qualified, Receiver::Instance, std::array<Param, sizeof...(params)>{params...});
+    return detail::declare(qualified, Receiver::Instance, params...);
 }
 consteval auto class_method(const char* qualified, std::same_as<Param> auto... params) {
-    return detail::declare(qualified, Receiver::Type, std::array<Param, sizeof...(params)>{params...});
+    return detail::declare(qualified, Receiver::Type, params...);
 }
 consteval auto static_method(const char* qualified, std::same_as<Param> auto... params) {
-    return detail::declare(qualified, Receiver::Nothing, std::array<Param, sizeof...(params)>{params...});
+    return detail::declare(qualified, Receiver::Nothing, params...);
 }
 consteval auto constructor(const char* qualified, std::same_as<Param> auto... params) {
-    return detail::declare(qualified, Receiver::Construct, std::array<Param, sizeof...(params)>{params...});
+    return detail::declare(qualified, Receiver::Construct, params...);
 }
 
 // "name($self, a, b=None, *, c=...)\n--\n\n": the line CPython reads the text

@@ -63,7 +63,8 @@ PyMethodDef* method_table(const MethodEntry (&entries)[N]) {
 // A class's docstring: its constructor's text signature line, then `doc`.
 template <const auto& S>
 std::string class_doc(const char* doc) {
-    static_assert(S.info.receiver == Receiver::Construct, "a class docstring opens with its constructor");
+    static_assert(S.info.receiver == Receiver::Construct,
+                  "a class docstring opens with its constructor's signature");
     return text_signature(S.info, S.params.data()) + doc;
 }
 

@@ -35,7 +35,7 @@ Status bound_group(const BindingTable& t, const std::vector<std::string>& names,
                    BindingTable::GroupId& group) {
     for (const std::string& name : names) {
         const BindingList* list = t.find(name);
-        if (!list) return VelkoraError{ErrorKind::VariableNotFound, name, {}, clause};
+        if (!list) return VelkoraError::variable_not_found(name, clause);
         lists.push_back(list);
     }
     for (const std::string& name : names) {

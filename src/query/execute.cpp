@@ -161,7 +161,7 @@ VelkoraError bound_to_edge(const std::string& name) {
 // The list bound to `name`, as the ends of new edges: every binding a node.
 Result<const BindingList*> end_nodes(const BindingTable& t, const std::string& name) {
     const BindingList* list = t.find(name);
-    if (!list) return VelkoraError{ErrorKind::VariableNotFound, name, {}, "create"};
+    if (!list) return VelkoraError::variable_not_found(name, "create");
     for (const QueryResult& r : *list) {
         if (!std::holds_alternative<NodeValue>(r)) return bound_to_edge(name);
     }
@@ -324,7 +324,7 @@ Result<const QueryResult*> merge_end(const BindingTable& t, const std::string& n
     const BindingList* list = t.find(name);
     if (!list) {
         if (!strict) return nullptr;
-        return VelkoraError{ErrorKind::VariableNotFound, name, {}, "merge"};
+        return VelkoraError::variable_not_found(name, "merge");
     }
     if (list->empty()) return nullptr;
     if (!std::holds_alternative<NodeValue>(list->front())) {

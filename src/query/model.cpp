@@ -250,8 +250,8 @@ int query_clear(PyObject* self) {
 PyObject* query_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     Args<query_sig::construct> a;
     if (!a.bind(args, kwargs) || !to_instance(a["graph"], GraphType)) return nullptr;
-    return reinterpret_cast<PyObject*>(
-        alloc_instance<PyQuery>(type, QueryValue(reinterpret_cast<PyGraph*>(a["graph"].obj)->value)));
+    const GraphValue& graph = reinterpret_cast<PyGraph*>(a["graph"].obj)->value;
+    return reinterpret_cast<PyObject*>(alloc_instance<PyQuery>(type, QueryValue(graph)));
 }
 
 const MethodEntry query_methods[] = {
