@@ -33,6 +33,7 @@
 #include <Python.h>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace vk {

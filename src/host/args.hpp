@@ -215,7 +215,10 @@ public:
 
     // The extra positional arguments collected by the *args parameter.
     Py_ssize_t rest_count() const { return nrest_; }
-    Arg rest(Py_ssize_t i) const { return {S.params[S.info.var].name, rest_[i]}; }
+    Arg rest(Py_ssize_t i) const {
+        static_assert(S.info.var >= 0, "the callable declares no *args");
+        return {S.params[S.info.var].name, rest_[i]};
+    }
 
 private:
     BindTarget target() {
