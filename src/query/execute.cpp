@@ -393,8 +393,8 @@ Status run_set(QueryValue& q, const SetClause& c) {
     return ok_status();
 }
 
-// Deletes dict[uid]. A failed deletion is passed over unless it failed with
-// something other than an Exception (an interrupt, an exit request).
+// Deletes dict[uid]. A failed deletion is passed over unless drop_exception
+// keeps its error (an interrupt, an exit request, a MemoryError).
 Status discard(PyObject* dict, const Hex64& uid) {
     Ref key = Ref::steal(to_py(uid.view()));
     if (key && PyDict_DelItem(dict, key.get()) == 0) return ok_status();
@@ -432,7 +432,7 @@ Status detach_edges(const GraphValue& g, const std::unordered_set<std::string>& 
 
 // Removes the bound nodes and edges from the graph, and with detach the
 // edges attached to the removed nodes; bindings stay. Failed deletions are
-// passed over; an interrupt or exit request ends the run.
+// passed over; an interrupt, an exit request or a MemoryError ends the run.
 Status run_delete(QueryValue& q, const DeleteClause& c) {
     std::unordered_set<std::string> deleted_types;
     for (const std::string& name : c.variables) {
