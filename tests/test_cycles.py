@@ -130,7 +130,16 @@ def _shared_queue():
     return box, [q, q.skip(0)]
 
 
-@pytest.mark.parametrize("setup", [_shared_snapshot, _shared_binding_list, _shared_queue])
+def _shared_operations():
+    # Two arrays hold the match; the executed copies share a table.
+    box = ["x"]
+    g, n, _ = graph_with_edge(box)
+    q = g.query().match(node="n", properties={"canary": box}).where("n.canary IS NOT NULL")
+    return box, [q, q.limit(1), q.skip(0).execute(), q.execute().limit(2)]
+
+
+@pytest.mark.parametrize("setup", [_shared_snapshot, _shared_binding_list, _shared_queue,
+                                   _shared_operations])
 def test_shared_values_are_counted_once(setup):
     keep, holders = setup()
     before = repr(keep)
