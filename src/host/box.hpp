@@ -11,9 +11,10 @@
 // handle copies one reference.
 //
 // Holders change a boxed value in place only while they hold its one
-// reference (unique()); otherwise they box a changed copy, so no other holder
-// sees the change. Boxing allocates a Python object, so it can fail with
-// MemoryError.
+// reference (unique()), or in a way no other holder can observe (the
+// operation queue appends past the prefix every other holder sees);
+// otherwise they box a changed copy. Boxing allocates a Python object, so it
+// can fail with MemoryError.
 #pragma once
 #include <Python.h>
 
@@ -101,7 +102,7 @@ public:
     const T* operator->() const { return &value(); }
     // Whether this handle holds the box's one reference.
     bool unique() const { return Py_REFCNT(obj_.get()) == 1; }
-    // The value, to change in place: only while unique().
+    // The value, to change in place (see above).
     T& own_value() { return reinterpret_cast<Boxed<T>*>(obj_.get())->value; }
     bool same_box(const Box& o) const { return obj_.get() == o.obj_.get(); }
 

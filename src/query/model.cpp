@@ -169,7 +169,13 @@ Status BindingTable::select(GroupId g, const std::vector<size_t>& positions) {
 }
 
 Status BindingTable::slice(size_t begin, size_t end) {
-    if (empty()) return ok_status();
+    auto changes = [&](const Entry& e) {
+        const size_t n = e.list->size();
+        return std::min(begin, n) > 0 || end < n;
+    };
+    if (!table_ || std::none_of(table_->entries.begin(), table_->entries.end(), changes)) {
+        return ok_status();  // a table shared with a copy stays shared
+    }
     Result<Data*> d = own();
     if (!d) return PyErrorSet{};
     for (Entry& entry : (*d)->entries) {
