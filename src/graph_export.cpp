@@ -334,11 +334,11 @@ struct Subject {
 };
 
 // ValueError "cannot export node 'KEY' (TYPE): property 'K' <reason>".
-Status refuse(const Subject& who, PyObject* prop, const std::string& reason) {
+Status refuse(const Subject& who, PyObject* prop, const std::string& reason,
+              const char* lead = "property") {
     std::string what = who.what();
-    Ref msg = Ref::steal(PyUnicode_FromFormat("cannot export %s %R (%s): property %R %s",
-                                              who.kind, who.key, what.c_str(), prop,
-                                              reason.c_str()));
+    Ref msg = Ref::steal(PyUnicode_FromFormat("cannot export %s %R (%s): %s %R %s", who.kind,
+                                              who.key, what.c_str(), lead, prop, reason.c_str()));
     if (msg) PyErr_SetObject(PyExc_ValueError, msg.get());
     return PyErrorSet{};
 }
@@ -444,7 +444,7 @@ Ref export_properties(const Subject& who, PyObject* props, PyObject* uid, PyObje
     int r;
     while ((r = walk.next(key, value)) > 0) {
         PyObject* k = key.get();
-        if (!PyUnicode_Check(k)) return (void)refuse(who, k, "has a key that is not a str"), Ref();
+        if (!PyUnicode_Check(k)) return (void)refuse(who, k, "is not a str", "property key"), Ref();
         const char* ours = nullptr;  // what the export stores under this name
         if (PyUnicode_CompareWithASCIIString(k, "uid") == 0) {
             ours = "uid";
@@ -710,33 +710,43 @@ const char kGraphToCypherDoc[] =
     "property ``uid``, and a relationship its term's type as printed in\n"
     "``term_type``::\n\n"
     "    for query, parameters in graph.to_cypher():\n"
-    "        session.run(query, parameters)        # Neo4j's driver\n"
-    "        # falkordb_graph.query(query, parameters)  FalkorDB's client\n\n"
+    "        session.run(query, parameters)   # Neo4j's driver; FalkorDB's:\n"
+    "        # falkordb_graph.query(query, parameters)\n\n"
     "Each statement holds up to ``batch_size`` elements, nodes first, then\n"
-    "edges, every batch full but the last (an empty graph yields nothing):\n"
-    "one ``CREATE`` of many patterns, with the values as parameters, since\n"
-    "labels and relationship types can only be written into a statement::\n\n"
-    "    CREATE (:Type:`Person` $n0), (:Type:`Company` $n1)\n"
+    "edges, every batch full but the last (an empty graph yields nothing).\n"
+    "Labels and relationship types can only be written into a statement, so\n"
+    "a batch is one statement of many patterns, its values in parameters: a\n"
+    "``CREATE`` of every element, then a ``SET`` of each one's properties from\n"
+    "its parameter map (FalkorDB takes no parameter map inside a ``CREATE``\n"
+    "pattern). Edges find the ends that their batch does not create by\n"
+    "``uid``::\n\n"
+    "    CREATE (n0:Type:`Person`), (n1:Type:`Company`) SET n0 = $n0, n1 = $n1\n"
     "    MATCH (v0:Type {uid: $v0}), (v1:Type {uid: $v1})\n"
-    "    CREATE (v0)-[:`works_for` $r0]->(v1)\n\n"
+    "    CREATE (v0)-[r0:`works_for`]->(v1) SET r0 = $r0\n\n"
+    "with parameters such as ``{\"n0\": {\"name\": \"Alice\", \"uid\": \"...\"}, ...}``.\n"
     "Labels and relationship types are backquoted, a backquote in them\n"
-    "doubled. Relationships find their ends by ``uid``, which stays linear\n"
-    "with an index on ``:Type(uid)``; create it first:\n\n"
+    "doubled. An index on ``:Type(uid)`` keeps the matching of ends linear;\n"
+    "create it first:\n\n"
     "- Neo4j 5: ``CREATE INDEX type_uid IF NOT EXISTS FOR (n:Type) ON (n.uid)``\n"
     "- FalkorDB: ``CREATE INDEX FOR (n:Type) ON (n.uid)``\n"
     "- Memgraph: ``CREATE INDEX ON :Type(uid)``\n\n"
-    "Property values go over as the three databases store them: ``bool``,\n"
-    "``int`` within 64 bits, ``float``, ``str``, and lists (or tuples) of\n"
-    "one of those kinds, empty ones included, each as a new list; an\n"
-    "instance of a subclass of ``int``, ``float`` or ``str`` as a plain one.\n"
-    "A property whose value is None is left out: a database holds no null\n"
-    "property. Anything else raises ValueError before the batch that holds\n"
-    "it is yielded: a map, a list of lists, of maps, of mixed kinds or with a\n"
-    "null item (Neo4j stores none of them), an int outside 64 bits, a str\n"
-    "with a lone surrogate, a value of no Cypher kind (bytes, a Node, a\n"
-    "Decimal), a property key that is not a str, a node property named\n"
-    "``uid``, an edge property named ``uid`` or ``term_type``, and an empty\n"
-    "label or relationship type (a type or term named ``\"\"``).\n\n"
+    "Property values go over as Neo4j, Memgraph and FalkorDB all store them:\n"
+    "``bool``, ``int`` within 64 bits, ``float``, ``str``, and lists (or\n"
+    "tuples) of one of those kinds, empty ones included, each as a new list;\n"
+    "an instance of a subclass of ``int``, ``float`` or ``str`` as a plain\n"
+    "one. A property whose value is None is left out: a database holds no\n"
+    "null property. Anything else raises ValueError, naming the node or edge\n"
+    "and the key, before the batch that holds it is yielded: a map, a list of\n"
+    "lists, of maps, of mixed kinds or with a null item (Neo4j stores none of\n"
+    "them), an int outside 64 bits, a str with a lone surrogate, a value of\n"
+    "no Cypher kind (bytes, a Node, a Decimal), a property key that is not a\n"
+    "str, a node property named ``uid``, an edge property named ``uid`` or\n"
+    "``term_type``, and an empty label or relationship type (a type or term\n"
+    "named ``\"\"``). FalkorDB 4 has limits of its own beside these: its\n"
+    "parser takes no backquote inside a name, its Python client sends no NaN\n"
+    "or infinite float and no backquote in a property key, it keeps 15\n"
+    "significant digits of a float, and it refuses a str holding NUL. A type\n"
+    "printed ``Type`` gives its nodes the one label ``Type``.\n\n"
     "The graph's entries are taken when this is called: later changes to\n"
     "``nodes`` and ``edges`` do not reach the iterator. Each element's\n"
     "properties are read when its batch is made, and a properties dict that\n"
@@ -748,7 +758,7 @@ const char kGraphToCypherDoc[] =
     "    TypeError: ``batch_size`` is not an int; a value of ``nodes`` is not\n"
     "        a Node, or one of ``edges`` is not an Edge.\n"
     "    ValueError: ``batch_size`` is not positive; two entries of ``nodes``\n"
-    "        hold nodes of one uid; and, from the iterator, a property the\n"
-    "        databases cannot store (above).";
+    "        hold nodes of one uid; and, from the iterator, what no database\n"
+    "        stores (above).";
 
 }  // namespace vk
