@@ -208,12 +208,10 @@ constexpr Py_ssize_t kSvgMaxElements = 200;
 constexpr double kSvgTimeoutSeconds = 10.0;
 
 // Clears a pending exception that says the drawing could not be made (no
-// dot to run, dot failing or too slow, output that is not UTF-8); anything
-// else stays set.
-Status pass_over_drawing_failure(PyObject* subprocess) {
-    Ref sub_error = Ref::steal(PyObject_GetAttrString(subprocess, "SubprocessError"));
-    if (!sub_error) return PyErrorSet{};
-    PyObject* kinds[] = {PyExc_OSError, PyExc_UnicodeDecodeError, sub_error.get()};
+// dot to run, dot failing or too slow, output that is not UTF-8: the kinds
+// below, with subprocess.SubprocessError); anything else stays set.
+Status pass_over_drawing_failure(PyObject* subprocess_error) {
+    PyObject* kinds[] = {PyExc_OSError, PyExc_UnicodeDecodeError, subprocess_error};
     for (PyObject* k : kinds) {
         if (PyErr_ExceptionMatches(k)) {
             PyErr_Clear();
@@ -238,7 +236,9 @@ PyObject* graph_repr_svg(PyObject* self, PyObject*) {
     Ref input = text ? Ref::steal(PyUnicode_AsUTF8String(text.get())) : Ref();
     Ref subprocess = input ? Ref::steal(PyImport_ImportModule("subprocess")) : Ref();
     Ref run = subprocess ? Ref::steal(PyObject_GetAttrString(subprocess.get(), "run")) : Ref();
-    Ref argv = run ? Ref::steal(Py_BuildValue("([Os])", dot.get(), "-Tsvg")) : Ref();
+    Ref failed =
+        run ? Ref::steal(PyObject_GetAttrString(subprocess.get(), "SubprocessError")) : Ref();
+    Ref argv = failed ? Ref::steal(Py_BuildValue("([Os])", dot.get(), "-Tsvg")) : Ref();
     Ref kwargs = argv ? Ref::steal(Py_BuildValue("{sOsOsd}", "input", input.get(),
                                                  "capture_output", Py_True, "timeout",
                                                  kSvgTimeoutSeconds))
@@ -255,7 +255,7 @@ PyObject* graph_repr_svg(PyObject* self, PyObject*) {
         Ref svg = Ref::steal(PyUnicode_FromEncodedObject(out.get(), "utf-8", "strict"));
         if (svg) return svg.release();
     }
-    if (!pass_over_drawing_failure(subprocess.get())) return nullptr;
+    if (!pass_over_drawing_failure(failed.get())) return nullptr;
     Py_RETURN_NONE;
 }
 
