@@ -1,5 +1,7 @@
 """The README's tour runs as written: its pycon blocks are doctests run in
-order in one namespace, and its python blocks are executed there too."""
+order in one namespace, and its python blocks are executed there too. Blocks
+of any other language are not run: sh and text, and python3 for Python code
+that needs something the tests do not have, such as a database server."""
 
 import doctest
 import pathlib
