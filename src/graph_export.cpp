@@ -582,6 +582,11 @@ Ref make_batch(const CypherExportState& s, size_t from, size_t to) {
 // made from the edge's copy of it, once.
 Status take_entries(const GraphValue& g, CypherExportState& s) {
     std::unordered_map<std::string_view, size_t> by_uid;  // node uid -> index in s.nodes
+    const auto n_nodes = static_cast<size_t>(PyDict_GET_SIZE(g.nodes.get()));
+    const auto n_edges = static_cast<size_t>(PyDict_GET_SIZE(g.edges.get()));
+    by_uid.reserve(n_nodes);
+    s.nodes.reserve(n_nodes);
+    s.edges.reserve(n_edges);
     Ref key, value;
     int r;
     DictWalk nodes(g.nodes.get());
