@@ -118,6 +118,11 @@ def plain(value):
     return [plain(v) for v in value] if isinstance(value, (list, tuple)) else value
 
 
+def canon(props):
+    """A properties map as comparable text, whatever the order of its keys."""
+    return repr(sorted(props.items(), key=lambda item: item[0]))
+
+
 def expected_contents(graph):
     """What the database should hold: (labels, properties) per node and
     (type, start uid, end uid, properties) per relationship, as multisets."""
@@ -126,7 +131,7 @@ def expected_contents(graph):
     def add(node):
         seen.add(node.uid())
         props = {k: plain(v) for k, v in node.properties.items() if v is not None}
-        nodes.append((frozenset({"Type", str(node.type)}), repr(dict(props, uid=node.uid()))))
+        nodes.append((frozenset({"Type", str(node.type)}), canon(dict(props, uid=node.uid()))))
 
     for node in graph.nodes.values():
         add(node)
@@ -137,14 +142,14 @@ def expected_contents(graph):
                 add(end)
         props = {k: plain(v) for k, v in edge.properties.items() if v is not None}
         props.update(uid=edge.uid(), term_type=str(edge.term.type))
-        rels.append((edge.term.name, edge.start.uid(), edge.end.uid(), repr(props)))
+        rels.append((edge.term.name, edge.start.uid(), edge.end.uid(), canon(props)))
     return Counter(nodes), Counter(rels)
 
 
 def database_contents(db):
-    nodes = Counter((frozenset(labels), repr(props)) for labels, props in db.nodes)
+    nodes = Counter((frozenset(labels), canon(props)) for labels, props in db.nodes)
     rels = Counter(
-        (kind, db.nodes[s][1]["uid"], db.nodes[e][1]["uid"], repr(props))
+        (kind, db.nodes[s][1]["uid"], db.nodes[e][1]["uid"], canon(props))
         for kind, s, e, props in db.rels
     )
     return nodes, rels
@@ -413,11 +418,11 @@ def falkor_load(db, name, graph, batch_size):
 
 def falkor_contents(fg):
     nodes = Counter(
-        (frozenset(labels), repr(dict(props)))
+        (frozenset(labels), canon(props))
         for labels, props in fg.query("MATCH (n) RETURN labels(n), properties(n)").result_set
     )
     rels = Counter(
-        (kind, s, e, repr(dict(props)))
+        (kind, s, e, canon(props))
         for kind, s, e, props in fg.query(
             "MATCH (a)-[r]->(b) RETURN type(r), a.uid, b.uid, properties(r)"
         ).result_set
