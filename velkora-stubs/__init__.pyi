@@ -433,11 +433,12 @@ class Graph:
         no Cypher kind (bytes, a Node, a Decimal), a property key that is not a
         str, a node property named ``uid``, an edge property named ``uid`` or
         ``term_type``, and an empty label or relationship type (a type or term
-        named ``""``). FalkorDB 4 has limits of its own beside these: its
-        parser takes no backquote inside a name, its Python client sends no NaN
-        or infinite float and no backquote in a property key, it keeps 15
-        significant digits of a float, and it refuses a str holding NUL. A type
-        printed ``Type`` gives its nodes the one label ``Type``.
+        named ``""``). FalkorDB (4.22, as falkordblite 0.11 embeds it) has
+        limits of its own beside these: its parser takes no backquote inside a
+        name, its Python client sends no NaN or infinite float and no backquote
+        in a property key, it keeps 15 significant digits of a float, and it
+        refuses a str holding NUL. A type printed ``Type`` gives its nodes the
+        one label ``Type``.
 
         The graph's entries are taken when this is called: later changes to
         ``nodes`` and ``edges`` do not reach the iterator. Each element's
