@@ -60,15 +60,28 @@ def is_setter(fn):
                for d in fn.decorator_list)
 
 
+def is_later_overload(fn, seen):
+    """An @overload after the first of its name: the first one carries the
+    docstring (editors show that one)."""
+    overload = any((isinstance(d, ast.Name) and d.id == "overload") or
+                   (isinstance(d, ast.Attribute) and d.attr == "overload")
+                   for d in fn.decorator_list)
+    return overload and fn.name in seen
+
+
 def entries(tree):
-    """(path, node) of the module, each top-level class and each def in one."""
-    yield "", tree
+    """(path, node, documented) of the module, each top-level class and each
+    def in one; setters and later overloads are not documented."""
+    yield "", tree, True
     for cls in tree.body:
         if isinstance(cls, ast.ClassDef):
-            yield cls.name, cls
+            yield cls.name, cls, True
+            seen = set()
             for fn in cls.body:
                 if isinstance(fn, (ast.FunctionDef, ast.AsyncFunctionDef)):
-                    yield f"{cls.name}.{fn.name}", fn
+                    documented = not is_setter(fn) and not is_later_overload(fn, seen)
+                    yield f"{cls.name}.{fn.name}", fn, documented
+                    seen.add(fn.name)
 
 
 def docstring_node(node):
@@ -79,10 +92,8 @@ def docstring_node(node):
     return None
 
 
-def wanted_doc(module, path, node):
-    if isinstance(node, ast.FunctionDef) and is_setter(node):
-        return None
-    return runtime_doc(module, path)
+def wanted_doc(module, path, documented):
+    return runtime_doc(module, path) if documented else None
 
 
 def literal(doc, indent):
@@ -132,9 +143,9 @@ def rewrite(text, module):
     tree = ast.parse(text)
     src = Source(text)
     edits = []  # (start, end, replacement)
-    for path, node in entries(tree):
+    for path, node, documented in entries(tree):
         try:
-            doc = wanted_doc(module, path, node)
+            doc = wanted_doc(module, path, documented)
         except KeyError:  # not in the module: the check reports it
             doc = None
         old = docstring_node(node)
@@ -163,10 +174,10 @@ def stale(text, module):
     """The entries whose docstring in the stub is not the module's, each as
     'path: what is wrong'."""
     problems = []
-    for path, node in entries(ast.parse(text)):
+    for path, node, documented in entries(ast.parse(text)):
         name = path or "the module"
         try:
-            want = wanted_doc(module, path, node)
+            want = wanted_doc(module, path, documented)
         except KeyError:
             problems.append(f"{name}: not in the module")
             continue
