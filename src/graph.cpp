@@ -442,6 +442,17 @@ const MethodEntry graph_methods[] = {
         "Raises:\n"
         "    TypeError: a key of ``nodes`` is not a str, a value of ``nodes`` is\n"
         "        not a Node, or one of ``edges`` is not an Edge."),
+    method_entry<graph_sig::to_cypher>(graph_to_cypher, kGraphToCypherDoc),
+    method_entry<graph_sig::repr_svg>(
+        graph_repr_svg,
+        "Returns the picture of ``to_dot()`` as SVG text, for notebooks.\n\n"
+        "Jupyter shows a Graph by this picture when it is not None. It is None\n"
+        "when Graphviz's ``dot`` is not on the PATH, when the graph holds more\n"
+        "than 200 nodes and edges together (a larger picture is seldom\n"
+        "readable), or when ``dot`` fails or takes longer than 10 seconds; the\n"
+        "notebook then shows the text form.\n\n"
+        "Raises:\n"
+        "    TypeError: as ``to_dot()`` does."),
     reduce_entry(graph_reduce),
     method_entry<graph_sig::restore>(graph_restore, kGraphRestoreDoc),
 };
@@ -488,6 +499,7 @@ PyTypeObject* create_edge_type() {
 }
 
 PyTypeObject* create_graph_type() {
+    if (!create_cypher_export_type()) return nullptr;
     static PyType_Slot slots[] = {
         {Py_tp_new, (void*)graph_new},
         {Py_tp_dealloc, (void*)dealloc_instance<PyGraph>},

@@ -152,6 +152,8 @@ inline constexpr auto construct = constructor("Graph.__new__");
 inline constexpr auto query = method("Graph.query");
 inline constexpr auto to_networkx = method("Graph.to_networkx");
 inline constexpr auto to_dot = method("Graph.to_dot");
+inline constexpr auto to_cypher = method("Graph.to_cypher", opt("batch_size", "1000"));
+inline constexpr auto repr_svg = method("Graph._repr_svg_");
 inline constexpr auto restore = class_method("Graph._restore", req("nodes"), req("edges"));
 }  // namespace graph_sig
 
@@ -209,8 +211,16 @@ struct PyGraph : Obj {
     GraphValue value;
 };
 
-// Graph.to_networkx() and Graph.to_dot() (graph_export.cpp).
+// Graph.to_networkx(), Graph.to_dot(), Graph._repr_svg_() and
+// Graph.to_cypher() (graph_export.cpp), with the docstring of the last.
 PyObject* graph_to_networkx(PyObject* self, PyObject*);
 PyObject* graph_to_dot(PyObject* self, PyObject*);
+PyObject* graph_repr_svg(PyObject* self, PyObject*);
+PyObject* graph_to_cypher(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames);
+extern const char kGraphToCypherDoc[];
+// The class of the iterators to_cypher() returns; created with Graph's.
+extern PyTypeObject* CypherExportType;
+PyTypeObject* create_cypher_export_type();
 
 }  // namespace vk

@@ -1,6 +1,7 @@
-"""Graph.to_networkx() and Graph.to_dot(): the graph's dicts as NetworkX and
-Graphviz see them, end points missing from `nodes`, junk in the dicts, and
-NetworkX imported only when asked for."""
+"""Graph.to_networkx(), Graph.to_dot() and Graph._repr_svg_(): the graph's dicts
+as NetworkX and Graphviz see them, end points missing from `nodes`, junk in
+the dicts, NetworkX imported only when asked for, and the notebook picture
+with and without dot."""
 import os
 import shutil
 import subprocess
@@ -136,3 +137,54 @@ def test_networkx_is_imported_only_when_called(python_subprocess, monkeypatch):
         vk.Graph().to_networkx()
     assert str(info.value) == "Graph.to_networkx() needs NetworkX: pip install 'velkora[networkx]'"
     assert isinstance(info.value.__cause__, ImportError)
+
+
+def fake_dot(tmp_path, script):
+    """A `dot` on PATH that keeps its arguments and input beside itself."""
+    dot = tmp_path / "dot"
+    dot.write_text(f'#!/bin/sh\nPATH=/usr/bin:/bin\necho "$@" > "$0.args"; cat > "$0.in"\n{script}\n')
+    dot.chmod(0o755)
+    return dot
+
+
+@pytest.mark.parametrize(
+    "script, size, svg",
+    [
+        ("printf '<svg>picture</svg>'", 1, "<svg>picture</svg>"),
+        ("printf '<svg>picture</svg>'", 201, None),  # past the size drawn: dot not run
+        ("echo broken >&2; exit 1", 1, None),
+        ("printf '\\377'", 1, None),  # not UTF-8
+        (None, 1, None),  # no dot on PATH
+    ],
+)
+def test_repr_svg_runs_dot_on_small_graphs(tmp_path, monkeypatch, script, size, svg):
+    if script is not None:
+        dot = fake_dot(tmp_path, script)
+    monkeypatch.setenv("PATH", str(tmp_path))
+    graph = vk.Graph()
+    for i in range(size):
+        graph.nodes[str(i)] = vk.Node(A)
+    assert graph._repr_svg_() == svg
+    if script is not None and size <= 200:
+        assert (tmp_path / "dot.args").read_text() == "-Tsvg\n"
+        assert (tmp_path / "dot.in").read_text() == graph.to_dot()
+    else:
+        assert not (tmp_path / "dot.in").exists()
+
+
+def test_repr_svg_passes_on_bad_graph_contents(tmp_path, monkeypatch):
+    fake_dot(tmp_path, "printf '<svg/>'")
+    monkeypatch.setenv("PATH", str(tmp_path))
+    graph = vk.Graph()
+    graph.nodes["x"] = 1
+    with pytest.raises(TypeError, match="'int' object cannot be cast as 'Node'"):
+        graph._repr_svg_()
+
+
+@pytest.mark.skipif(shutil.which("dot") is None, reason="needs Graphviz's dot")
+def test_repr_svg_draws_with_graphviz(monkeypatch):
+    monkeypatch.delenv("LD_PRELOAD", raising=False)  # see test_dot_renders
+    graph, *_ = sample()
+    svg = graph._repr_svg_()
+    assert svg.lstrip().startswith("<?xml") and svg.rstrip().endswith("</svg>")
+    assert svg.count('class="node"') == 3 and svg.count('class="edge"') == 2

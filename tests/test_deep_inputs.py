@@ -191,6 +191,23 @@ CASES = [
                     str(e2) == str(e), g2.edges[e.uid()].term == f,
                     repr(again[7]) == repr(path) and again[-1].nodes[0].variable == "n")
         """, {"(True, True, True, True, True, True)"}),
+    ("export-deep-types-and-values", """
+        def result():
+            t, u = left_chain(DEPTH), right_chain(DEPTH)
+            e = vk.Edge(vk.Term("f", vk.Application(t, u)), vk.Node(t), vk.Node(u))
+            g = vk.Graph()
+            g.edges[e.uid()] = e
+            ((query, params),) = g.to_cypher()
+            deep = []
+            for _ in range(DEPTH):
+                deep = [deep]
+            g.nodes["n"] = vk.Node(A, {"k": deep})
+            try:
+                list(g.to_cypher())
+            except ValueError as err:
+                refused = str(err).endswith("property 'k' holds a list of lists")
+            return len(query) > 4 * DEPTH, len(params["r0"]["term_type"]) > 4 * DEPTH, refused
+        """, {"(True, True, True)"}),
     ("labels-naming-deep-types", """
         def result():
             t, u = left_chain(TEXT_DEPTH), right_chain(TEXT_DEPTH)

@@ -42,6 +42,11 @@ CALLABLES = [
     ("Graph.query", "($self)", "Creates a new query builder for this graph."),
     ("Graph.to_networkx", "($self)", "Returns the graph as a networkx.MultiDiGraph."),
     ("Graph.to_dot", "($self)", "Returns the graph as Graphviz DOT text."),
+    (
+        "Graph.to_cypher",
+        "($self, batch_size=1000)",
+        "Returns an iterator of (query, parameters) pairs that build the graph",
+    ),
     ("TypeSchema", "(pattern)", "Represents a regex-like pattern for matching types."),
     ("TypeSchema.matches", "($self, type)", "Checks if a type matches this schema."),
     (

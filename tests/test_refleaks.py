@@ -434,6 +434,11 @@ def pickle_and_bridge_calls():
     bad = vk.Graph()
     bad.nodes[1] = na
     bad.edges["e"] = 2
+    refused = vk.Graph()
+    refused.nodes["r"] = vk.Node(b, {"k": [NAME, 1]})
+    big = vk.Graph()  # past the size _repr_svg_ draws
+    for i in range(201):
+        big.nodes[str(i)] = na
     calls = [
         (lambda: [o.__reduce__() for o in objects], None),
         (lambda: (vk.Application._restore(flat), vk.Graph._restore(props, {}),
@@ -446,11 +451,16 @@ def pickle_and_bridge_calls():
         (lambda: vk.PathPattern._restore([np_], [1]), TypeError),
         (lambda: g.to_dot(), None),
         (lambda: bad.to_dot(), TypeError),
+        (lambda: list(g.to_cypher(1)), None),
+        (lambda: list(refused.to_cypher()), ValueError),
+        (lambda: g.to_cypher(0), ValueError),
+        (lambda: bad.to_cypher(), TypeError),
+        (lambda: big._repr_svg_(), None),
     ]
     if importlib.util.find_spec("networkx"):
         calls += [(third_party(lambda: small.to_networkx()), None),
                   (lambda: bad.to_networkx(), TypeError)]
-    return calls, objects + [b, nb, props, g.nodes, g.edges, flat, small, bad]
+    return calls, objects + [b, nb, props, g.nodes, g.edges, flat, small, bad, refused, big]
 
 
 def cycle_calls():

@@ -39,6 +39,9 @@ g = vk.Graph()
 assert_type(g.nodes, dict[str, vk.Node])
 assert_type(g.edges, dict[str, vk.Edge])
 assert_type(g.to_dot(), str)
+for query, parameters in g.to_cypher(batch_size=500):
+    assert_type(query, str)
+    assert_type(parameters, dict[str, Any])
 assert_type(vk.__version__, str)
 
 s = vk.TypeSchema("$(x:*) -> B$")
