@@ -93,7 +93,7 @@ const char* binop_text(BinOp op);
 // null). Returns null, so a caller can `return type_error_op(...)`.
 PyObject* type_error_op(const char* op, PyObject* a, PyObject* b);
 // Sets the TypeError for a function given an argument of the wrong kind:
-// "<function>() expected <expected>, got <Kind>". Returns null.
+// "<function>() expects <expected>, got <Kind>" (expected: "a String"). Returns null.
 PyObject* type_error_arg(const char* function, const char* expected, PyObject* v);
 // The three-valued logical connectives over Tri (kError passes through).
 Tri tri_and(Tri a, Tri b);
