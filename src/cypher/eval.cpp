@@ -16,7 +16,8 @@ Result<LabelTable> LabelTable::read(const Query& q) {
         info.kind = l.kind;
         info.text = q.name(l.name);
         if (l.kind == LabelKind::Schema) {
-            info.schema.pattern = info.text;
+            // The schema matcher reads a whole schema between its `$` signs.
+            info.schema.pattern = "$" + info.text + "$";
         } else {
             info.type = l.quoted ? schema_exact_type(info.text) : TypeRef::variable(info.text);
         }
