@@ -20,9 +20,9 @@
 // byte offset; expressions and projection items also keep the byte span of
 // their text, which is a column's name when the item has no alias.
 //
-// Depth. No expression tree is deeper than kMaxDepth levels (the parser
-// refuses deeper nesting with a syntax error), so code walking the tree may
-// recurse over it. Chains that users write flat are flat nodes: AND, OR and
+// Depth. The text nests at most kMaxDepth levels and no expression tree is
+// deeper than kMaxTreeDepth nodes (the parser refuses deeper ones with a
+// syntax error), so code walking the tree may recurse over it. Chains that users write flat are flat nodes: AND, OR and
 // XOR are n-ary; `a + b - c` is one Arith node with its operators, likewise
 // `*`/`/`/`%` and `^`; a comparison chain `a < b <= c` is one Compare node
 // (meaning `a < b AND b <= c`, each operand evaluated once); a run of NOT or
@@ -51,6 +51,7 @@ namespace vk::cypher {
 using Idx = uint32_t;
 inline constexpr Idx kNone = UINT32_MAX;
 inline constexpr int kMaxDepth = 500;
+inline constexpr int kMaxTreeDepth = 2 * kMaxDepth;
 
 struct Range {
     uint32_t begin = 0;
