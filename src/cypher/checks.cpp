@@ -444,9 +444,8 @@ private:
         if (failed_) return;
         restore(std::move(before));
 
-        Ctx constant{.constant = true, .place = "in SKIP or LIMIT"};
-        if (c.skip != kNone) check_expr(c.skip, constant);
-        if (c.limit != kNone) check_expr(c.limit, constant);
+        check_count(c.skip, "SKIP");
+        check_count(c.limit, "LIMIT");
         if (failed_) return;
 
         // The new scope.
@@ -458,6 +457,36 @@ private:
         q_.lists.insert(q_.lists.end(), aggregates_.begin(), aggregates_.begin() + long(nagg));
         aggregates_.swap(outer_aggregates);
         if (c.where != kNone) check_expr(c.where, Ctx{.place = "in WHERE"});
+    }
+
+    // SKIP and LIMIT: an expression without variables; a literal must be a
+    // non-negative integer (a parameter is checked when its value is known).
+    void check_count(Idx e, const char* clause) {
+        if (e == kNone) return;
+        check_expr(e, Ctx{.constant = true, .place = "in SKIP or LIMIT"});
+        if (failed_) return;
+        const Expr& x = q_.exprs[e];
+        bool bad = false;
+        switch (x.kind) {
+            case ExprKind::Int: {
+                int neg = PyObject_RichCompareBool(q_.consts[x.value].get(), zero(), Py_LT);
+                bad = neg != 0;
+                break;
+            }
+            case ExprKind::Null: case ExprKind::True: case ExprKind::False: case ExprKind::Float:
+            case ExprKind::Str: case ExprKind::List: case ExprKind::Map:
+                bad = true;
+                break;
+            default:
+                break;
+        }
+        if (bad)
+            fail(x.pos, std::string(clause) + " needs a non-negative integer, found " +
+                            std::string(std::string_view(q_.text).substr(x.pos.offset, x.end - x.pos.offset)));
+    }
+    PyObject* zero() {
+        if (!zero_) zero_ = Ref::steal(PyLong_FromLong(0));
+        return zero_.get();
     }
 
     // An item whose expression is written exactly as `e`.
@@ -710,6 +739,7 @@ private:
     std::vector<Idx> aggregates_;
     Range hint_pattern_{};
     const char* order_hint_ = nullptr;
+    Ref zero_;
 };
 
 }  // namespace

@@ -1,16 +1,52 @@
-// The lexer: see lexer.hpp. Identifiers are ASCII letters, digits and `_`
-// plus any non-ASCII character (read as UTF-8 bytes), not starting with a
-// digit; every error names the first character of the token it found.
+// The lexer: see lexer.hpp. A name is letters, digits and `_`, not starting
+// with a digit, where a character beyond ASCII counts as a letter unless it
+// is a space or unprintable (Unicode spaces separate tokens as ASCII ones
+// do); every error names the first character of the token it found.
 #include "cypher/lexer.hpp"
 
 #include <cstring>
 
 namespace vk::cypher {
 
-bool is_ident_start(unsigned char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c >= 0x80;
+namespace {
+
+// The code point at `at` of valid UTF-8 text, and its length in bytes.
+Py_UCS4 decode_at(std::string_view t, uint32_t at, uint32_t& len) {
+    unsigned char c = (unsigned char)t[at];
+    Py_UCS4 cp;
+    if (c < 0x80) len = 1, cp = c;
+    else if (c < 0xE0) len = 2, cp = c & 0x1F;
+    else if (c < 0xF0) len = 3, cp = c & 0x0F;
+    else len = 4, cp = c & 0x07;
+    for (uint32_t i = 1; i < len; ++i) {
+        if (at + i >= t.size()) {
+            len = i;
+            break;
+        }
+        cp = (cp << 6) | ((unsigned char)t[at + i] & 0x3F);
+    }
+    return cp;
 }
-bool is_ident_char(unsigned char c) { return is_ident_start(c) || (c >= '0' && c <= '9'); }
+
+}  // namespace
+
+uint32_t Lexer::name_char(uint32_t at, bool first) const {
+    if (at >= text_.size()) return 0;
+    const unsigned char c = (unsigned char)text_[at];
+    if (c < 0x80)
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' ||
+               (!first && c >= '0' && c <= '9');
+    uint32_t len;
+    const Py_UCS4 cp = decode_at(text_, at, len);
+    if (Py_UNICODE_ISSPACE(cp) || !Py_UNICODE_ISPRINTABLE(cp)) return 0;
+    if (first && Py_UNICODE_ISDIGIT(cp)) return 0;
+    return len;
+}
+
+uint32_t Lexer::name_end(uint32_t at) const {
+    while (uint32_t n = name_char(at, false)) at += n;
+    return at;
+}
 
 bool Token::is(std::string_view kw) const {
     if (kind != Tok::Ident || text.size() != kw.size()) return false;
@@ -50,6 +86,10 @@ bool Lexer::skip_blanks(LexError& err) {
         char c = text_[at_];
         if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v') {
             ++at_;
+        } else if ((unsigned char)c >= 0x80) {
+            uint32_t len;
+            if (!Py_UNICODE_ISSPACE(decode_at(text_, at_, len))) break;
+            at_ += len;
         } else if (c == '/' && at_ + 1 < text_.size() && text_[at_ + 1] == '/') {
             while (at_ < text_.size() && text_[at_] != '\n') ++at_;
         } else if (c == '/' && at_ + 1 < text_.size() && text_[at_ + 1] == '*') {
@@ -205,7 +245,7 @@ bool Lexer::read_number(Token& t, LexError& err) {
         while (at_ < text_.size() &&
                (hex ? hex_digit(text_[at_]) >= 0 : (text_[at_] >= '0' && text_[at_] <= '7')))
             ++at_;
-        if (at_ == digits || (at_ < text_.size() && is_ident_char((unsigned char)text_[at_]))) {
+        if (at_ == digits || name_char(at_, false)) {
             err = {std::string("invalid ") + (hex ? "hexadecimal" : "octal") + " integer",
                    pos_at(start)};
             return false;
@@ -227,7 +267,7 @@ bool Lexer::read_number(Token& t, LexError& err) {
                 while (digit(at_)) ++at_;
             }
         }
-        if (at_ < text_.size() && is_ident_char((unsigned char)text_[at_])) {
+        if (name_char(at_, false)) {
             err = {"invalid number", pos_at(start)};
             return false;
         }
@@ -249,8 +289,8 @@ bool Lexer::next(Token& t, LexError& err) {
     }
     const uint32_t start = at_;
     const unsigned char c = (unsigned char)text_[at_];
-    if (is_ident_start(c)) {
-        while (at_ < text_.size() && is_ident_char((unsigned char)text_[at_])) ++at_;
+    if (name_char(at_, true)) {
+        at_ = name_end(at_);
         t.kind = Tok::Ident;
         t.end = at_;
         t.text = text_.substr(start, at_ - start);
@@ -270,7 +310,7 @@ bool Lexer::next(Token& t, LexError& err) {
                 while (at_ < text_.size() && text_[at_] >= '0' && text_[at_] <= '9') ++at_;
             }
         }
-        if (at_ < text_.size() && is_ident_char((unsigned char)text_[at_])) {
+        if (name_char(at_, false)) {
             err = {"invalid number", t.pos};
             return false;
         }
@@ -290,9 +330,9 @@ bool Lexer::next(Token& t, LexError& err) {
             Token q;
             if (!read_quoted(q, err, at_)) return false;
             t.value = std::move(q.value);
-        } else if (at_ < text_.size() && is_ident_char((unsigned char)text_[at_])) {
+        } else if (name_char(at_, false)) {
             const uint32_t name = at_;
-            while (at_ < text_.size() && is_ident_char((unsigned char)text_[at_])) ++at_;
+            at_ = name_end(at_);
             t.value.assign(text_.substr(name, at_ - name));
         } else {
             err = {"expected a parameter name after '$'", t.pos};

@@ -10,6 +10,8 @@
 // without consuming anything. Positions are counted as the cursor moves
 // (columns in code points), so lexing stays linear in the text.
 #pragma once
+#include <Python.h>
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -70,14 +72,15 @@ private:
     bool read_string(Token& t, LexError& err);
     bool read_quoted(Token& t, LexError& err, uint32_t start);
     bool read_number(Token& t, LexError& err);
+    // The byte length of the character at `at` if a name may hold it there
+    // (`first`: as its first character), else 0; and where a name from `at` ends.
+    uint32_t name_char(uint32_t at, bool first) const;
+    uint32_t name_end(uint32_t at) const;
 
     std::string_view text_;
     uint32_t at_ = 0;  // cursor
     // Position cache: the line, its starting offset and the column of `pos_off_`.
     uint32_t pos_off_ = 0, line_ = 1, line_start_ = 0, col_ = 1;
 };
-
-bool is_ident_start(unsigned char c);
-bool is_ident_char(unsigned char c);
 
 }  // namespace vk::cypher

@@ -539,7 +539,9 @@ private:
 
     // `:A:B|C`: groups of alternatives; at a relationship, one group
     // (`:a|b`, also written `:a|:b`).
-    Range parse_label_groups() {
+    Range parse_label_groups(bool in_expr = false) {
+        // In the condition of a comprehension, `|` ends the condition.
+        const bool alternatives = !in_expr || depth_ != bar_ends_at_;
         std::vector<Range> groups;
         while (tok_.punct(":")) {
             advance_to_label();
@@ -548,7 +550,7 @@ private:
             while (true) {
                 alts.push_back(parse_label());
                 BAIL({});
-                if (!tok_.punct("|")) break;
+                if (!tok_.punct("|") || !alternatives) break;
                 advance_to_label();
                 BAIL({});
                 if (tok_.punct(":")) advance_to_label();
@@ -752,6 +754,16 @@ private:
         return Op::Ge;
     }
 
+    // The condition of a comprehension, which a `|` ends: a label test
+    // there takes no alternatives unless parenthesized, `(x:A|B)`.
+    Idx parse_condition() {
+        const int saved = bar_ends_at_;
+        bar_ends_at_ = depth_ + 1;
+        Idx e = parse_expr();
+        bar_ends_at_ = saved;
+        return e;
+    }
+
     Idx parse_expr() {
         Deeper guard(*this);
         BAIL(kNone);
@@ -906,7 +918,7 @@ private:
             } else if (tok_.punct(":")) {
                 Expr l = node(ExprKind::LabelTest, pos);
                 l.a = e;
-                l.groups = parse_label_groups();
+                l.groups = parse_label_groups(true);
                 BAIL(kNone);
                 e = add(l);
             } else {
@@ -1239,7 +1251,7 @@ private:
             BAIL(kNone);
             e.a = parse_expr();
             BAIL(kNone);
-            if (accept_kw("WHERE")) e.b = parse_expr();
+            if (accept_kw("WHERE")) e.b = parse_condition();
             BAIL(kNone);
             if (accept("|")) e.c = parse_expr();
             BAIL(kNone);
@@ -1264,7 +1276,7 @@ private:
             BAIL(kNone);
             Range paths = append(q_.paths, one);
             Idx where = kNone;
-            if (accept_kw("WHERE")) where = parse_expr();
+            if (accept_kw("WHERE")) where = parse_condition();
             BAIL(kNone);
             expect("|");
             BAIL(kNone);
@@ -1299,6 +1311,7 @@ private:
     bool failed_ = false;
     Failure fail_;
     int depth_ = 0;
+    int bar_ends_at_ = -1;  // the depth of a comprehension's condition being read
     std::vector<uint16_t> depth_of_;
     int max_depth_ = 0;  // the deepest expression made since the current subquery began
     int sub_depth_ = 0;  // the depth of the subquery of the expression being added
