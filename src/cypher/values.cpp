@@ -371,32 +371,41 @@ Tri compare(PyObject* a, PyObject* b, int op) {
     }
     // Two lists compare as their first pair of elements that are not equal
     // (null when that equality is null), or by length when one is a prefix of
-    // the other: a loop, since the answer for the lists is the answer for that
-    // one pair.
-    Ref x = Ref::borrow(a), y = Ref::borrow(b);
-    for (;;) {
-        const Kind kx = kind_of(x.get()), ky = kind_of(y.get());
-        if (kx != Kind::List || ky != Kind::List) return compare_leaf(x.get(), y.get(), kx, ky, op);
-        Py_ssize_t nx = 0, ny = 0;
-        bool differ = false;
-        for (Py_ssize_t i = 0;; ++i) {
-            // The == of an element may change either list: read the sizes each time.
-            nx = PySequence_Fast_GET_SIZE(x.get());
-            ny = PySequence_Fast_GET_SIZE(y.get());
-            if (i >= nx || i >= ny) break;
-            Ref ex = Ref::borrow(PySequence_Fast_GET_ITEM(x.get(), i));
-            Ref ey = Ref::borrow(PySequence_Fast_GET_ITEM(y.get(), i));
-            Tri e = equals(ex.get(), ey.get());
-            if (e == kError || e == kNull) return e;
-            if (e == kFalse) {
-                x = std::move(ex);
-                y = std::move(ey);
-                differ = true;
-                break;
-            }
+    // the other. A pair of lists is entered rather than tested for equality
+    // first: the walk inside meets the same first unequal pair the test
+    // would, so each element is looked at once however deep the nesting.
+    const Kind ka = kind_of(a), kb = kind_of(b);
+    if (ka != Kind::List || kb != Kind::List) return compare_leaf(a, b, ka, kb, op);
+    struct Frame {
+        Ref x, y;
+        Py_ssize_t i;
+    };
+    std::vector<Frame> stack;
+    stack.push_back({Ref::borrow(a), Ref::borrow(b), 0});
+    while (!stack.empty()) {
+        Frame& f = stack.back();
+        // The == of an element may change either list: read the sizes each time.
+        const Py_ssize_t nx = PySequence_Fast_GET_SIZE(f.x.get());
+        const Py_ssize_t ny = PySequence_Fast_GET_SIZE(f.y.get());
+        if (f.i >= nx || f.i >= ny) {
+            if (nx != ny) return tri(apply_op(nx, ny, op));
+            stack.pop_back();
+            continue;
         }
-        if (!differ) return tri(apply_op(nx, ny, op));
+        Ref ex = Ref::borrow(PySequence_Fast_GET_ITEM(f.x.get(), f.i));
+        Ref ey = Ref::borrow(PySequence_Fast_GET_ITEM(f.y.get(), f.i));
+        ++f.i;
+        const Kind kx = kind_of(ex.get()), ky = kind_of(ey.get());
+        if (kx == Kind::List && ky == Kind::List) {
+            stack.push_back({std::move(ex), std::move(ey), 0});
+            continue;
+        }
+        const Tri e = equals(ex.get(), ey.get());
+        if (e == kError || e == kNull) return e;
+        if (e == kFalse) return compare_leaf(ex.get(), ey.get(), kx, ky, op);
     }
+    // Equal lists.
+    return tri(op == Py_LE || op == Py_GE);
 }
 
 // ----- orderability ------------------------------------------------------------
