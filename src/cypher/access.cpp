@@ -23,9 +23,12 @@ Status GraphAccess::nodes(std::span<PyObject* const>& out) {
     return ok_status();
 }
 
-PyObject* GraphAccess::resolve(const NodeValue& end) {
-    const TypeNode* t = end.type().get();
+PyObject* GraphAccess::resolve(const TypeNode* t, PyObject* edge, bool start) {
     if (t == last_type_) return last_node_;
+    if (PyObject** known = resolved_.find(t)) {
+        last_type_ = t;
+        return last_node_ = *known;
+    }
     PyObject* key = node_key_of_type(t);
     if (!key) return nullptr;
     PyObject* filed = PyDict_GetItemWithError(nodes_, key);
@@ -39,35 +42,34 @@ PyObject* GraphAccess::resolve(const NodeValue& end) {
         node = filed;
     } else {
         if (PyErr_Occurred()) return nullptr;
-        Ref own = Ref::steal(node_to_python(end));
+        const EdgeValue& ev = edge_value(edge);
+        Ref own = Ref::steal(node_to_python(start ? ev.start() : ev.end()));
         if (!own) return nullptr;
         node = own.get();
         held_.push_back(std::move(own));
     }
+    resolved_.insert(t, node);
     last_type_ = t;
     last_node_ = node;
     return node;
 }
 
-Status GraphAccess::edges(std::span<const EdgeEntry>& out) {
+EdgeEntry GraphAccess::entry_of(PyObject* edge) {
+    const EdgeValue& ev = edge_value(edge);
+    return {edge, ev.start().type().get(), ev.end().type().get()};
+}
+
+Status GraphAccess::edges(std::span<EdgeEntry>& out) {
     if (!edges_ready_) {
         Py_ssize_t n = PyDict_GET_SIZE(edges_);
         edge_list_.reserve((size_t)n);
         held_.reserve(held_.size() + (size_t)n + 16);
-        // Each Edge is held before the next entry is read: resolving an end
-        // makes objects, and so may run the collector, but no code that
-        // changes the dict.
         Py_ssize_t pos = 0;
         PyObject *k, *v;
         while (PyDict_Next(edges_, &pos, &k, &v)) {
             if (Py_TYPE(v) != EdgeType) return cast_error(v, "Edge");
             held_.push_back(Ref::borrow(v));
-            const EdgeValue& ev = edge_value(v);
-            PyObject* s = resolve(ev.start());
-            if (!s) return PyErrorSet{};
-            PyObject* e = resolve(ev.end());
-            if (!e) return PyErrorSet{};
-            edge_list_.push_back({v, s, e});
+            edge_list_.push_back(entry_of(v));
         }
         edges_ready_ = true;
     }
@@ -77,11 +79,11 @@ Status GraphAccess::edges(std::span<const EdgeEntry>& out) {
 
 Status GraphAccess::incident(PyObject* node, std::span<const Incidence>& out) {
     if (!index_ready_) {
-        std::span<const EdgeEntry> es;
+        std::span<EdgeEntry> es;
         if (!edges(es)) return PyErrorSet{};
         for (uint32_t i = 0; i < es.size(); ++i) {
-            const TypeNode* s = node_value(es[i].start).type().get();
-            const TypeNode* e = node_value(es[i].end).type().get();
+            const TypeNode* s = es[i].start_type;
+            const TypeNode* e = es[i].end_type;
             if (s == e || type_equal(s, e)) {
                 index_[s].push_back({i, true, true});
             } else {
@@ -105,6 +107,7 @@ void GraphAccess::invalidate() {
     node_list_.clear();
     edge_list_.clear();
     index_.clear();
+    resolved_.clear();
     last_type_ = nullptr;
     last_node_ = nullptr;
     // held_ keeps its references until the run ends: rows may still hold them.

@@ -21,13 +21,17 @@
 
 namespace vk::cypher {
 
-// One entry of `edges` with its two ends as row values: the Node objects
-// filed in `nodes` under the ends' uids, else new Node objects wrapping the
-// edge's own copies. All three are held by the snapshot.
+// One entry of `edges`: the Edge object (held by the snapshot) and the types
+// of its ends (a node's uid is made from its type alone, so the types decide
+// which nodes the edge joins). The ends as row values, the Node objects
+// filed in `nodes` under the ends' uids (else new Node objects wrapping the
+// edge's own copies), are looked up when a run first asks for them.
 struct EdgeEntry {
     PyObject* edge;
-    PyObject* start;
-    PyObject* end;
+    const TypeNode* start_type;
+    const TypeNode* end_type;
+    PyObject* start = nullptr;  // made by GraphAccess::end_node
+    PyObject* end = nullptr;
 };
 
 // An edge at a node: whether the node is its start, its end, or both (a
@@ -36,6 +40,57 @@ struct Incidence {
     uint32_t edge;  // index into edges()
     bool at_start;
     bool at_end;
+};
+
+// A map keyed by address, open addressing with linear probing: one probe
+// of one flat array per lookup in the common case, where the node-based
+// std::unordered_map costs two dependent loads.
+template <class V>
+class AddressMap {
+public:
+    V* find(const void* key) {
+        if (!used_) return nullptr;
+        for (size_t i = slot(key);; i = (i + 1) & mask_) {
+            if (keys_[i] == key) return &values_[i];
+            if (!keys_[i]) return nullptr;
+        }
+    }
+    void insert(const void* key, V value) {
+        if ((used_ + 1) * 2 > keys_.size()) grow();
+        size_t i = slot(key);
+        while (keys_[i] && keys_[i] != key) i = (i + 1) & mask_;
+        if (!keys_[i]) ++used_;
+        keys_[i] = key;
+        values_[i] = value;
+    }
+    void clear() {
+        keys_.clear();
+        values_.clear();
+        used_ = 0;
+        mask_ = 0;
+    }
+
+private:
+    size_t slot(const void* key) const {
+        uint64_t h = reinterpret_cast<uintptr_t>(key) * 0x9E3779B97F4A7C15ULL;
+        return (size_t)(h >> 20) & mask_;
+    }
+    void grow() {
+        std::vector<const void*> keys = std::move(keys_);
+        std::vector<V> values = std::move(values_);
+        size_t n = keys.empty() ? 16 : keys.size() * 2;
+        keys_.assign(n, nullptr);
+        values_.assign(n, V());
+        mask_ = n - 1;
+        used_ = 0;
+        for (size_t i = 0; i < keys.size(); ++i) {
+            if (keys[i]) insert(keys[i], values[i]);
+        }
+    }
+    std::vector<const void*> keys_;
+    std::vector<V> values_;
+    size_t used_ = 0;
+    size_t mask_ = 0;
 };
 
 class GraphAccess {
@@ -49,9 +104,18 @@ public:
     Status nodes(std::span<PyObject* const>& out);
     // The entries of `edges`, in order (the cast TypeError for a value that is
     // not an Edge).
-    Status edges(std::span<const EdgeEntry>& out);
+    Status edges(std::span<EdgeEntry>& out);
     // The edges at a node (a Node object), in `edges` order.
     Status incident(PyObject* node, std::span<const Incidence>& out);
+    // An entry for an Edge object met elsewhere (a bound variable).
+    static EdgeEntry entry_of(PyObject* edge);
+    // The start or end of an entry as a row value (borrowed: the snapshot
+    // holds it), or null with an exception set.
+    PyObject* end_node(EdgeEntry& e, bool start) {
+        PyObject*& slot = start ? e.start : e.end;
+        if (!slot) slot = resolve(start ? e.start_type : e.end_type, e.edge, start);
+        return slot;
+    }
     // Forgets every snapshot, for a run whose writes changed the dicts.
     void invalidate();
 
@@ -65,7 +129,8 @@ private:
     struct TypeEqual {
         bool operator()(const TypeNode* a, const TypeNode* b) const { return type_equal(a, b); }
     };
-    PyObject* resolve(const NodeValue& end);
+    // The row value of an end of type t of an Edge object.
+    PyObject* resolve(const TypeNode* t, PyObject* edge, bool start);
 
     PyObject* nodes_;  // borrowed: the run holds the graph
     PyObject* edges_;
@@ -74,7 +139,10 @@ private:
     std::vector<EdgeEntry> edge_list_;
     std::vector<Ref> held_;
     std::unordered_map<const TypeNode*, std::vector<Incidence>, TypeHash, TypeEqual> index_;
-    // The last end resolved, since consecutive edges often share an end.
+    // Ends resolved so far, by the address of the end's type (edges made
+    // from one Node object share it), and the last one, since consecutive
+    // edges often share an end.
+    AddressMap<PyObject*> resolved_;
     const TypeNode* last_type_ = nullptr;
     PyObject* last_node_ = nullptr;
 };

@@ -178,18 +178,3 @@ const char kGraphCypherDoc[] =
 
 }  // namespace vk
 
-// Until the front end's entry points are built into the module, these stand
-// in for them (the front end's own definitions take their place).
-namespace vk::cypher {
-__attribute__((weak)) Result<std::shared_ptr<const Query>> parse_and_check(std::string_view) {
-    PyErr_SetString(PyExc_NotImplementedError, "the Cypher front end is not built in");
-    return PyErrorSet{};
-}
-__attribute__((weak)) VelkoraError query_error(std::string_view, Pos, std::string_view what) {
-    return VelkoraError::invalid_query(std::string(what));
-}
-__attribute__((weak)) Status bind_parameters(const Query&, PyObject*, std::vector<Ref>&) {
-    PyErr_SetString(PyExc_NotImplementedError, "the Cypher front end is not built in");
-    return PyErrorSet{};
-}
-}  // namespace vk::cypher

@@ -44,8 +44,7 @@ bool LabelTests::type_matches(Idx label, const TypeNode* t) {
     return test->matches(t);
 }
 
-bool node_has_labels(EvalCtx& c, Range groups, const NodeValue& n) {
-    const TypeNode* t = n.type().get();
+bool node_has_labels(EvalCtx& c, Range groups, const TypeNode* t) {
     for (const Range& g : Query::of(c.q.groups, groups)) {
         bool any = false;
         for (uint32_t i = g.begin; i < g.begin + g.count && !any; ++i) {
@@ -336,7 +335,7 @@ PyObject* eval_label_test(EvalCtx& c, const Expr& e) {
     if (!subject) return nullptr;
     PyObject* s = subject.get();
     if (s == Py_None) return Py_NewRef(Py_None);
-    if (Py_TYPE(s) == NodeType) return Py_NewRef(node_has_labels(c, e.groups, node_value(s)) ? Py_True : Py_False);
+    if (Py_TYPE(s) == NodeType) return Py_NewRef(node_has_labels(c, e.groups, node_value(s).type().get()) ? Py_True : Py_False);
     if (Py_TYPE(s) == EdgeType) {
         // A relationship passes a label test when its term passes every group.
         const EdgeValue& ev = edge_value(s);

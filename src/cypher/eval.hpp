@@ -64,7 +64,7 @@ PyObject* eval(EvalCtx& c, Idx e);
 Tri eval_truth(EvalCtx& c, Idx e, const char* context);
 
 // Label tests. A node passes `groups` when it passes one label of every group.
-bool node_has_labels(EvalCtx& c, Range groups, const NodeValue& n);
+bool node_has_labels(EvalCtx& c, Range groups, const TypeNode* type);
 // A relationship passes `types` (alternatives) when its term passes one (none: any).
 bool rel_has_type(EvalCtx& c, Range types, const EdgeValue& e);
 // Whether a node or relationship object has the properties of map expression

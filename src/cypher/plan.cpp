@@ -116,8 +116,22 @@ private:
         }
     }
 
+    // The node slots some expression reads or two node patterns share.
+    std::vector<char> kept_slots() const {
+        std::vector<char> keep(slots_needed(), 0), seen(slots_needed(), 0);
+        for (const Expr& e : q_.exprs) {
+            if (e.kind == ExprKind::Var && e.slot >= 0 && (size_t)e.slot < keep.size()) keep[e.slot] = 1;
+        }
+        for (const NodePat& n : q_.nodes) {
+            if (seen[n.slot]) keep[n.slot] = 1;
+            seen[n.slot] = 1;
+        }
+        return keep;
+    }
+
     Status match(const Clause& c, bool first_clause, MatchOp& op) {
         op.optional = c.optional;
+        op.keep = kept_slots();
         op.where = c.where;
         auto paths = Query::of(q_.paths, c.pattern);
         // Which slots hold a value at the current point of the matching.
@@ -142,6 +156,10 @@ private:
         for (size_t pi = 0; pi < paths.size(); ++pi) {
             PartPlan part;
             if (!path(paths[pi], !first_clause || pi > 0, part)) return PyErrorSet{};
+            // An expansion reads the node it starts from.
+            for (const Step& s : part.steps) {
+                if (s.kind == StepKind::Expand) op.keep[q_.nodes[s.from].slot] = 1;
+            }
             op.parts.push_back(std::move(part));
         }
         return ok_status();

@@ -24,9 +24,37 @@ public:
 
     // The entry equivalent to keys (added when new: `added`), or -1 failed.
     int64_t find_or_add(const Ref* keys, bool& added) {
+        if (width_ == 0) {  // one entry, the empty row
+            added = chain_.empty();
+            if (added) chain_.push_back(kNoEntry);
+            return 0;
+        }
+        // One node key: the same Node object is met again and again (the
+        // snapshot resolves each end once), so its entry is kept by address.
+        PyObject* only = width_ == 1 && keys[0].get() && Py_TYPE(keys[0].get()) == NodeType
+                             ? keys[0].get()
+                             : nullptr;
+        if (only) {
+            if (uint32_t* seen = by_object_.find(only)) {
+                added = false;
+                return *seen;
+            }
+        }
+        int64_t at = find_or_add_hashed(keys, added);
+        if (only && at >= 0) {
+            by_object_.insert(only, (uint32_t)at);
+            held_.push_back(Ref::borrow(only));
+        }
+        return at;
+    }
+    size_t size() const { return chain_.size(); }
+    const Ref* entry(size_t i) const { return values_.data() + i * width_; }
+
+private:
+    int64_t find_or_add_hashed(const Ref* keys, bool& added) {
         Py_hash_t h = 0;
         for (size_t i = 0; i < width_; ++i) {
-            Py_hash_t k = hash(keys[i].get() ? keys[i].get() : Py_None);
+            Py_hash_t k = key_hash(keys[i].get() ? keys[i].get() : Py_None);
             if (k == -1) return -1;
             h = (h * 1000003) ^ k;
         }
@@ -38,7 +66,8 @@ public:
             for (size_t i = 0; i < width_ && same; ++i) {
                 PyObject* a = values_[at * width_ + i].get();
                 PyObject* b = keys[i].get() ? keys[i].get() : Py_None;
-                int r = equivalent(a, b);
+                int r = Py_TYPE(a) == NodeType && Py_TYPE(b) == NodeType ? same_node(a, b)
+                                                                          : equivalent(a, b);
                 if (r < 0) return -1;
                 same = r == 1;
             }
@@ -53,15 +82,18 @@ public:
         added = true;
         return entry;
     }
-    size_t size() const { return chain_.size(); }
-    const Ref* entry(size_t i) const { return values_.data() + i * width_; }
 
-private:
+    // Nodes hash by their types (kept with the type), as their uids would.
+    static Py_hash_t key_hash(PyObject* v) {
+        return Py_TYPE(v) == NodeType ? type_py_hash(node_value(v).type().get()) : hash(v);
+    }
     static constexpr uint32_t kNoEntry = UINT32_MAX;
     size_t width_;
     std::unordered_map<Py_hash_t, uint32_t> heads_;
     std::vector<uint32_t> chain_;
     std::vector<Ref> values_;
+    AddressMap<uint32_t> by_object_;
+    std::vector<Ref> held_;  // the objects by_object_ is keyed by
 };
 
 namespace {
@@ -131,20 +163,36 @@ private:
         return 1;
     }
 
-    // Labels and properties of a node pattern: 1, 0, -1.
+    // Labels and properties of a node pattern on a node object: 1, 0, -1.
     int node_ok(const NodePat& n, PyObject* node) {
-        if (!n.groups.empty() && !node_has_labels(run.ctx, n.groups, node_value(node))) return 0;
+        if (!n.groups.empty() && !node_has_labels(run.ctx, n.groups, node_value(node).type().get())) {
+            return 0;
+        }
         if (n.props != kNone) return has_properties(run.ctx, n.props, node);
         return 1;
     }
 
-    // Binds (or, when bound, compares) a node of the pattern: 1, 0, -1.
-    int take_node(uint32_t ni, bool bound, PyObject* node) {
+    // Binds (or, when bound, compares) the node of pattern `ni` at one end
+    // of an edge: 1, 0, -1. The end's type decides identity and labels; the
+    // node object is looked up only for its properties or a slot read later.
+    int take_end(uint32_t ni, bool bound, EdgeEntry& e, bool start) {
         const NodePat& n = node_pat(ni);
-        if (bound) return same_node(slot(n.slot).get(), node) ? 1 : 0;
-        int ok = node_ok(n, node);
-        if (ok == 1) slot(n.slot) = Ref::borrow(node);
-        return ok;
+        const TypeNode* t = start ? e.start_type : e.end_type;
+        if (bound) {
+            PyObject* v = slot(n.slot).get();
+            return v && Py_TYPE(v) == NodeType && type_equal(node_value(v).type().get(), t) ? 1 : 0;
+        }
+        if (!n.groups.empty() && !node_has_labels(run.ctx, n.groups, t)) return 0;
+        const bool keep = op_.keep[n.slot];
+        if (!keep && n.props == kNone) return 1;
+        PyObject* node = run.graph.end_node(e, start);
+        if (!node) return -1;
+        if (n.props != kNone) {
+            int ok = has_properties(run.ctx, n.props, node);
+            if (ok <= 0) return ok;
+        }
+        if (keep) slot(n.slot) = Ref::borrow(node);
+        return 1;
     }
 
     // Type, uniqueness and properties of a relationship: 1, 0, -1.
@@ -157,27 +205,26 @@ private:
         return 1;
     }
 
-    // The rest of the step after one orientation of an edge: near, far.
-    int take_both(size_t pi, size_t si, const Step& s, PyObject* edge, PyObject* near,
-                  PyObject* far) {
-        int ok = take_node(s.from, s.near_bound, near);
+    // The rest of the step after one orientation of an edge (near end first).
+    int take_both(size_t pi, size_t si, const Step& s, EdgeEntry& e, bool near_is_start) {
+        int ok = take_end(s.from, s.near_bound, e, near_is_start);
         if (ok <= 0) return ok < 0 ? -1 : 1;
-        ok = take_node(s.node, s.far_bound || node_pat(s.node).slot == node_pat(s.from).slot, far);
+        bool far_bound = s.far_bound || node_pat(s.node).slot == node_pat(s.from).slot;
+        ok = take_end(s.node, far_bound, e, !near_is_start);
         if (ok <= 0) return ok < 0 ? -1 : 1;
-        slot(rel_pat(s.rel).slot) = Ref::borrow(edge);
+        slot(rel_pat(s.rel).slot) = Ref::borrow(e.edge);
         return step(pi, si + 1);
     }
 
     // Both orientations a relationship's direction allows, start to end first.
-    int orientations(size_t pi, size_t si, const Step& s, PyObject* edge, PyObject* start,
-                     PyObject* end) {
+    int orientations(size_t pi, size_t si, const Step& s, EdgeEntry& e) {
         Dir d = rel_pat(s.rel).dir;
         if (d != Dir::In) {
-            int r = take_both(pi, si, s, edge, start, end);
+            int r = take_both(pi, si, s, e, true);
             if (r <= 0) return r;
         }
-        if (d != Dir::Out && !(d == Dir::Both && same_node(start, end))) {
-            return take_both(pi, si, s, edge, end, start);
+        if (d == Dir::In || (d == Dir::Both && !type_equal(e.start_type, e.end_type))) {
+            return take_both(pi, si, s, e, false);
         }
         return 1;
     }
@@ -221,15 +268,15 @@ private:
                 return step(pi, si + 1);
             }
             case StepKind::ScanEdges: {
-                std::span<const EdgeEntry> edges;
+                std::span<EdgeEntry> edges;
                 if (!run.graph.edges(edges)) return -1;
                 const RelPat& rp = rel_pat(s.rel);
-                for (const EdgeEntry& e : edges) {
+                for (EdgeEntry& e : edges) {
                     if (run.tick() < 0) return -1;
                     int ok = rel_ok(s, rp, e.edge);
                     if (ok < 0) return -1;
                     if (!ok) continue;
-                    int r = orientations(pi, si, s, e.edge, e.start, e.end);
+                    int r = orientations(pi, si, s, e);
                     if (r <= 0) return r;
                 }
                 return 1;
@@ -237,45 +284,40 @@ private:
             case StepKind::BoundRel: {
                 PyObject* edge = slot(rel_pat(s.rel).slot).get();
                 if (!edge || Py_TYPE(edge) != EdgeType) return 1;
+                Ref held = Ref::borrow(edge);
                 int ok = rel_ok(s, rel_pat(s.rel), edge);
                 if (ok <= 0) return ok < 0 ? -1 : 1;
-                Ref held = Ref::borrow(edge);
-                Ref start = Ref::steal(start_node(run.ctx.view, edge));
-                if (!start) return -1;
-                Ref end = Ref::steal(end_node(run.ctx.view, edge));
-                if (!end) return -1;
-                return orientations(pi, si, s, edge, start.get(), end.get());
+                EdgeEntry e = GraphAccess::entry_of(edge);
+                return orientations(pi, si, s, e);
             }
             case StepKind::Expand: {
                 Ref from = slot(node_pat(s.from).slot).copy();
                 std::span<const Incidence> inc;
-                std::span<const EdgeEntry> edges;
+                std::span<EdgeEntry> edges;
                 if (!run.graph.incident(from.get(), inc) || !run.graph.edges(edges)) return -1;
                 const RelPat& rp = rel_pat(s.rel);
-                const NodePat& far = node_pat(s.node);
                 // Whether the walk leaves `from` at the edge's start.
                 const bool from_start = (rp.dir == Dir::Out) != s.leftward;
                 for (const Incidence& i : inc) {
                     if (run.tick() < 0) return -1;
-                    const EdgeEntry& e = edges[i.edge];
-                    PyObject* ends[2];
+                    EdgeEntry& e = edges[i.edge];
+                    bool far_is_start[2];
                     int n = 0;
                     if (rp.dir == Dir::Both) {
-                        if (i.at_start) ends[n++] = e.end;
-                        if (i.at_end && !i.at_start) ends[n++] = e.start;
+                        if (i.at_start) far_is_start[n++] = false;
+                        if (i.at_end && !i.at_start) far_is_start[n++] = true;
                     } else if (from_start ? i.at_start : i.at_end) {
-                        ends[n++] = from_start ? e.end : e.start;
+                        far_is_start[n++] = !from_start;
                     }
                     if (!n) continue;
                     int ok = rel_ok(s, rp, e.edge);
                     if (ok < 0) return -1;
                     if (!ok) continue;
                     for (int k = 0; k < n; ++k) {
-                        ok = take_node(s.node, s.far_bound, ends[k]);
+                        ok = take_end(s.node, s.far_bound, e, far_is_start[k]);
                         if (ok < 0) return -1;
                         if (!ok) continue;
                         slot(rp.slot) = Ref::borrow(e.edge);
-                        (void)far;
                         int r = step(pi, si + 1);
                         if (r <= 0) return r;
                     }

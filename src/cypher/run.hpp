@@ -70,6 +70,9 @@ struct MatchOp : Operator {
     std::vector<PartPlan> parts;
     Idx where = kNone;
     std::vector<int32_t> new_slots;  // OPTIONAL: set to null when nothing matches
+    // By slot: whether a node bound at an edge's end is kept in its slot
+    // (some expression or other pattern reads it) or only tested.
+    std::vector<char> keep;
 };
 
 struct UnwindOp : Operator {
