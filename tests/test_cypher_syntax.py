@@ -38,8 +38,8 @@ READS = [
     ("match (n) where n.n = 1 return n.name as name", {"name": "a"}),
     ("MATCH (n) RETURN DISTINCT n.name ORDER BY n.name DESC LIMIT 1", {"n.name": "b"}),
     # literals
-    ("RETURN 0x1F AS h, 0o17 AS o, 017 AS d, 1e3 AS e, .5 AS f, 1.5e-3 AS g",
-     {"h": 31, "o": 15, "d": 17, "e": 1000.0, "f": 0.5, "g": 0.0015}),
+    ("RETURN 0x1F AS h, 0o17 AS o, 017 AS p, 0 AS z, 1e3 AS e, .5 AS f, 1.5e-3 AS g, 0.5 AS k",
+     {"h": 31, "o": 15, "p": 15, "z": 0, "e": 1000.0, "f": 0.5, "g": 0.0015, "k": 0.5}),
     ("RETURN 123456789012345678901234567890 AS big, -9223372036854775809 AS low",
      {"big": 123456789012345678901234567890, "low": -9223372036854775809}),
     (r"RETURN 'a\tb\nc\\d\'e\"f' AS s, " + '"\\b\\f\\r" AS t', {"s": "a\tb\nc\\d'e\"f", "t": "\b\f\r"}),
@@ -47,6 +47,7 @@ READS = [
     ("RETURN true AS t, FALSE AS f, Null AS n, [] AS l, {} AS m", {"t": True, "f": False, "n": None, "l": [], "m": {}}),
     # names: backquotes with `` inside, Unicode, keywords as keys
     ("WITH 1 AS `a``b` RETURN `a``b` AS `x y`", {"x y": 1}),
+    ("WITH 1 AS `end` RETURN `end` AS `match`", {"match": 1}),
     ("WITH 2 AS größe RETURN größe", {"größe": 2}),
     ("RETURN {match: 1, `a b`: 2}.match AS m", {"m": 1}),
     # precedence and chains
@@ -79,6 +80,7 @@ ERRORS = [
     ("RETURN `a", "unterminated backquoted name", 1, 8),
     ("RETURN 12abc", "invalid number", 1, 8),
     ("RETURN 0x", "invalid hexadecimal integer", 1, 8),
+    ("RETURN 1, 09", "invalid octal integer", 1, 11),
     ("RETURN 1 ! 2", "unexpected character '!'", 1, 10),
     ("RETURN $ x", "expected a parameter name after '$'", 1, 8),
     ("MATCH (n:$A -> B) RETURN n", "unterminated type schema (a label written between '$' signs)", 1, 10),
@@ -96,6 +98,8 @@ ERRORS = [
     ("RETURN all(x IN [1] | x) AS a", "expected WHERE, found '|'", 1, 21),
     ("MATCH (a)-[:r:s]->(b) RETURN a", "a relationship has one type: write alternatives as :a|b", 1, 15),
     ("MATCH (a)-[*1..x]->(b) RETURN a", "expected ']', found 'x'", 1, 16),
+    ("WITH 1 AS end RETURN 1", "expected an alias, found 'end', a reserved word "
+     "(write it in backquotes to use it as a name)", 1, 11),
     # scopes and kinds
     ("MATCH (n) RETURN m", "variable `m` is not defined", 1, 18),
     ("MATCH (n) WITH n AS m RETURN n", "variable `n` is not defined", 1, 30),

@@ -438,8 +438,15 @@ private:
         } while (accept(","));
     }
 
-    Idx parse_variable(std::string_view what) {
+    // A name: a variable (not a reserved word unless backquoted), or with
+    // `variable` false a property key or label (any name).
+    Idx parse_name(std::string_view what, bool variable) {
         if (tok_.kind == Tok::Ident) {
+            if (variable && is_reserved(tok_)) {
+                fail(tok_.pos, "expected " + std::string(what) + ", found " + describe(tok_) +
+                                   ", a reserved word (write it in backquotes to use it as a name)");
+                return kNone;
+            }
             Idx n = intern(tok_.text);
             advance();
             return n;
@@ -456,8 +463,8 @@ private:
         unexpected(what);
         return kNone;
     }
-    // A property key or map key: any name, keywords included.
-    Idx parse_key() { return parse_variable("a property name"); }
+    Idx parse_variable(std::string_view what) { return parse_name(what, true); }
+    Idx parse_key() { return parse_name("a property name", false); }
 
     // ---- patterns ----
 
@@ -571,7 +578,7 @@ private:
         }
         l.kind = LabelKind::Name;
         l.quoted = tok_.kind == Tok::Quoted;
-        l.name = parse_variable("a label");
+        l.name = parse_name("a label", false);
         return l;
     }
 
@@ -945,6 +952,9 @@ private:
         } else if (text.size() > 2 && text[0] == '0' && (text[1] == 'o' || text[1] == 'O')) {
             base = 8;
             text.remove_prefix(2);
+        } else if (text.size() > 1 && text[0] == '0') {
+            base = 8;  // 017: octal, as the lexer made sure
+            text.remove_prefix(1);
         }
         digits.assign(text);
         PyObject* v = PyLong_FromString(digits.c_str(), nullptr, base);
@@ -1045,7 +1055,7 @@ private:
             "SET", "REMOVE", "DELETE", "DETACH", "UNION", "ORDER", "SKIP", "LIMIT", "AS",
             "AND", "OR", "XOR", "NOT", "IN", "IS", "STARTS", "ENDS", "CONTAINS", "WHEN",
             "THEN", "ELSE", "END", "DISTINCT", "ON", "BY", "ASC", "DESC",
-            "ASCENDING", "DESCENDING"};
+            "ASCENDING", "DESCENDING", "TRUE", "FALSE", "NULL", "CASE"};
         for (const char* kw : kReserved)
             if (t.is(kw)) return true;
         return false;
