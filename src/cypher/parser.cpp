@@ -123,7 +123,7 @@ private:
     // ---- arenas ----
 
     Idx intern(std::string_view text) {
-        auto it = name_ids_.find(std::string(text));
+        auto it = name_ids_.find(text);
         if (it != name_ids_.end()) return it->second;
         PyObject* s = PyUnicode_DecodeUTF8(text.data(), Py_ssize_t(text.size()), nullptr);
         if (!s) {
@@ -1050,13 +1050,14 @@ private:
 
     // Keywords that cannot stand as a variable in an expression.
     static bool is_reserved(const Token& t) {
-        static const char* const kReserved[] = {
+        static constexpr std::string_view kReserved[] = {
             "MATCH", "OPTIONAL", "WHERE", "RETURN", "WITH", "UNWIND", "CREATE", "MERGE",
             "SET", "REMOVE", "DELETE", "DETACH", "UNION", "ORDER", "SKIP", "LIMIT", "AS",
             "AND", "OR", "XOR", "NOT", "IN", "IS", "STARTS", "ENDS", "CONTAINS", "WHEN",
             "THEN", "ELSE", "END", "DISTINCT", "ON", "BY", "ASC", "DESC",
             "ASCENDING", "DESCENDING", "TRUE", "FALSE", "NULL", "CASE"};
-        for (const char* kw : kReserved)
+        if (t.kind != Tok::Ident) return false;
+        for (std::string_view kw : kReserved)
             if (t.is(kw)) return true;
         return false;
     }
@@ -1325,7 +1326,11 @@ private:
     std::vector<uint16_t> depth_of_;
     int max_depth_ = 0;  // the deepest expression made since the current subquery began
     int sub_depth_ = 0;  // the depth of the subquery of the expression being added
-    std::unordered_map<std::string, Idx> name_ids_;
+    struct NameHash {
+        using is_transparent = void;
+        size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+    };
+    std::unordered_map<std::string, Idx, NameHash, std::equal_to<>> name_ids_;
 };
 
 #undef BAIL
