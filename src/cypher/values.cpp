@@ -33,6 +33,45 @@
 
 namespace vk::cypher {
 
+namespace {
+
+// A stack whose first N entries live inline, so that walks over shallow
+// values allocate nothing. back() is invalidated by push_back, as a vector's.
+template <class T, size_t N>
+class SmallStack {
+public:
+    SmallStack() = default;
+    SmallStack(const SmallStack&) = delete;
+    SmallStack& operator=(const SmallStack&) = delete;
+    ~SmallStack() {
+        for (size_t i = 0; i < n_ && i < N; ++i) slot(i)->~T();
+    }
+    bool empty() const { return n_ == 0; }
+    void push_back(T v) {
+        if (n_ < N)
+            new (slot(n_)) T(std::move(v));
+        else
+            spill_.push_back(std::move(v));
+        ++n_;
+    }
+    T& back() { return n_ > N ? spill_.back() : *slot(n_ - 1); }
+    void pop_back() {
+        if (n_ > N)
+            spill_.pop_back();
+        else
+            slot(n_ - 1)->~T();
+        --n_;
+    }
+
+private:
+    T* slot(size_t i) { return reinterpret_cast<T*>(buf_) + i; }
+    alignas(T) unsigned char buf_[N * sizeof(T)];
+    std::vector<T> spill_;
+    size_t n_ = 0;
+};
+
+}  // namespace
+
 // ----- kinds -------------------------------------------------------------------
 
 static bool all_str_keys(PyObject* d) {
@@ -176,7 +215,9 @@ static bool fits_ll(PyObject* v, long long& out) {
 
 // a op b for two numbers (int or float, subclasses as their base): 1, 0, -1.
 static int number_compare(PyObject* a, PyObject* b, int op) {
-    const bool fa = PyFloat_Check(a), fb = PyFloat_Check(b);
+    // Exact types first: PyFloat_Check of an int asks the subtype machinery.
+    const bool fa = Py_TYPE(a) == &PyFloat_Type || (Py_TYPE(a) != &PyLong_Type && PyFloat_Check(a));
+    const bool fb = Py_TYPE(b) == &PyFloat_Type || (Py_TYPE(b) != &PyLong_Type && PyFloat_Check(b));
     if (fa && fb) return apply_op(PyFloat_AS_DOUBLE(a), PyFloat_AS_DOUBLE(b), op);
     if (!fa && !fb) {
         long long x, y;
@@ -193,7 +234,34 @@ static int number_compare(PyObject* a, PyObject* b, int op) {
     return slot_result(PyFloat_Type.tp_richcompare(f, i, fop));
 }
 
-static bool is_nan(PyObject* v) { return PyFloat_Check(v) && std::isnan(PyFloat_AS_DOUBLE(v)); }
+static bool is_nan(PyObject* v) {
+    return Py_TYPE(v) != &PyLong_Type && PyFloat_Check(v) && std::isnan(PyFloat_AS_DOUBLE(v));
+}
+
+// The three-way order of two exact ints, strs or (not NaN) floats, which
+// needs no Python code: true when answered.
+static bool quick_order(PyObject* a, PyObject* b, int* out) {
+    PyTypeObject* t = Py_TYPE(a);
+    if (t != Py_TYPE(b)) return false;
+    if (t == &PyLong_Type) {
+        long long x, y;
+        if (!fits_ll(a, x) || !fits_ll(b, y)) return false;
+        *out = (x > y) - (x < y);
+        return true;
+    }
+    if (t == &PyFloat_Type) {
+        const double x = PyFloat_AS_DOUBLE(a), y = PyFloat_AS_DOUBLE(b);
+        if (std::isnan(x) || std::isnan(y)) return false;
+        *out = (x > y) - (x < y);
+        return true;
+    }
+    if (t == &PyUnicode_Type) {
+        const int c = PyUnicode_Compare(a, b);  // strs: cannot fail
+        *out = (c > 0) - (c < 0);
+        return true;
+    }
+    return false;
+}
 
 // Three-way order of two numbers with NaN after every other number and equal
 // to itself. 0 or -1 failed.
@@ -273,15 +341,44 @@ int leaf_equals(PyObject* a, PyObject* b, Kind ka, Kind kb) {
     }
 }
 
-// Puts the element pairs of two lists or two maps on the stack; kFalse when
-// their sizes or keys differ already.
-int push_children(PyObject* a, PyObject* b, Kind k, std::vector<Pair>& stack) {
+using PairStack = SmallStack<Pair, 8>;
+
+// Compares the elements of two lists or the entries of two maps: pairs of
+// values that hold no others at once, pairs of lists or maps put on the
+// stack for later. kFalse as soon as one pair, a size or a key differs.
+template <bool Equiv>
+int compare_children(PyObject* a, PyObject* b, Kind k, PairStack& stack, bool& saw_null) {
+    auto one = [&](PyObject* x, PyObject* y) {
+        // Pairs of exact ints, floats or strs run no Python code: answered at once.
+        PyTypeObject* tx = Py_TYPE(x);
+        if (tx == Py_TYPE(y)) {
+            if (tx == &PyLong_Type) {
+                long long u, w;
+                if (fits_ll(x, u) && fits_ll(y, w)) return static_cast<int>(tri(u == w));
+            } else if (tx == &PyUnicode_Type) {
+                return slot_result(PyUnicode_Type.tp_richcompare(x, y, Py_EQ));
+            } else if (tx == &PyFloat_Type && !Equiv) {
+                return static_cast<int>(tri(PyFloat_AS_DOUBLE(x) == PyFloat_AS_DOUBLE(y)));
+            }
+        }
+        // Held: the == of a value of no Cypher kind may change the containers.
+        Ref hx = Ref::borrow(x), hy = Ref::borrow(y);
+        const Kind kx = kind_of(x), ky = kind_of(y);
+        const int r = leaf_equals<Equiv>(x, y, kx, ky);
+        if (r == kContainer) {
+            stack.push_back({std::move(hx), std::move(hy)});
+            return static_cast<int>(kTrue);
+        }
+        if (r == kNull) saw_null = true;
+        return r;
+    };
     if (k == Kind::List) {
-        const Py_ssize_t n = PySequence_Fast_GET_SIZE(a);
-        if (n != PySequence_Fast_GET_SIZE(b)) return kFalse;
-        PyObject** xa = PySequence_Fast_ITEMS(a);
-        PyObject** xb = PySequence_Fast_ITEMS(b);
-        for (Py_ssize_t i = n; i-- > 0;) stack.push_back({Ref::borrow(xa[i]), Ref::borrow(xb[i])});
+        if (PySequence_Fast_GET_SIZE(a) != PySequence_Fast_GET_SIZE(b)) return kFalse;
+        for (Py_ssize_t i = 0;
+             i < PySequence_Fast_GET_SIZE(a) && i < PySequence_Fast_GET_SIZE(b); ++i) {
+            const int r = one(PySequence_Fast_GET_ITEM(a, i), PySequence_Fast_GET_ITEM(b, i));
+            if (r == kError || r == kFalse) return r;
+        }
         return kTrue;
     }
     if (PyDict_GET_SIZE(a) != PyDict_GET_SIZE(b)) return kFalse;
@@ -291,7 +388,8 @@ int push_children(PyObject* a, PyObject* b, Kind k, std::vector<Pair>& stack) {
         // Keys are strs, so this lookup runs no Python code.
         PyObject* vb = PyDict_GetItemWithError(b, key);
         if (!vb) return PyErr_Occurred() ? kError : kFalse;
-        stack.push_back({Ref::borrow(va), Ref::borrow(vb)});
+        const int r = one(va, vb);
+        if (r == kError || r == kFalse) return r;
     }
     return kTrue;
 }
@@ -301,19 +399,15 @@ int walk_equals(PyObject* a, PyObject* b) {
     const Kind ka = kind_of(a), kb = kind_of(b);
     int r = leaf_equals<Equiv>(a, b, ka, kb);
     if (r != kContainer) return r;
-    std::vector<Pair> stack;
+    PairStack stack;
     bool saw_null = false;
-    r = push_children(a, b, ka, stack);
-    if (r != kTrue) return r;
-    while (!stack.empty()) {
+    r = compare_children<Equiv>(a, b, ka, stack, saw_null);
+    while (r == kTrue && !stack.empty()) {
         Pair p = std::move(stack.back());
         stack.pop_back();
-        const Kind kx = kind_of(p.a.get()), ky = kind_of(p.b.get());
-        r = leaf_equals<Equiv>(p.a.get(), p.b.get(), kx, ky);
-        if (r == kContainer) r = push_children(p.a.get(), p.b.get(), kx, stack);
-        if (r == kError || r == kFalse) return r;
-        if (r == kNull) saw_null = true;
+        r = compare_children<Equiv>(p.a.get(), p.b.get(), kind_of(p.a.get()), stack, saw_null);
     }
+    if (r != kTrue) return r;
     return saw_null ? kNull : kTrue;
 }
 
@@ -380,7 +474,7 @@ Tri compare(PyObject* a, PyObject* b, int op) {
         Ref x, y;
         Py_ssize_t i;
     };
-    std::vector<Frame> stack;
+    SmallStack<Frame, 8> stack;
     stack.push_back({Ref::borrow(a), Ref::borrow(b), 0});
     while (!stack.empty()) {
         Frame& f = stack.back();
@@ -392,9 +486,15 @@ Tri compare(PyObject* a, PyObject* b, int op) {
             stack.pop_back();
             continue;
         }
-        Ref ex = Ref::borrow(PySequence_Fast_GET_ITEM(f.x.get(), f.i));
-        Ref ey = Ref::borrow(PySequence_Fast_GET_ITEM(f.y.get(), f.i));
+        PyObject* qx = PySequence_Fast_GET_ITEM(f.x.get(), f.i);
+        PyObject* qy = PySequence_Fast_GET_ITEM(f.y.get(), f.i);
         ++f.i;
+        int c;
+        if (quick_order(qx, qy, &c)) {
+            if (c != 0) return tri(apply_op(c, 0, op));
+            continue;
+        }
+        Ref ex = Ref::borrow(qx), ey = Ref::borrow(qy);
         const Kind kx = kind_of(ex.get()), ky = kind_of(ey.get());
         if (kx == Kind::List && ky == Kind::List) {
             stack.push_back({std::move(ex), std::move(ey), 0});
@@ -522,7 +622,7 @@ int order(PyObject* a, PyObject* b, int* out) {
     bool nested = false;
     if (order_leaf(a, b, ka, kb, out, &nested) < 0) return -1;
     if (!nested) return 0;
-    std::vector<OrderFrame> stack;
+    SmallStack<OrderFrame, 8> stack;
     {
         Ref sa = as_sequence(a, ka), sb = as_sequence(b, kb);
         if (!sa || !sb) return -1;
@@ -544,6 +644,10 @@ int order(PyObject* a, PyObject* b, int* out) {
         PyObject* x = PySequence_Fast_GET_ITEM(f.a.get(), f.i);
         PyObject* y = PySequence_Fast_GET_ITEM(f.b.get(), f.i);
         ++f.i;
+        if (quick_order(x, y, out)) {
+            if (*out != 0) return 0;
+            continue;
+        }
         ka = kind_of(x);
         kb = kind_of(y);
         nested = false;
@@ -664,7 +768,7 @@ Py_hash_t hash(PyObject* v) {
     Kind k = kind_of(v);
     uint64_t h = 0;
     if (!is_container(k)) return leaf_hash(v, k, h) < 0 ? -1 : finish_hash(h);
-    std::vector<HashFrame> stack;
+    SmallStack<HashFrame, 8> stack;
     stack.push_back({Ref::borrow(v), k == Kind::Map, 0, 0, 0});
     for (;;) {
         HashFrame& f = stack.back();
