@@ -388,3 +388,41 @@ def test_operators_follow_the_model(op, a, b):
             value(f"$a {op} $b", a=a, b=b)
         return
     assert same(value(f"$a {op} $b", a=a, b=b), want)
+
+
+def test_no_references_or_memory_leak():
+    """A row loop through every kind of operation and aggregate, and the error
+    paths: no reference to a parameter kept, no block or memory left behind."""
+    import gc
+    import sys
+
+    per_row = """
+        UNWIND range(1, 20000) AS i
+        WITH i, [i, toString(i), {k: i, s: $s}, i / 3.0] AS l
+        RETURN count(DISTINCT l) AS d, collect(l[1] + 'x')[0] AS c, sum(i % 7) AS s,
+               max(l) AS m, min([l[2].k, l[3]]) AS mn, percentileDisc(i, 0.5) AS p,
+               percentileCont(l[3], 0.25) AS pc, stDev(i) AS sd, avg(i ^ 2) AS a,
+               collect(DISTINCT l[2] = {k: i, s: $s})[0] AS e,
+               count(CASE WHEN l[1] =~ '1.*' THEN 1 END) AS r,
+               sum(size(split(substring(toString(i), 1), '0'))) AS sp
+    """
+    failing = ["$s + 1", "$xs IN 1", "1 / (size($xs) - 3)", "substring($s, -1)",
+               "toInteger($xs)", "$s =~ '('", "($xs).k"]
+    s, xs = "sss" * 100, [1, 2, 3]
+
+    def loop(rounds):
+        for _ in range(rounds):
+            run(per_row, s=s, xs=xs)
+        for _ in range(rounds * 500):
+            for expr in failing:
+                with pytest.raises((TypeError, ValueError, ZeroDivisionError)):
+                    value(expr, s=s, xs=xs)
+
+    loop(1)
+    gc.collect()
+    refs = sys.getrefcount(s), sys.getrefcount(xs)
+    blocks = sys.getallocatedblocks()
+    loop(4)
+    gc.collect()
+    assert (sys.getrefcount(s), sys.getrefcount(xs)) == refs
+    assert sys.getallocatedblocks() - blocks < 1000

@@ -715,7 +715,8 @@ int leaf_hash(PyObject* v, Kind k, uint64_t& out) {
     Py_hash_t h;
     switch (k) {
         case Kind::Null: out = kHashNull; return 0;
-        case Kind::Bool: out = v == Py_True ? 0x1231 : 0x1237; return 0;
+        // As Python hashes them: a value of no Cypher kind may equal true.
+        case Kind::Bool: out = v == Py_True; return 0;
         case Kind::Int: h = PyLong_Type.tp_hash(v); break;
         case Kind::Float:
             if (std::isnan(PyFloat_AS_DOUBLE(v))) {
@@ -872,9 +873,9 @@ static PyObject* int_div_mod(PyObject* a, PyObject* b, bool want_mod) {
         if (!(x == LLONG_MIN && y == -1))
             return PyLong_FromLongLong(want_mod ? x % y : x / y);
     }
-    const int zero = PyObject_Not(b);
-    if (zero < 0) return nullptr;
-    if (zero) {
+    // A divisor too large for a long long is not zero.
+    long long y0;
+    if (fits_ll(b, y0) && y0 == 0) {
         PyErr_Format(PyExc_ZeroDivisionError, "Integer division by zero in '%s'",
                      want_mod ? "%" : "/");
         return nullptr;
