@@ -200,6 +200,15 @@ def test_result_objects():
     first.append(3)
     assert g.cypher("RETURN [1, 2] AS l")[0]["l"] == [1, 2]
     assert g.cypher("MATCH (a:A) RETURN [a.tags] AS l")[0]["l"][0] is tags
+    assert g.cypher("MATCH (a:A) RETURN coalesce(a.tags, []) AS l")[0]["l"] is tags
+    # one built list in two rows comes back as two lists
+    r = g.cypher("MATCH (a:A) WITH collect(a) AS l UNWIND [1, 2] AS i RETURN l")
+    assert r[0]["l"] is not r[1]["l"] and r[0]["l"][0] is not r[1]["l"][0]
+    assert [type(x) for x in r[0]["l"]] == [Node]
+    # a stored list holding a node stays the stored list
+    held = [stored_a]
+    stored_a.properties["held"] = held
+    assert g.cypher("MATCH (a:A) RETURN a.held AS h")[0]["h"] is held
 
 
 def test_values_of_no_cypher_kind_compare_with_python_eq():
@@ -233,6 +242,30 @@ def test_user_errors_propagate():
     g = build({"A": {"v": Bad()}}, [])
     with pytest.raises(Boom):
         g.cypher("MATCH (n {v: 1}) RETURN n")
+
+
+def test_python_code_that_changes_the_graph_during_a_run():
+    g = build({"A": {}, "B": {}}, [("f", "A", "B", {}), ("g", "B", "A", {})])
+
+    class Meddler:
+        calls = 0
+
+        def __eq__(self, other):
+            Meddler.calls += 1
+            # a nested query on the same graph, then the dicts emptied
+            assert len(g.cypher("MATCH ()-[r]->() RETURN r")) in (0, 2)
+            g.nodes.clear()
+            g.edges.clear()
+            return True
+
+        __hash__ = object.__hash__
+
+    for e in list(g.edges.values()):
+        e.properties["m"] = Meddler()
+    # the run goes on over what it first read
+    r = g.cypher("MATCH (a)-[r {m: 1}]->(b) RETURN type(r) AS t, b")
+    assert [x["t"] for x in r] == ["f", "g"] and Meddler.calls == 2
+    assert g.cypher("MATCH (n) RETURN count(*) AS c") == [{"c": 0}]
 
 
 # ----- against a plain model ---------------------------------------------------

@@ -14,7 +14,7 @@ Run::Run(const Plan& p, PyObject* nodes, PyObject* edges, std::vector<Ref> ps)
       graph(nodes, edges),
       tests(p.labels),
       params(std::move(ps)),
-      ctx{*p.query, p.labels, tests, nullptr, params.data(), GraphView{nodes, edges}} {}
+      ctx{*p.query, p.labels, tests, nullptr, params.data(), GraphView{nodes, edges}, &built} {}
 
 // Rows of key values kept by equivalence (DISTINCT, grouping): a hash of
 // the values leads to a chain of entries compared with `equivalent`.
@@ -426,6 +426,7 @@ public:
             for (size_t a = 0; a < op_.aggregates.size(); ++a) {
                 Ref v = Ref::steal(gr.accs[a]->finish());
                 if (!v) return -1;
+                run.built.add(v.get());
                 run.row[run.q.expr(op_.aggregates[a]).slot] = std::move(v);
             }
             const Ref* keys = table_.entry(g);
@@ -611,7 +612,7 @@ public:
         const std::vector<Ref>& cols = run.plan.columns;
         for (size_t i = 0; i < op_.slots.size(); ++i) {
             PyObject* v = run.row[op_.slots[i]].get();
-            Ref out = Ref::steal(to_result(v ? v : Py_None));
+            Ref out = Ref::steal(to_result(v ? v : Py_None, run.built));
             if (!out || PyDict_SetItem(d.get(), cols[i].get(), out.get()) < 0) return -1;
         }
         return PyList_Append(run.result.get(), d.get()) < 0 ? -1 : 1;
@@ -652,61 +653,36 @@ std::unique_ptr<Exec> EmitOp::start(Run& run, Exec* next) const {
     return std::make_unique<EmitExec>(run, next, *this);
 }
 
-PyObject* to_result(PyObject* v) {
+PyObject* to_result(PyObject* v, BuiltSet& built) {
     PyTypeObject* t = Py_TYPE(v);
     if (t == NodeType) return node_to_python(node_value(v));
     if (t == EdgeType) return edge_to_python(edge_value(v));
-    bool is_list = PyList_Check(v), is_tuple = !is_list && PyTuple_Check(v);
-    bool is_map = !is_list && !is_tuple && kind_of(v) == Kind::Map;
-    if (!is_list && !is_tuple && !is_map) return Py_NewRef(v);
+    if (!built.has(v)) return Py_NewRef(v);
+    // A list or dict this run built: a new one of converted items (one
+    // built list may stand in several rows).
     if (Py_EnterRecursiveCall(" while converting a result")) return nullptr;
-    Ref out;  // made at the first item that converts to another object
-    if (is_map) {
+    Ref held = Ref::borrow(v);
+    Ref out;
+    if (PyList_Check(v)) {
+        Py_ssize_t n = PyList_GET_SIZE(v);
+        out = Ref::steal(PyList_New(n));
+        for (Py_ssize_t i = 0; out && i < n; ++i) {
+            // Converting runs no Python code, so the list keeps its length.
+            PyObject* c = to_result(PyList_GET_ITEM(v, i), built);
+            if (!c) out.reset();
+            else PyList_SET_ITEM(out.get(), i, c);
+        }
+    } else {
+        out = Ref::steal(PyDict_New());
         Py_ssize_t pos = 0;
         PyObject *k, *item;
-        Ref held = Ref::borrow(v);
-        while (PyDict_Next(v, &pos, &k, &item)) {
-            Ref c = Ref::steal(to_result(item));
-            if (!c) break;
-            if (!out && c.get() != item) {
-                out = Ref::steal(PyDict_Copy(v));
-                if (!out) break;
-            }
-            if (out && PyDict_SetItem(out.get(), k, c.get()) < 0) {
-                out.reset();
-                break;
-            }
+        while (out && PyDict_Next(v, &pos, &k, &item)) {
+            Ref c = Ref::steal(to_result(item, built));
+            if (!c || PyDict_SetItem(out.get(), k, c.get()) < 0) out.reset();
         }
-        Py_LeaveRecursiveCall();
-        if (PyErr_Occurred()) return nullptr;
-        return out ? out.release() : held.release();
-    }
-    Ref seq = Ref::borrow(v);
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(v);
-    bool failed = false;
-    for (Py_ssize_t i = 0; i < n && !failed; ++i) {
-        PyObject* item = PySequence_Fast_GET_ITEM(v, i);
-        Ref c = Ref::steal(to_result(item));
-        if (!c) {
-            failed = true;
-            break;
-        }
-        if (!out && c.get() != item) {
-            out = Ref::steal(PyList_New(n));
-            if (!out) {
-                failed = true;
-                break;
-            }
-            for (Py_ssize_t j = 0; j < i; ++j) {
-                PyList_SET_ITEM(out.get(), j, Py_NewRef(PySequence_Fast_GET_ITEM(v, j)));
-            }
-            for (Py_ssize_t j = i; j < n; ++j) PyList_SET_ITEM(out.get(), j, Py_NewRef(Py_None));
-        }
-        if (out) PyList_SetItem(out.get(), i, c.release());
     }
     Py_LeaveRecursiveCall();
-    if (failed) return nullptr;
-    return out ? out.release() : seq.release();
+    return out.release();
 }
 
 PyObject* run_plan(const Plan& plan, PyObject* nodes, PyObject* edges, std::vector<Ref> params) {

@@ -31,6 +31,7 @@ struct Run {
     std::vector<Ref> params;
     std::vector<Ref> row;
     EvalCtx ctx;
+    BuiltSet built;
     Ref result;            // the list of result dicts
     KeyTable* union_seen = nullptr;  // UNION: the rows returned so far
     uint32_t ticks = 0;
@@ -137,8 +138,9 @@ struct EmitOp : Operator {
 PyObject* run_plan(const Plan& plan, PyObject* nodes, PyObject* edges, std::vector<Ref> params);
 
 // A row value as a result value: nodes and relationships become new Node
-// and Edge objects; a list or map holding any becomes a new list or dict of
-// converted values; everything else is returned as itself.
-PyObject* to_result(PyObject* v);
+// and Edge objects; a list or map the run built becomes a new list or dict
+// of converted values; everything else (stored property values included)
+// is returned as itself.
+PyObject* to_result(PyObject* v, BuiltSet& built);
 
 }  // namespace vk::cypher
