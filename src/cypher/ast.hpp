@@ -22,11 +22,12 @@
 //
 // Depth. The text nests at most kMaxDepth levels and no expression tree is
 // deeper than kMaxTreeDepth nodes (the parser refuses deeper ones with a
-// syntax error), so code walking the tree may recurse over it. Chains that users write flat are flat nodes: AND, OR and
-// XOR are n-ary; `a + b - c` is one Arith node with its operators, likewise
-// `*`/`/`/`%` and `^`; a comparison chain `a < b <= c` is one Compare node
-// (meaning `a < b AND b <= c`, each operand evaluated once); a run of NOT or
-// unary minus is one node with a count.
+// syntax error), so code walking the tree may recurse over it. Chains that
+// users write flat are flat nodes: AND, OR and XOR are n-ary; `a + b - c`
+// is one Arith node with its operators, likewise `*`/`/`/`%` and `^`; a
+// comparison chain `a < b <= c` is one Compare node (meaning `a < b AND
+// b <= c`, each operand evaluated once); a run of NOT or unary minus is one
+// node with a count.
 //
 // Slots. Each single query (a UNION branch) has one flat row of `nslots`
 // slots: every variable, every pattern element (anonymous ones included),
@@ -312,11 +313,15 @@ struct Query {
     const Expr& expr(Idx i) const { return exprs[i]; }
     std::span<const Idx> list(Range r) const { return {lists.data() + r.begin, r.count}; }
     std::span<const Idx> kids(const Expr& e) const { return list(e.kids); }
-    std::span<const Op> ops_of(const Expr& e) const { return {ops.data() + e.ops.begin, e.ops.count}; }
+    std::span<const Op> ops_of(const Expr& e) const {
+        return {ops.data() + e.ops.begin, e.ops.count};
+    }
     const std::string& name(Idx i) const { return names[i].text; }
     PyObject* name_str(Idx i) const { return names[i].str.get(); }
     template <class T>
-    static std::span<const T> of(const std::vector<T>& v, Range r) { return {v.data() + r.begin, r.count}; }
+    static std::span<const T> of(const std::vector<T>& v, Range r) {
+        return {v.data() + r.begin, r.count};
+    }
 };
 
 }  // namespace vk::cypher

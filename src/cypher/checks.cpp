@@ -154,7 +154,8 @@ private:
             const Clause& last = q_.clauses[q_.list(q_.parts[p].clauses).back()];
             if (last.kind != ClauseKind::Return) {
                 if (!is_write(last.kind))
-                    return fail(last.pos, std::string("a reading query must end with RETURN, not ") +
+                    return fail(last.pos, std::string("a reading query must end with RETURN, "
+                                                      "not ") +
                                               clause_word(last.kind));
                 if (q_.parts.size() > 1)
                     return fail(last.pos, "each part of a UNION must end with RETURN");
@@ -171,7 +172,8 @@ private:
                     auto first = q_.list(q_.columns);
                     if (!std::equal(first.begin(), first.end(), names.begin(), names.end()))
                         return fail(last.pos,
-                                    "every part of a UNION must return the same columns in the same order");
+                                    "every part of a UNION must return the same columns in the "
+                                    "same order");
                 }
             }
         }
@@ -187,7 +189,8 @@ private:
                                           clause_word(next.kind));
             }
             if (sub && is_write(c.kind))
-                return fail(c.pos, std::string(clause_word(c.kind)) + " cannot stand in a subquery");
+                return fail(c.pos,
+                            std::string(clause_word(c.kind)) + " cannot stand in a subquery");
             check_clause(c);
             if (failed_) return;
             c.scope = record_scope();
@@ -257,7 +260,8 @@ private:
         for (uint32_t pi = 0; pi < c.pattern.count && !failed_; ++pi) {
             PathPat& p = q_.paths[c.pattern.begin + pi];
             if (create && p.fn != PathFn::None)
-                return fail(p.pos, std::string(clause_word(c.kind)) + " cannot make a shortest path");
+                return fail(p.pos,
+                            std::string(clause_word(c.kind)) + " cannot make a shortest path");
             // In path order, so variables are introduced as written.
             for (uint32_t i = 0; i < p.nodes.count && !failed_; ++i) {
                 NodePat& n = q_.nodes[p.nodes.begin + i];
@@ -292,7 +296,8 @@ private:
     }
 
     // Binds a pattern element's variable (or gives an anonymous element a slot).
-    void bind(Idx var, VarKind kind, Pos pos, size_t clause_start, int32_t& slot, Binding& binding) {
+    void bind(Idx var, VarKind kind, Pos pos, size_t clause_start, int32_t& slot,
+              Binding& binding) {
         if (var == kNone) {
             slot = new_slot();
             binding = Binding::New;
@@ -323,7 +328,8 @@ private:
             return;
         }
         if (n.groups.count != 1 || q_.groups[n.groups.begin].count != 1)
-            fail(n.pos, std::string("a node to ") + (c.kind == ClauseKind::Merge ? "merge" : "create") +
+            fail(n.pos, std::string("a node to ") +
+                            (c.kind == ClauseKind::Merge ? "merge" : "create") +
                             " needs exactly one label (its type)");
     }
 
@@ -335,7 +341,8 @@ private:
         if (r.var_length)
             return fail(r.pos, "a variable-length relationship cannot be " + what + "d");
         if (r.types.count != 1)
-            return fail(r.pos, "a relationship to " + what + " needs exactly one type (a term name)");
+            return fail(r.pos,
+                        "a relationship to " + what + " needs exactly one type (a term name)");
         if (q_.labels[r.types.begin].kind == LabelKind::Schema)
             return fail(q_.labels[r.types.begin].pos,
                         "a relationship to " + what + " needs a term name, not a type schema");
@@ -415,7 +422,8 @@ private:
             for (size_t i = 0; i < items.size(); ++i) {
                 const Item& it = items[i];
                 if (!ret || it.alias != kNone || q_.exprs[it.expr].kind == ExprKind::Var)
-                    declare(it.alias != kNone ? it.alias : q_.exprs[it.expr].name, kinds[i], it.slot);
+                    declare(it.alias != kNone ? it.alias : q_.exprs[it.expr].name, kinds[i],
+                            it.slot);
             }
         };
         project();
@@ -435,8 +443,9 @@ private:
                     continue;
                 }
             }
-            const char* place = keeps_input ? "in ORDER BY after a projection without aggregates"
-                                            : "in ORDER BY unless written exactly as a projected item";
+            const char* place =
+                keeps_input ? "in ORDER BY after a projection without aggregates"
+                            : "in ORDER BY unless written exactly as a projected item";
             if (!keeps_input) order_hint_ = word;
             check_expr(s.expr, Ctx{.place = place});
             order_hint_ = nullptr;
@@ -482,7 +491,7 @@ private:
         }
         if (bad)
             fail(x.pos, std::string(clause) + " needs a non-negative integer, found " +
-                            std::string(std::string_view(q_.text).substr(x.pos.offset, x.end - x.pos.offset)));
+                            std::string(text_of(x)));
     }
     PyObject* zero() {
         if (!zero_) zero_ = Ref::steal(PyLong_FromLong(0));
@@ -492,13 +501,15 @@ private:
     // An item whose expression is written exactly as `e`.
     const Item* written_as_item(Idx e, const std::vector<Item>& items) const {
         const Expr& x = q_.exprs[e];
-        std::string_view t = std::string_view(q_.text).substr(x.pos.offset, x.end - x.pos.offset);
         for (const Item& it : items) {
             const Expr& y = q_.exprs[it.expr];
             if (y.end <= y.pos.offset) continue;  // made by `*`
-            if (std::string_view(q_.text).substr(y.pos.offset, y.end - y.pos.offset) == t) return &it;
+            if (text_of(y) == text_of(x)) return &it;
         }
         return nullptr;
+    }
+    std::string_view text_of(const Expr& e) const {
+        return std::string_view(q_.text).substr(e.pos.offset, e.end - e.pos.offset);
     }
 
     // In an aggregating projection, the variables an aggregating item reads
@@ -508,8 +519,8 @@ private:
         std::vector<int32_t> keys;
         for (const Item& it : items) {
             const Expr& e = q_.exprs[it.expr];
-            if (!it.aggregate && e.kind == ExprKind::Var && (it.alias == kNone || it.alias == e.name))
-                keys.push_back(e.slot);
+            const bool own_name = it.alias == kNone || it.alias == e.name;
+            if (!it.aggregate && e.kind == ExprKind::Var && own_name) keys.push_back(e.slot);
         }
         for (const Item& it : items) {
             if (!it.aggregate) continue;
@@ -519,8 +530,10 @@ private:
                 stack.pop_back();
                 const Expr& e = q_.exprs[i];
                 if (e.kind == ExprKind::Aggregate || e.sub != kNone) continue;
-                if (e.kind == ExprKind::Var && std::find(keys.begin(), keys.end(), e.slot) == keys.end() && lookup(e.name) &&
-                    lookup(e.name)->slot == e.slot)
+                // (A comprehension's own variable is not in the scope: it is no input.)
+                auto input = [&] { return lookup(e.name) && lookup(e.name)->slot == e.slot; };
+                auto key = [&] { return std::find(keys.begin(), keys.end(), e.slot) != keys.end(); };
+                if (e.kind == ExprKind::Var && input() && !key())
                     return fail(e.pos, "variable " + quoted(e.name) +
                                            " is read beside an aggregate: project it as an item of "
                                            "its own (a grouping key) to use it here");
@@ -653,7 +666,8 @@ private:
     }
     static std::string arity_text(int lo, int hi) {
         if (lo == hi) return std::to_string(lo) + (lo == 1 ? " argument" : " arguments");
-        if (hi == 255) return "at least " + std::to_string(lo) + (lo == 1 ? " argument" : " arguments");
+        if (hi == 255)
+            return "at least " + std::to_string(lo) + (lo == 1 ? " argument" : " arguments");
         return std::to_string(lo) + " to " + std::to_string(hi) + " arguments";
     }
     bool arity_ok(const Expr& e, const std::string& shown, int lo, int hi) {
