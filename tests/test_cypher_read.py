@@ -337,25 +337,36 @@ def rss():
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
-def test_no_leak_over_many_calls(g):
+def test_no_leak_over_many_calls():
+    import sys
+
+    tags, limit = ["x"], 10**30  # handed in and out by every call
+    g = build({"A": {"n": 1, "tags": tags}, "B": {"n": 2}}, [("f", "A", "B", {"w": 3}), ("g", "B", "A", {"w": 0})])
     queries = [
-        ("MATCH (a)-[r]->(b) WHERE r.w > $m RETURN a, r, b.n AS n, collect(b) AS c ORDER BY n", {"m": 1}),
-        ("UNWIND range(1, 3) AS x WITH x, [x, 'a'] AS l RETURN DISTINCT l", {}),
+        ("MATCH (a)-[r]->(b) WHERE r.w > $m RETURN a, r, b.tags AS t, collect(b) AS c ORDER BY b.n LIMIT $l",
+         {"m": 1, "l": limit}),
+        ("UNWIND range(1, 3) AS x WITH x, [x, 'a'] AS l RETURN DISTINCT l UNION ALL RETURN [] AS l", {}),
+        ("MATCH (a:A), (b) OPTIONAL MATCH (b)-[r]->(a) RETURN b.n, count(r) AS c", {}),
         ("MATCH (n) WHERE n.n = $v RETURN n", {}),  # missing parameter: an error path
+        ("MATCH (n) RETURN n.n / 0", {}),  # an error while running
     ]
+
     def loop(k):
         for _ in range(k):
             for q, p in queries:
                 try:
                     g.cypher(q, p)
-                except ValueError:
+                except (ValueError, ZeroDivisionError):
                     pass
+
     loop(1000)
     gc.collect()
-    before_blocks, before_rss = __import__("sys").getallocatedblocks(), rss()
-    loop(33_000)
+    refs = sys.getrefcount(tags), sys.getrefcount(limit)
+    before_blocks, before_rss = sys.getallocatedblocks(), rss()
+    loop(20_000)  # 100,000 calls
     gc.collect()
-    assert __import__("sys").getallocatedblocks() - before_blocks < 1000
+    assert (sys.getrefcount(tags), sys.getrefcount(limit)) == refs
+    assert sys.getallocatedblocks() - before_blocks < 1000
     assert rss() - before_rss < 24 << 20
 
 
