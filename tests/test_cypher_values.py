@@ -231,7 +231,7 @@ def test_aggregate(agg, xs, expected):
 @pytest.mark.parametrize("agg, xs, exc", [
     ("sum(x)", [1, "a"], TypeError), ("avg(x)", [True], TypeError), ("stDev(x)", ["a"], TypeError),
     ("percentileCont(x, 1.5)", [1], ValueError), ("percentileDisc(x, -0.1)", [1], ValueError),
-    ("percentileCont(x, 0.5)", ["a"], TypeError),
+    ("percentileCont(x, 0.5)", ["a"], TypeError), ("percentileDisc(x, null)", [None], TypeError),
 ])
 def test_aggregate_error(agg, xs, exc):
     with pytest.raises(exc):

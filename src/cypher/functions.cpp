@@ -949,12 +949,8 @@ public:
     PercentileAcc(bool cont, bool distinct) : Base(distinct), cont_(cont) {}
     Status add(PyObject* const* args, size_t nargs) override {
         const char* name = cont_ ? "percentileCont" : "percentileDisc";
+        // The percentile is checked on every row, null values included.
         PyObject* v = args[0];
-        if (v == Py_None) return ok_status();
-        if (!is_num(v)) {
-            type_error_arg(name, "numbers", v);
-            return PyErrorSet{};
-        }
         PyObject* p = nargs > 1 ? args[1] : Py_None;
         if (!is_num(p)) {
             type_error_arg(name, "a number as percentile", p);
@@ -970,6 +966,11 @@ public:
         if (!have_p_) {
             percentile_ = pv;
             have_p_ = true;
+        }
+        if (v == Py_None) return ok_status();
+        if (!is_num(v)) {
+            type_error_arg(name, "numbers", v);
+            return PyErrorSet{};
         }
         const int a = admit(v);
         if (a <= 0) return a < 0 ? Status(PyErrorSet{}) : ok_status();
