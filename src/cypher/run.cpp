@@ -154,7 +154,7 @@ private:
             for (size_t i = 0; i < w; ++i) slot(p.slots[i]) = table[at + i].copy();
             bool unique = true;
             for (auto [a, b] : p.distinct_pairs) {
-                if (same_rel(slot(a).get(), slot(b).get())) unique = false;
+                if (slot(a).get() == slot(b).get()) unique = false;
             }
             if (!unique) continue;
             int r = part(pi + 1);
@@ -198,8 +198,11 @@ private:
     // Type, uniqueness and properties of a relationship: 1, 0, -1.
     int rel_ok(const Step& s, const RelPat& r, PyObject* edge) {
         if (!rel_has_type(run.ctx, r.types, edge_value(edge))) return 0;
+        // Relationships a clause matches are entries of one `edges` snapshot,
+        // filed under their uids: distinct entries are distinct relationships
+        // (a bound one from an earlier clause is an entry of it too).
         for (int32_t other : s.distinct_from) {
-            if (same_rel(slot(other).get(), edge)) return 0;
+            if (slot(other).get() == edge) return 0;
         }
         if (r.props != kNone) return has_properties(run.ctx, r.props, edge);
         return 1;
