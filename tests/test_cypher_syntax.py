@@ -89,6 +89,7 @@ ERRORS = [
     ("MATCH (n)\nWHERE n.x =\nRETURN n", "expected an expression, found 'RETURN'", 3, 1),
     ("RETURN 1 +", "expected an expression, found end of query", 1, 11),
     ("RETURN 1 = NOT 2", "expected an expression, found 'NOT'", 1, 12),
+    ("MATCH (a) WHERE exists(a.x) RETURN a", "unknown function exists()", 1, 17),
     ("MATCH (n RETURN n", "expected ')', found 'RETURN'", 1, 10),
     ("MATCH (a)-[r]-(b)-[s]>(c) RETURN a", "expected '-', found '>'", 1, 22),
     ("RETURN 1 AS x; RETURN 2", "expected end of query, found 'RETURN'", 1, 16),
@@ -228,6 +229,10 @@ DEEP = {
     "and_chain": ("RETURN " + "true AND " * 100_000 + "true AS x", "[{'x': True}]"),
     "compare_chain": ("RETURN " + "1 < " * 100_000 + "2 AS x", "[{'x': False}]"),
     "long_list": ("RETURN size([" + "1, " * 100_000 + "1]) AS x", "[{'x': 100001}]"),
+    "many_items": ("RETURN " + ", ".join(f"{i} AS a{i}" for i in range(100_000)), "'a99999': 99999}]"),
+    "many_clauses": (" ".join(f"UNWIND [{i}] AS u{i}" for i in range(20_000)) + " RETURN u19999",
+                     "[{'u19999': 19999}]"),
+    "many_unions": (" UNION ".join(["RETURN 1 AS x"] * 20_000), "[{'x': 1}]"),
 }
 
 

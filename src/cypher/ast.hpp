@@ -188,7 +188,7 @@ enum class PathFn : uint8_t { None, Shortest, AllShortest };
 struct PathPat {
     Pos pos;
     Idx var = kNone;  // `p = ...`
-    int32_t slot = -1;
+    int32_t slot = -1;  // the path's slot, named or not
     Binding binding = Binding::New;
     PathFn fn = PathFn::None;
     Range nodes;  // in Query::nodes; count == rels.count + 1

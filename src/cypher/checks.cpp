@@ -25,6 +25,7 @@
 
 #include <algorithm>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "cypher/functions.hpp"
@@ -115,10 +116,12 @@ private:
     void pop() {
         top_[scope_.back().name] = scope_.back().hidden;
         scope_.pop_back();
+        ++epoch_;
     }
     void clear_scope() {
         for (const Entry& e : scope_) top_[e.name] = -1;
         scope_.clear();
+        ++epoch_;
     }
     int32_t new_slot() { return int32_t(nslots_++); }
     struct Saved {
@@ -129,16 +132,29 @@ private:
         clear_scope();
         scope_ = std::move(s.scope);
         for (size_t i = 0; i < scope_.size(); ++i) top_[scope_[i].name] = int32_t(i);
+        ++epoch_;
     }
-    // The visible variables, in the order they were introduced.
+    // The visible variables, in the order they were introduced. Where the
+    // scope only grew since the last record and that record ends the list,
+    // the record is extended (clauses that only add variables share one
+    // list), so a long run of MATCH or UNWIND clauses costs no copies.
     Range record_scope() {
+        size_t from = 0;
         Range r{uint32_t(q_.vars.size()), 0};
-        for (size_t i = 0; i < scope_.size(); ++i) {
+        if (epoch_ == recorded_epoch_ && recorded_.begin + recorded_.count == q_.vars.size() &&
+            recorded_size_ <= scope_.size()) {
+            from = recorded_size_;
+            r = recorded_;
+        }
+        for (size_t i = from; i < scope_.size(); ++i) {
             const Entry& e = scope_[i];
             if (top_[e.name] != int32_t(i)) continue;
             q_.vars.push_back(VarInfo{e.name, e.slot, e.kind});
             ++r.count;
         }
+        recorded_ = r;
+        recorded_size_ = scope_.size();
+        recorded_epoch_ = epoch_;
         return r;
     }
 
@@ -382,6 +398,7 @@ private:
         std::vector<Idx> outer_aggregates;
         outer_aggregates.swap(aggregates_);
         std::vector<VarKind> kinds(items.size(), VarKind::Value);
+        std::unordered_set<Idx> columns;
         for (size_t i = 0; i < items.size() && !failed_; ++i) {
             Item& it = items[i];
             it.aggregate = check_expr(it.expr, Ctx{.aggregates = true, .place = "here"});
@@ -393,10 +410,9 @@ private:
             }
             if (!ret && it.alias == kNone && e.kind != ExprKind::Var)
                 return fail(it.pos, "an expression in WITH needs a name: add AS and a variable");
-            for (size_t j = 0; j < i; ++j)
-                if (items[j].column == it.column)
-                    return fail(it.pos, std::string(ret ? "column " : "variable ") +
-                                            quoted(it.column) + " is projected twice");
+            if (!columns.insert(it.column).second)
+                return fail(it.pos, std::string(ret ? "column " : "variable ") +
+                                        quoted(it.column) + " is projected twice");
             if (it.aggregate) c.aggregating = true;
         }
         if (c.aggregating) check_grouping(items);
@@ -652,10 +668,12 @@ private:
     }
 
     int32_t param_index(Idx name, Pos pos) {
-        for (size_t i = 0; i < q_.params.size(); ++i)
-            if (q_.params[i].name == name) return int32_t(i);
-        q_.params.push_back(Param{name, pos});
-        return int32_t(q_.params.size() - 1);
+        if (param_of_.empty()) param_of_.assign(q_.names.size(), -1);
+        if (param_of_[name] < 0) {
+            param_of_[name] = int32_t(q_.params.size());
+            q_.params.push_back(Param{name, pos});
+        }
+        return param_of_[name];
     }
 
     static std::string lower(const std::string& s) {
@@ -749,6 +767,11 @@ private:
     Failure fail_;
     std::vector<Entry> scope_;
     std::vector<int32_t> top_;
+    std::vector<int32_t> param_of_;
+    // The scope's changes other than growth, and the last record of it.
+    uint64_t epoch_ = 0, recorded_epoch_ = UINT64_MAX;
+    Range recorded_{};
+    size_t recorded_size_ = 0;  // by name: the index in Query::params, or -1
     uint32_t nslots_ = 0;
     std::vector<Idx> aggregates_;
     Range hint_pattern_{};

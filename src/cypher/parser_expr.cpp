@@ -513,6 +513,10 @@ Idx Parser::parse_call() {
     BAIL(kNone);
     expect(")");
     BAIL(kNone);
+    // exists(pattern), the older spelling of a pattern predicate.
+    if (name.is("EXISTS") && args.size() == 1 && !e.distinct &&
+        q_.exprs[args[0]].kind == ExprKind::PatternPredicate)
+        return args[0];
     e.kids = add_list(args);
     return add(e);
 }
