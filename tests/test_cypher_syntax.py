@@ -60,6 +60,13 @@ READS = [
      {"a": True, "b": True, "c": True}),
     ("RETURN [1, 2, 3][1..] AS a, [1, 2, 3][..-1] AS b, [1, 2, 3][-1] AS c, [x IN [1, 2] | x * 10] AS d",
      {"a": [2, 3], "b": [1, 2], "c": 3, "d": [10, 20]}),
+    # ORDER BY after an aggregation: items by alias or as written, aggregates of their own
+    ("UNWIND [1, 2, 2, 3] AS x RETURN x, count(*) AS c ORDER BY c DESC, x LIMIT 1", {"x": 2, "c": 2}),
+    ("UNWIND [1, 2, 2, 3] AS x RETURN x, count(*) ORDER BY count(*) DESC, x LIMIT 1",
+     {"x": 2, "count(*)": 2}),
+    ("UNWIND [{a: 1, b: 5}, {a: 2, b: 9}] AS m RETURN m.a AS a, count(*) AS c ORDER BY -m.a + count(*)",
+     {"a": 2, "c": 1}),
+    ("UNWIND [3, 1, 2] AS x RETURN DISTINCT x % 2 AS r ORDER BY x % 2", {"r": 0}),
     # a column without alias is its text as written
     ("RETURN 1+ 2 , [ 1 ]", {"1+ 2": 3, "[ 1 ]": [1]}),
 ]
@@ -128,6 +135,11 @@ ERRORS = [
     ("MATCH (n) RETURN n.n + count(*)",
      "variable `n` is read beside an aggregate: project it as an item of its own (a grouping key) "
      "to use it here", 1, 18),
+    ("UNWIND [1] AS x UNWIND [2] AS z WITH x AS y, count(*) AS c ORDER BY z + count(*) RETURN y",
+     "variable `z` is not defined (after WITH with DISTINCT or an aggregate, "
+     "ORDER BY sees only the projected names)", 1, 69),
+    ("UNWIND [1] AS x RETURN DISTINCT x ORDER BY count(*)",
+     "aggregate function count() is not allowed in ORDER BY after DISTINCT without aggregates", 1, 44),
     ("MATCH (n) RETURN n.n ORDER BY count(*)",
      "aggregate function count() is not allowed in ORDER BY after a projection without aggregates", 1, 31),
     # aggregates and functions

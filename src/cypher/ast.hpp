@@ -253,7 +253,11 @@ struct Clause {
     // query introduced them (in Query::vars).
     Range scope;
     // Checks, With / Return: the Aggregate expressions each group computes
-    // (in Query::lists), every one with its result slot.
+    // (in Query::lists), every one with its result slot: those of the items,
+    // then those ORDER BY adds (`RETURN n.x AS x ORDER BY max(n.y)`), whose
+    // arguments read the input rows too. An ORDER BY expression after an
+    // aggregation or DISTINCT reads the output row: its parts written as
+    // items became Vars of the items' slots.
     Range aggregates;
 };
 

@@ -24,6 +24,7 @@
 #include "cypher/checks.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -417,7 +418,6 @@ private:
         }
         if (c.aggregating) check_grouping(items);
         if (failed_) return;
-        const size_t nagg = aggregates_.size();
 
         // Output slots: a variable projected under its own name keeps its slot.
         for (size_t i = 0; i < items.size(); ++i) {
@@ -444,29 +444,20 @@ private:
         };
         project();
         for (uint32_t i = 0; i < c.order.count && !failed_; ++i) {
-            SortItem& s = q_.sorts[c.order.begin + i];
-            if (!keeps_input) {
-                const Item* same = written_as_item(s.expr, items);
-                if (same) {
-                    Expr v{};
-                    v.kind = ExprKind::Var;
-                    v.pos = q_.exprs[s.expr].pos;
-                    v.end = q_.exprs[s.expr].end;
-                    v.name = same->column;
-                    v.slot = same->slot;
-                    q_.exprs.push_back(v);
-                    s.expr = Idx(q_.exprs.size() - 1);
-                    continue;
-                }
-            }
-            const char* place =
-                keeps_input ? "in ORDER BY after a projection without aggregates"
-                            : "in ORDER BY unless written exactly as a projected item";
+            const Idx sort = q_.sorts[c.order.begin + i].expr;
+            if (!keeps_input) read_projected(sort, items);
+            const char* place = keeps_input ? "in ORDER BY after a projection without aggregates"
+                                            : "in ORDER BY after DISTINCT without aggregates";
             if (!keeps_input) order_hint_ = word;
-            check_expr(s.expr, Ctx{.place = place});
+            // After an aggregation, an aggregate of ORDER BY is one more
+            // aggregate of each group, its arguments read from the input.
+            if (c.aggregating) aggregate_input_ = &before;
+            check_expr(sort, Ctx{.aggregates = c.aggregating, .place = place});
+            aggregate_input_ = nullptr;
             order_hint_ = nullptr;
         }
         if (failed_) return;
+        const size_t nagg = aggregates_.size();
         restore(std::move(before));
 
         check_count(c.skip, "SKIP");
@@ -514,15 +505,50 @@ private:
         return zero_.get();
     }
 
-    // An item whose expression is written exactly as `e`.
-    const Item* written_as_item(Idx e, const std::vector<Item>& items) const {
-        const Expr& x = q_.exprs[e];
-        for (const Item& it : items) {
-            const Expr& y = q_.exprs[it.expr];
-            if (y.end <= y.pos.offset) continue;  // made by `*`
-            if (text_of(y) == text_of(x)) return &it;
+    // After DISTINCT or an aggregation the rows are the projection's: in an
+    // ORDER BY expression, the whole written exactly as an item, or a part
+    // written as an item that is a variable or a property (`me.age`), is
+    // read from that item's slot (the node becomes a Var in place). The
+    // arguments of aggregates and the bodies of comprehensions are left as
+    // they are.
+    void read_projected(Idx root, const std::vector<Item>& items) {
+        std::vector<Idx> stack{root};
+        while (!stack.empty()) {
+            const Idx i = stack.back();
+            stack.pop_back();
+            const Expr x = q_.exprs[i];
+            const Item* same = nullptr;
+            for (const Item& it : items) {
+                const Expr& y = q_.exprs[it.expr];
+                if (y.end <= y.pos.offset) continue;  // made by `*`
+                const bool simple = y.kind == ExprKind::Var || y.kind == ExprKind::Property;
+                if ((i == root || simple) && text_of(y) == text_of(x)) {
+                    same = &it;
+                    break;
+                }
+            }
+            if (same) {
+                Expr v{};
+                v.kind = ExprKind::Var;
+                v.pos = x.pos;
+                v.end = x.end;
+                v.name = same->column;
+                v.slot = same->slot;
+                q_.exprs[i] = v;
+                continue;
+            }
+            // (A call is an aggregate's when the checks find its name so.)
+            const bool aggregate = x.kind == ExprKind::Aggregate ||
+                                   (x.kind == ExprKind::Call && find_aggregate(lower(q_.name(x.name))));
+            if (aggregate || x.sub != kNone) continue;
+            if (x.kind == ExprKind::ListComp || x.kind == ExprKind::Quantifier) {
+                stack.push_back(x.a);
+                continue;
+            }
+            for (Idx k : {x.a, x.b, x.c})
+                if (k != kNone) stack.push_back(k);
+            for (uint32_t k = 0; k < x.kids.count; ++k) stack.push_back(q_.lists[x.kids.begin + k]);
         }
-        return nullptr;
     }
     std::string_view text_of(const Expr& e) const {
         return std::string_view(q_.text).substr(e.pos.offset, e.end - e.pos.offset);
@@ -639,6 +665,7 @@ private:
     }
 
     void resolve(Expr& e, const Ctx& ctx) {
+        if (e.slot >= 0) return;  // an ORDER BY part read from an item's slot
         if (ctx.constant)
             return fail(e.pos, "SKIP and LIMIT take an expression without variables, found " +
                                    quoted(e.name));
@@ -738,7 +765,13 @@ private:
         Ctx inner = ctx;
         inner.in_aggregate = true;
         inner.aggregates = false;
+        std::optional<Saved> projected;
+        if (aggregate_input_) {
+            projected = save();
+            restore(*aggregate_input_);
+        }
         for (uint32_t k = 0; k < e.kids.count; ++k) check_expr(q_.lists[e.kids.begin + k], inner);
+        if (projected) restore(std::move(*projected));
         q_.exprs[i].slot = new_slot();
         aggregates_.push_back(i);
         return true;
@@ -776,6 +809,7 @@ private:
     std::vector<Idx> aggregates_;
     Range hint_pattern_{};
     const char* order_hint_ = nullptr;
+    const Saved* aggregate_input_ = nullptr;  // ORDER BY after an aggregation: the input's scope
     Ref zero_;
 };
 
