@@ -67,6 +67,9 @@ READS = [
     ("UNWIND [{a: 1, b: 5}, {a: 2, b: 9}] AS m RETURN m.a AS a, count(*) AS c ORDER BY -m.a + count(*)",
      {"a": 2, "c": 1}),
     ("UNWIND [3, 1, 2] AS x RETURN DISTINCT x % 2 AS r ORDER BY x % 2", {"r": 0}),
+    # an aggregating item reads grouping keys, as variables or as written
+    ("UNWIND [{a: 1}, {a: 1}] AS m RETURN m.a AS a, m.a * 10 + count(*) AS c", {"a": 1, "c": 12}),
+    ("UNWIND [1, 1] AS x RETURN x, [x, count(*)] AS c", {"x": 1, "c": [1, 2]}),
     # a column without alias is its text as written
     ("RETURN 1+ 2 , [ 1 ]", {"1+ 2": 3, "[ 1 ]": [1]}),
 ]

@@ -416,9 +416,6 @@ private:
                                         quoted(it.column) + " is projected twice");
             if (it.aggregate) c.aggregating = true;
         }
-        if (c.aggregating) check_grouping(items);
-        if (failed_) return;
-
         // Output slots: a variable projected under its own name keeps its slot.
         for (size_t i = 0; i < items.size(); ++i) {
             Item& it = items[i];
@@ -428,6 +425,19 @@ private:
             else
                 it.slot = new_slot();
         }
+
+        // An aggregating item reads the group's row: a part of it written as
+        // a grouping key (`n.x` in `RETURN n.x, n.x + count(*)`) is that
+        // key's value; any other variable outside its aggregates is refused.
+        if (c.aggregating) {
+            std::vector<Item> keys;
+            for (const Item& it : items)
+                if (!it.aggregate) keys.push_back(it);
+            for (const Item& it : items)
+                if (it.aggregate) read_projected(it.expr, keys, false);
+            check_grouping(items);
+        }
+        if (failed_) return;
 
         // ORDER BY: the projected names, and before them the earlier
         // variables where the rows are still the input's.
@@ -445,7 +455,7 @@ private:
         project();
         for (uint32_t i = 0; i < c.order.count && !failed_; ++i) {
             const Idx sort = q_.sorts[c.order.begin + i].expr;
-            if (!keeps_input) read_projected(sort, items);
+            if (!keeps_input) read_projected(sort, items, true);
             const char* place = keeps_input ? "in ORDER BY after a projection without aggregates"
                                             : "in ORDER BY after DISTINCT without aggregates";
             if (!keeps_input) order_hint_ = word;
@@ -506,12 +516,12 @@ private:
     }
 
     // After DISTINCT or an aggregation the rows are the projection's: in an
-    // ORDER BY expression, the whole written exactly as an item, or a part
-    // written as an item that is a variable or a property (`me.age`), is
-    // read from that item's slot (the node becomes a Var in place). The
-    // arguments of aggregates and the bodies of comprehensions are left as
-    // they are.
-    void read_projected(Idx root, const std::vector<Item>& items) {
+    // expression read from them (ORDER BY, an aggregating item), the whole
+    // written exactly as an item (when `whole`), or a part written as an
+    // item that is a variable or a property (`me.age`), is read from that
+    // item's slot (the node becomes a Var in place). The arguments of
+    // aggregates and the bodies of comprehensions are left as they are.
+    void read_projected(Idx root, const std::vector<Item>& items, bool whole) {
         std::vector<Idx> stack{root};
         while (!stack.empty()) {
             const Idx i = stack.back();
@@ -522,7 +532,7 @@ private:
                 const Expr& y = q_.exprs[it.expr];
                 if (y.end <= y.pos.offset) continue;  // made by `*`
                 const bool simple = y.kind == ExprKind::Var || y.kind == ExprKind::Property;
-                if ((i == root || simple) && text_of(y) == text_of(x)) {
+                if (((i == root && whole) || simple) && text_of(y) == text_of(x)) {
                     same = &it;
                     break;
                 }
@@ -555,8 +565,8 @@ private:
     }
 
     // In an aggregating projection, the variables an aggregating item reads
-    // outside its aggregates must be grouping keys projected under their own
-    // names (their values are then the group's).
+    // outside its aggregates (and outside the parts read from grouping keys)
+    // must be grouping keys projected under their own names.
     void check_grouping(const std::vector<Item>& items) {
         std::vector<int32_t> keys;
         for (const Item& it : items) {
