@@ -114,7 +114,9 @@ CASES = [
     ("MATCH ()-->(b) WITH b, count(*) AS d WHERE d > 1 RETURN b.n", [(2,), (3,)], False),
     ("MATCH ()-[r]->() RETURN count(DISTINCT r.w > 2), max(r.w), min(r.w)", [(2, 5, 1)], True),
     ("MATCH (a)-->(b) RETURN DISTINCT b.n", [(1,), (2,), (3,)], False),
-    ("MATCH ()-[r]->(b) RETURN b.n, count(r) AS c ORDER BY c DESC, b.n LIMIT 2", [(2, 2), (3, 2)], True),
+    ("MATCH ()-[r]->(b) RETURN b.n AS n, count(r) AS c ORDER BY c DESC, n LIMIT 2", [(2, 2), (3, 2)], True),
+    ("UNWIND range(1, 50) AS x RETURN x % 7 AS m, x ORDER BY m DESC, x SKIP 2 LIMIT 3", [(6, 20), (6, 27), (6, 34)], True),
+    ("UNWIND [3, 1, 2, 1] AS x WITH x ORDER BY x LIMIT 2 RETURN collect(x)", [([1, 1],)], True),
     ("UNWIND [1, 1.0, 2] AS x RETURN x, count(*)", [(1, 2), (2, 1)], True),
     # ORDER BY, SKIP, LIMIT
     ("UNWIND [3, 1, 2, 5, 4] AS x RETURN x ORDER BY x DESC SKIP 1 LIMIT 2", [(4,), (3,)], True),
@@ -327,6 +329,20 @@ def test_match_where_return_against_a_model(data, shape):
         if edges[p[1]][3] >= shape["min_w"] and shape["label"] in (None, p[0])
     )
     assert got == want
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.lists(st.one_of(st.none(), st.integers(-3, 3), st.sampled_from(["a", "b"]))),
+       st.booleans(), st.integers(0, 4), st.one_of(st.none(), st.integers(0, 6)))
+def test_order_skip_limit_against_a_stable_sort(keys, desc, skip, limit):
+    rows = [[k, i] for i, k in enumerate(keys)]
+    q = "UNWIND $rows AS p RETURN p[0] AS k, p[1] AS i ORDER BY k" + (" DESC" if desc else "")
+    q += f" SKIP {skip}" + (f" LIMIT {limit}" if limit is not None else "")
+    # openCypher's order: strings before numbers, null last (first descending)
+    rank = lambda k: (2, 0) if k is None else (0, k) if isinstance(k, str) else (1, k)
+    want = sorted(rows, key=lambda r: rank(r[0]), reverse=desc)  # stable both ways
+    want = want[skip:] if limit is None else want[skip:skip + limit]
+    assert [[r["k"], r["i"]] for r in Graph().cypher(q, rows=rows)] == want
 
 
 # ----- memory ----------------------------------------------------------------------
