@@ -17,13 +17,13 @@
 // Ordering needs the first difference in order, so it keeps a stack of
 // positions in the lists being compared; a map is ordered as the list of its
 // keys (sorted) and values interleaved. Hashing keeps a stack of partly
-// hashed containers. Every element put on a stack is held by a reference of
-// its own, since the == of a value of no Cypher kind may change the
-// containers being walked.
+// hashed containers. Where the == or hash of a value of no Cypher kind may
+// run (equality, equivalence, hashing), everything on a stack is held by a
+// reference of its own, since that code may change the containers being
+// walked; ordering runs no Python code.
 #include "cypher/values.hpp"
 #include "cypher/values_internal.hpp"
 
-#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -618,29 +618,6 @@ int order(PyObject* a, PyObject* b, int* out) {
         }
     }
     *out = 0;
-    return 0;
-}
-
-// Insertion into runs and merging of runs, by `order`, keeping equal values in
-// the order met.
-int sort_values(PyObject* list, bool descending) {
-    const Py_ssize_t n = PyList_GET_SIZE(list);
-    std::vector<Ref> items;
-    items.reserve(static_cast<size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) items.push_back(Ref::borrow(PyList_GET_ITEM(list, i)));
-    bool failed = false;
-    std::stable_sort(items.begin(), items.end(), [&](const Ref& x, const Ref& y) {
-        if (failed) return false;
-        int c = 0;
-        if (order(x.get(), y.get(), &c) < 0) {
-            failed = true;
-            return false;
-        }
-        return descending ? c > 0 : c < 0;
-    });
-    if (failed) return -1;
-    // `order` runs no Python code, so the list still has n items.
-    for (Py_ssize_t i = 0; i < n; ++i) PyList_SetItem(list, i, items[i].release());
     return 0;
 }
 
