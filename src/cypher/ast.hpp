@@ -202,7 +202,13 @@ struct Item {
     Idx alias = kNone;  // in names: the alias, or kNone
     Idx column;         // in names: the alias, else the expression's text as written
     int32_t slot = -1;  // the output slot (checks)
-    bool aggregate = false;  // the expression holds an aggregate (checks)
+    // The expression holds an aggregate (checks). Such an item is evaluated
+    // in the group's row, after the grouping keys' output slots and the
+    // aggregates' result slots are filled: its parts written as grouping
+    // keys (`n.x` in `RETURN n.x, n.x + count(*)`) became Vars of those keys'
+    // slots, and any other variable it reads outside its aggregates is a
+    // grouping key projected under its own name.
+    bool aggregate = false;
 };
 
 struct SortItem {

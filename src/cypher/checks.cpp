@@ -60,6 +60,23 @@ const char* clause_word(ClauseKind k) {
     return "";
 }
 
+// Whether an expression of this kind is never a node, relationship or path
+// (a Value of other kinds is not known until it runs).
+bool is_scalar(ExprKind k) {
+    switch (k) {
+        case ExprKind::True: case ExprKind::False: case ExprKind::Int: case ExprKind::Float:
+        case ExprKind::Str: case ExprKind::List: case ExprKind::Map: case ExprKind::Arith:
+        case ExprKind::Compare: case ExprKind::Binary: case ExprKind::And: case ExprKind::Or:
+        case ExprKind::Xor: case ExprKind::Not: case ExprKind::Neg: case ExprKind::IsNull:
+        case ExprKind::IsNotNull: case ExprKind::LabelTest: case ExprKind::ListComp:
+        case ExprKind::Quantifier: case ExprKind::MapProj: case ExprKind::PatternPredicate:
+        case ExprKind::Exists: case ExprKind::PatternComp:
+            return true;
+        default:
+            return false;
+    }
+}
+
 bool is_write(ClauseKind k) {
     return k == ClauseKind::Create || k == ClauseKind::Merge || k == ClauseKind::Set ||
            k == ClauseKind::Remove || k == ClauseKind::Delete;
@@ -92,6 +109,7 @@ private:
         int32_t slot;
         VarKind kind;
         int32_t hidden;  // the entry of the same name this one hides, or -1
+        bool scalar;     // a Value known to be no node, relationship or path
     };
 
     void fail(Pos pos, std::string what) {
@@ -108,9 +126,9 @@ private:
         int32_t i = top_[name];
         return i < 0 ? nullptr : &scope_[size_t(i)];
     }
-    int32_t declare(Idx name, VarKind kind, int32_t slot = -1) {
+    int32_t declare(Idx name, VarKind kind, int32_t slot = -1, bool scalar = false) {
         if (slot < 0) slot = new_slot();
-        scope_.push_back(Entry{name, slot, kind, top_[name]});
+        scope_.push_back(Entry{name, slot, kind, top_[name], scalar});
         top_[name] = int32_t(scope_.size() - 1);
         return slot;
     }
@@ -327,6 +345,9 @@ private:
             return;
         }
         const Entry& e = scope_[size_t(at)];
+        if (e.scalar && kind != VarKind::Value)
+            return fail(pos, "variable " + quoted(var) + " holds a value that is not " +
+                                 kind_word(kind) + ", it cannot be " + kind_word(kind));
         if (e.kind != kind && e.kind != VarKind::Value && kind != VarKind::Value)
             return fail(pos, "variable " + quoted(var) + " is already " + kind_word(e.kind) +
                                  ", it cannot be " + kind_word(kind));
@@ -399,6 +420,7 @@ private:
         std::vector<Idx> outer_aggregates;
         outer_aggregates.swap(aggregates_);
         std::vector<VarKind> kinds(items.size(), VarKind::Value);
+        std::vector<char> scalars(items.size(), 0);
         std::unordered_set<Idx> columns;
         for (size_t i = 0; i < items.size() && !failed_; ++i) {
             Item& it = items[i];
@@ -407,7 +429,10 @@ private:
             const Expr& e = q_.exprs[it.expr];
             if (e.kind == ExprKind::Var) {
                 kinds[i] = lookup(e.name)->kind;
+                scalars[i] = lookup(e.name)->scalar;
                 if (it.alias == kNone) it.column = e.name;
+            } else {
+                scalars[i] = is_scalar(e.kind);
             }
             if (!ret && it.alias == kNone && e.kind != ExprKind::Var)
                 return fail(it.pos, "an expression in WITH needs a name: add AS and a variable");
@@ -449,7 +474,7 @@ private:
                 const Item& it = items[i];
                 if (!ret || it.alias != kNone || q_.exprs[it.expr].kind == ExprKind::Var)
                     declare(it.alias != kNone ? it.alias : q_.exprs[it.expr].name, kinds[i],
-                            it.slot);
+                            it.slot, scalars[i]);
             }
         };
         project();
