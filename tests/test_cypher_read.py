@@ -145,6 +145,21 @@ def test_reading_queries(g, query, expected, ordered):
         assert sorted(got, key=repr) == sorted(expected, key=repr)
 
 
+@pytest.mark.parametrize(
+    "query, count",
+    [
+        ("MATCH (:A)-->()--() RETURN count(*)", 2),
+        ("MATCH ()-[]-()-[]-() RETURN count(*)", 6),
+        ("MATCH (n)-[r]-(n) RETURN count(r)", 1),  # a loop met once, undirected too
+        ("MATCH ()--() RETURN count(*)", 5),
+        ("MATCH (n)-->(n) RETURN count(*)", 1),
+    ],
+)
+def test_self_relationships_as_openCypher_counts_them(query, count):
+    g = build({"A": {}, "L": {}, "B": {}}, [("t1", "A", "L", {}), ("loop", "L", "L", {}), ("t2", "L", "B", {})])
+    assert list(g.cypher(query)[0].values()) == [count]
+
+
 def test_columns_are_aliases_or_text_in_order(g):
     r = g.cypher("MATCH (a:A)-[r:f]->(b) RETURN b.n AS x, a.n, 1 + 2")
     assert list(r[0]) == ["x", "a.n", "1 + 2"]
