@@ -154,6 +154,7 @@ ERRORS = [
     ("MATCH (n) RETURN [x IN [1] | sum(x)] AS l", "aggregate function sum() is not allowed in a list comprehension", 1, 30),
     ("UNWIND [1] AS x WITH x WHERE max(x) > 0 RETURN x", "aggregate function max() is not allowed in WHERE", 1, 30),
     ("RETURN nosuch(1)", "unknown function nosuch()", 1, 8),
+    ("RETURN 1 AS x, apoc.coll.sum([1])", "unknown function apoc.coll.sum()", 1, 16),
     ("RETURN toLower('A', 1)", "function toLower() takes 1 argument, 2 given", 1, 8),
     ("RETURN substring()", "function substring() takes 2 to 3 arguments, 0 given", 1, 8),
     ("RETURN toUpper(DISTINCT 'a')", "DISTINCT is allowed only in an aggregate function, not in toUpper()", 1, 8),
