@@ -254,6 +254,7 @@ private:
                 if (!run.graph.nodes(nodes)) return -1;
                 const NodePat& n = node_pat(s.node);
                 for (PyObject* node : nodes) {
+                    if (run.tick() < 0) return -1;
                     int ok = node_ok(n, node);
                     if (ok < 0) return -1;
                     if (!ok) continue;
@@ -424,6 +425,7 @@ public:
     int finish() override {
         if (groups_.empty() && op_.keys.empty() && !new_group()) return -1;
         for (size_t g = 0; g < groups_.size(); ++g) {
+            if (run.tick() < 0) return -1;
             Group& gr = groups_[g];
             for (size_t i = 0; i < gr.row.size(); ++i) run.row[i] = gr.row[i].copy();
             for (size_t a = 0; a < op_.aggregates.size(); ++a) {
@@ -570,6 +572,7 @@ public:
         std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return less(a, b) == 1; });
         if (failed_) return -1;
         for (uint32_t i : order) {
+            if (run.tick() < 0) return -1;
             for (uint32_t s = 0; s < op_.nslots; ++s) run.row[s] = rows_[i * op_.nslots + s].copy();
             int r = next->push();
             if (r < 0) return -1;
