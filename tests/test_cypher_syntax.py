@@ -90,6 +90,7 @@ ERRORS = [
     ("RETURN `a", "unterminated backquoted name", 1, 8),
     ("RETURN 12abc", "invalid number", 1, 8),
     ("RETURN 0x", "invalid hexadecimal integer", 1, 8),
+    ("RETURN 1e400", "float literal out of range", 1, 8),
     ("RETURN 1, 09", "invalid octal integer", 1, 11),
     ("RETURN 1 ! 2", "unexpected character '!'", 1, 10),
     ("RETURN $ x", "expected a parameter name after '$'", 1, 8),
@@ -229,6 +230,55 @@ def test_any_text_parses_or_fails_with_a_well_formed_error(tokens):
         assert caret.endswith("^") and len(caret) == column
     except TypeError:
         pass  # operands of the wrong kind, found before or during the run
+
+
+# Expressions built from integers and booleans with the operators whose
+# meaning Python shares (chained comparisons included), written with as few
+# parentheses as each operator's precedence allows, so a fault in precedence
+# or associativity changes the answer.
+PREC = {"OR": 1, "XOR": 2, "AND": 3, "NOT": 4, "<": 5, "<=": 5, "=": 5, "<>": 5, "+": 7, "-": 7, "*": 8}
+PYTHON = {"OR": "or", "XOR": "!=", "AND": "and", "<": "<", "<=": "<=", "=": "==", "<>": "!=",
+          "+": "+", "-": "-", "*": "*"}
+
+
+def expressions():
+    """(Cypher text, the same in Python fully parenthesized, precedence of its top operator)."""
+
+    def binary(op, left, right):
+        def build(pair):
+            (ca, pa, la), (cb, pb, lb) = pair
+            ca = ca if la >= PREC[op] else f"({ca})"  # left-associative
+            cb = cb if lb > PREC[op] else f"({cb})"
+            return f"{ca} {op} {cb}", f"({pa} {PYTHON[op]} {pb})", PREC[op]
+        return st.tuples(left, right).map(build)
+
+    def chain(parts):  # a < b <= c: every adjacent pair, as in Python
+        (first, *rest), ops = parts
+        text, py = first[0], first[1]
+        for op, (c, p, _) in zip(ops, rest):
+            text, py = f"{text} {op} {c}", f"{py} {PYTHON[op]} {p}"
+        return text, f"({py})", PREC["<"]
+
+    ints = st.recursive(st.integers(-5, 5).map(lambda i: (str(i), f"({i})", 9)),
+                        lambda c: st.one_of(*[binary(op, c, c) for op in "+-*"]), max_leaves=6)
+    comparisons = st.tuples(st.lists(ints, min_size=2, max_size=4),
+                            st.lists(st.sampled_from(["<", "<=", "=", "<>"]), min_size=3, max_size=3))
+    bools = st.recursive(
+        st.one_of(st.sampled_from([("true", "True", 9), ("false", "False", 9)]), comparisons.map(chain)),
+        lambda c: st.one_of(
+            *[binary(op, c, c) for op in ("AND", "OR", "XOR")],
+            c.map(lambda b: (f"NOT {b[0] if b[2] >= PREC['NOT'] else f'({b[0]})'}", f"(not {b[1]})",
+                             PREC["NOT"]))),
+        max_leaves=8)
+    return st.one_of(ints, bools)
+
+
+@settings(max_examples=300, deadline=None)
+@given(expressions())
+def test_precedence_and_associativity_against_python(expr):
+    text, python, _ = expr
+    # a comparison chain like `1 < 2 < 3` means what it means in Python
+    assert Graph().cypher(f"RETURN {text} AS v") == [{"v": eval(python)}]
 
 
 DEEP = {
