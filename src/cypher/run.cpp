@@ -5,6 +5,7 @@
 
 #include "cypher/front.hpp"
 #include "cypher/functions.hpp"
+#include "host/pytype.hpp"
 
 namespace vk::cypher {
 
@@ -763,6 +764,12 @@ PyObject* to_result(PyObject* v, BuiltSet& built) {
 }
 
 PyObject* run_plan(const Plan& plan, PyObject* nodes, PyObject* edges, std::vector<Ref> params) {
+    // A run makes collected objects by the row (result dicts, Node and Edge
+    // objects), and the collections they would start on the way, each
+    // passing over every row made so far, cost more than making them: the
+    // collector waits for the end of the run instead. Garbage that Python
+    // code called by the run makes is collected then too.
+    CollectorPause pause;
     Run run(plan, nodes, edges, std::move(params));
     run.result = Ref::steal(PyList_New(0));
     if (!run.result) return nullptr;
