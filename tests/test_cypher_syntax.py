@@ -120,6 +120,8 @@ ERRORS = [
      "relationship variable `r` stands for two relationships of one pattern", 1, 24),
     ("MATCH p = (a) MATCH p = (b) RETURN p", "variable `p` is already defined", 1, 21),
     ("WITH true AS n MATCH (n) RETURN n", "variable `n` holds a value that is not a node, it cannot be a node", 1, 22),
+    ("MATCH ()-[r*]->() MATCH ()-[r]->() RETURN r",
+     "variable `r` holds a value that is not a relationship, it cannot be a relationship", 1, 27),
     ("WITH [1] AS l WITH l AS r MATCH ()-[r]->() RETURN r",
      "variable `r` holds a value that is not a relationship, it cannot be a relationship", 1, 35),
     ("UNWIND [1] AS x UNWIND [2] AS x RETURN x", "variable `x` is already defined", 1, 17),

@@ -340,7 +340,8 @@ private:
         }
         const int32_t at = top_[var];
         if (at < 0) {
-            slot = declare(var, kind);
+            // A variable-length relationship's variable holds a list.
+            slot = declare(var, kind, -1, kind == VarKind::Value);
             binding = Binding::New;
             return;
         }
