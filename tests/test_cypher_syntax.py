@@ -43,7 +43,7 @@ READS = [
     ("RETURN 123456789012345678901234567890 AS big, -9223372036854775809 AS low",
      {"big": 123456789012345678901234567890, "low": -9223372036854775809}),
     (r"RETURN 'a\tb\nc\\d\'e\"f' AS s, " + '"\\b\\f\\r" AS t', {"s": "a\tb\nc\\d'e\"f", "t": "\b\f\r"}),
-    (r"RETURN '\u00e9\U0001F600' AS s, 'é' AS t", {"s": "é\U0001F600", "t": "é"}),
+    (r"RETURN '\u00e9\U0001F600\uD83D\uDE00' AS s, 'é' AS t", {"s": "é\U0001F600\U0001F600", "t": "é"}),
     ("RETURN true AS t, FALSE AS f, Null AS n, [] AS l, {} AS m", {"t": True, "f": False, "n": None, "l": [], "m": {}}),
     # names: backquotes with `` inside, Unicode, keywords as keys
     ("WITH 1 AS `a``b` RETURN `a``b` AS `x y`", {"x y": 1}),
@@ -86,6 +86,7 @@ ERRORS = [
     ("RETURN 'abc", "unterminated string", 1, 8),
     ('RETURN "a\\qb"', "invalid escape sequence '\\q'", 1, 10),
     ("RETURN '\\u12'", "invalid escape sequence: \\u needs 4 hexadecimal digits", 1, 9),
+    ("RETURN 'a\\ud800'", "invalid escape sequence: no character U+D800", 1, 10),
     ("RETURN 1 /* no end", "unterminated comment", 1, 10),
     ("RETURN `a", "unterminated backquoted name", 1, 8),
     ("RETURN 12abc", "invalid number", 1, 8),
