@@ -239,8 +239,9 @@ PyObject* Parser::int_value(std::string_view text) {
     PyObject* v = PyLong_FromString(digits.c_str(), nullptr, base);
     if (!v && PyErr_ExceptionMatches(PyExc_ValueError)) {
         PyErr_Clear();
-        fail(tok_.pos, "integer literal too long (" + std::to_string(digits.size()) +
-                           " digits)");
+        fail(tok_.pos, "integer literal of " + std::to_string(digits.size()) +
+                           " digits exceeds the limit of Python's integer string conversion "
+                           "(sys.set_int_max_str_digits)");
     }
     return v;
 }
