@@ -15,12 +15,21 @@
 // repeated within the clause.
 //
 // A projection (WITH, RETURN) checks its items in the scope before it, with
-// aggregates allowed at item level; each aggregate gets a slot for its
-// group's result and is listed with the clause. ORDER BY sees the
-// projected names and, unless the projection aggregates or is DISTINCT,
-// the variables before it too; after an aggregation or DISTINCT an ORDER BY
-// expression written exactly as an item is read from that item's slot.
-// Parameters are collected, not checked: the values differ per call.
+// aggregates allowed in items; each aggregate gets a slot for its group's
+// result and is listed with the clause. After an aggregation or DISTINCT
+// the rows are the projection's: an expression read from them (an
+// aggregating item, ORDER BY) has its parts written as items (as grouping
+// keys, for an item) rewritten in place into Vars of those items' slots,
+// and any other variable it reads must be a projected name; ORDER BY may
+// add aggregates of its own there. Without either, ORDER BY also sees the
+// variables before the projection.
+//
+// Variables have a kind (node, relationship, path, value); a value known
+// to be no node or relationship (a literal, an operator's result, a
+// variable-length relationship's list) cannot stand in a pattern, while a
+// value of unknown kind (a parameter, a property, a function's result) is
+// left to the run. Parameters are collected, not checked: their values
+// differ per call.
 #include "cypher/checks.hpp"
 
 #include <algorithm>
