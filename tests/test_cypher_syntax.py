@@ -169,6 +169,10 @@ ERRORS = [
      "every part of a UNION must return the same columns in the same order", 1, 36),
     ("MATCH (n) RETURN n UNION MATCH (n) SET n.x = 1", "each part of a UNION must end with RETURN", 1, 36),
     ("MATCH (n) WHERE exists { CREATE (m:M) } RETURN n", "CREATE cannot stand in a subquery", 1, 26),
+    ("MATCH p = shortestPath((a)-[*2..5]-(b)) RETURN p", "shortestPath takes a lower bound of 0 or 1, not 2", 1, 27),
+    ("MATCH p = allShortestPaths((a)-->()-->(b)) RETURN p",
+     "allShortestPaths needs a pattern of one relationship", 1, 11),
+    ("CREATE p = shortestPath((a:A)-[:r]->(b:B))", "CREATE cannot make a shortest path", 1, 12),
     # writes under one node per type, one edge per term
     ("MATCH (n) SET n:Person", "SET cannot change a label: a node's type is its identity", 1, 15),
     ("MATCH (n) REMOVE n.x, n:Person", "REMOVE cannot change a label: a node's type is its identity", 1, 23),

@@ -304,8 +304,17 @@ private:
         for (uint32_t pi = 0; pi < c.pattern.count && !failed_; ++pi) {
             PathPat& p = q_.paths[c.pattern.begin + pi];
             if (create && p.fn != PathFn::None)
-                return fail(p.pos,
+                return fail(p.fn_pos,
                             std::string(clause_word(c.kind)) + " cannot make a shortest path");
+            if (p.fn != PathFn::None) {
+                const char* fn = p.fn == PathFn::Shortest ? "shortestPath" : "allShortestPaths";
+                if (p.rels.count != 1)
+                    return fail(p.fn_pos, std::string(fn) + " needs a pattern of one relationship");
+                const RelPat& r = q_.rels[p.rels.begin];
+                if (r.min_hops > 1)
+                    return fail(r.pos, std::string(fn) + " takes a lower bound of 0 or 1, not " +
+                                           std::to_string(r.min_hops));
+            }
             // In path order, so variables are introduced as written.
             for (uint32_t i = 0; i < p.nodes.count && !failed_; ++i) {
                 NodePat& n = q_.nodes[p.nodes.begin + i];
