@@ -16,7 +16,7 @@ graph components and query mechanisms.
 - `Query`: Cypher-like query builder
 """
 
-from collections.abc import Iterator
+from collections.abc import Iterator, Mapping
 from typing import Any, Literal, final
 
 from typing_extensions import TypeAlias
@@ -342,6 +342,11 @@ class Graph:
 
         The attribute is read-only; the dict itself may be changed freely.
         """
+    # Rows of a Cypher query: column name to a value (new Node and Edge
+    # objects, stored property values, lists and dicts the query built).
+    def cypher(
+        self, query: str, parameters: Mapping[str, Any] | None = None, /, **kwparameters: Any
+    ) -> list[dict[str, Any]]: ...
     def query(self) -> Query:
         """Creates a new query builder for this graph.
 
