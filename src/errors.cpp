@@ -105,7 +105,12 @@ void set_pending_cause(PyObject* cause) {
 }
 
 Status drop_exception() {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return PyErrorSet{};
+    // Running out of memory or of stack says nothing about the key looked
+    // up: it is a failure of the operation, as an interrupt is.
+    if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError) ||
+        PyErr_ExceptionMatches(PyExc_RecursionError)) {
+        return PyErrorSet{};
+    }
     PyErr_Clear();
     return ok_status();
 }

@@ -109,8 +109,10 @@ using Status = Result<Unit>;
 inline Status ok_status() { return Unit{}; }
 
 // For the places that pass over a failed step: clears the pending Python
-// exception when it is an Exception subclass; anything else
-// (KeyboardInterrupt, SystemExit, ...) stays set and is a failure.
+// exception when it is an Exception subclass other than MemoryError and
+// RecursionError (and their subclasses); those two and anything that is not
+// an Exception (KeyboardInterrupt, SystemExit, ...) stay set and are a
+// failure.
 Status drop_exception();
 
 }  // namespace vk

@@ -129,8 +129,8 @@ int PropertyMap::held_by(PyObject* props) const {
         PyObject* found = PyDict_GetItemWithError(props, key.get());
         if (!found) {
             if (!PyErr_Occurred()) return 0;  // missing
-            // A lookup that failed counts as no match; an interrupt or an
-            // exit request is never swallowed.
+            // A lookup that failed counts as no match; an interrupt, an
+            // exit request or a MemoryError is never swallowed.
             return drop_exception() ? 0 : -1;
         }
         Ref actual = Ref::borrow(found);

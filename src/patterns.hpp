@@ -39,8 +39,8 @@ struct PropertyMap {
     // Whether a properties dict holds every entry: each key present and its
     // value == the expected one (the dict's value on the left). 1 or 0; -1
     // with the error of a comparison, or of a lookup that failed with
-    // anything but an Exception (a lookup failing with an Exception counts
-    // as no match).
+    // anything drop_exception keeps (a lookup failing with any other
+    // Exception counts as no match).
     int held_by(PyObject* props) const;
     // A new dict of the entries (the same value objects).
     Ref to_dict() const;

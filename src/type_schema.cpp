@@ -23,10 +23,18 @@
 // group, or whether a group's parentheses belong together, is a binary search
 // rather than a walk over the group: a schema nested thousands of levels deep
 // matches in time close to linear in its length.
+//
+// The one type a schema names (schema_exact_type) is read by the same walk:
+// the matcher asks its questions of a type through an answering policy, and
+// the reader's policy answers each "is this the variable X?" and "is this an
+// application?" with yes, writing the answer down, and the wildcard's
+// question with no. The type so laid out passes every test of the walk, and
+// no other type does.
 #include "type_schema.hpp"
 
 #include <algorithm>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -127,16 +135,112 @@ struct Record {
     const TypeNode* t;
 };
 
-// Pending work: match the wrapped range [b, e) against t, or record it as a
-// capture name for t.
-struct Task {
+// What the matcher asks of the type at each place of the schema: whether it
+// is a variable of a given name, or an application (then the same questions
+// go to its two sides). A match answers them from a type (TypeAnswers);
+// the reader of exact types answers yes to each and writes the answer down
+// (TypeLayout), so that the type it builds is the one type that passes every
+// test, and only that one: the two cannot disagree, since they are one walk.
+// `Place` names a place of the type; `kDecided` marks a task with nothing
+// left to test.
+struct TypeAnswers {
+    using Place = const TypeNode*;
+    static constexpr Place kDecided = nullptr;
+    std::vector<Record>* records;
+
+    // The wildcard: any type.
+    static bool any(Place) { return true; }
+    static bool variable(Place t, std::string_view name) {
+        return !t->is_app() && t->name() == name;
+    }
+    // The variable named "$" + x + "$".
+    static bool delimited_variable(Place t, std::string_view x) {
+        const size_t n = x.size();
+        return !t->is_app() && t->name().size() == n + 2 && t->name().front() == '$' &&
+               t->name().back() == '$' && t->name().compare(1, n, x) == 0;
+    }
+    static bool application(Place t, Place& left, Place& right) {
+        if (!t->is_app()) return false;
+        left = t->left();
+        right = t->right();
+        return true;
+    }
+    bool recording() const { return records != nullptr; }
+    void record(size_t b, size_t e, Place t) { records->push_back({b, e, t}); }
+};
+
+// The answers of the reader of exact types: each place of the type is a
+// slot, laid out as the walk reaches it (an application's sides after it).
+class TypeLayout {
+public:
+    using Place = size_t;
+    static constexpr Place kDecided = kNone;
+
+    Place root() {
+        slots_.assign(1, Slot{});
+        return 0;
+    }
+    // The wildcard names no one type.
+    static bool any(Place) { return false; }
+    bool variable(Place p, std::string_view name) {
+        slots_[p].name.assign(name);
+        return true;
+    }
+    bool delimited_variable(Place p, std::string_view x) {
+        std::string name(x.size() + 2, '$');
+        x.copy(name.data() + 1, x.size());
+        slots_[p].name = std::move(name);
+        return true;
+    }
+    bool application(Place p, Place& left, Place& right) {
+        left = slots_.size();
+        right = left + 1;
+        slots_[p].app = true;
+        slots_[p].left = left;
+        slots_.resize(slots_.size() + 2);
+        return true;
+    }
+    static bool recording() { return false; }
+    static void record(size_t, size_t, Place) {}
+
+    // The type laid out, built from the last slot back (every side comes
+    // after its application), so that no depth costs C stack.
+    TypeRef build() const {
+        std::vector<TypeRef> built(slots_.size());
+        for (size_t i = slots_.size(); i-- > 0;) {
+            const Slot& sl = slots_[i];
+            if (!sl.app) {
+                built[i] = TypeRef::variable(sl.name);
+                continue;
+            }
+            built[i] = TypeRef::application(built[sl.left], built[sl.left + 1]);
+            built[sl.left] = TypeRef();
+            built[sl.left + 1] = TypeRef();
+        }
+        return std::move(built[0]);
+    }
+
+private:
+    struct Slot {
+        bool app = false;
+        size_t left = 0;  // app: the left side's slot; the right side's follows it
+        std::string name;
+    };
+    std::vector<Slot> slots_;
+};
+
+// Pending work: match the wrapped range [b, e) against the place t, or
+// record it as a capture name for t.
+template <class Place>
+struct TaskOf {
     size_t b, e;
-    const TypeNode* t;
+    Place t;
     bool record;
 };
 
 // A LIFO stack that keeps its first few entries inline, so the common
 // schemas ("$A -> B$", "$(x:*)$") match without allocating.
+template <class Task>
 class TaskStack {
 public:
     void push(const Task& t) {
@@ -164,9 +268,13 @@ private:
     std::vector<Task> heap_;
 };
 
+template <class Answers>
 class Matcher {
 public:
-    Matcher(std::string_view text, std::vector<Record>* records) : s_(text), records_(records) {}
+    using Place = typename Answers::Place;
+    using Task = TaskOf<Place>;
+
+    Matcher(std::string_view text, Answers& answers) : s_(text), answers_(answers) {}
 
     // The first steps of top() that read the text alone: whether the whole
     // schema is the wildcard or one name.
@@ -187,15 +295,15 @@ public:
         return {};
     }
 
-    bool run(const TypeNode* t) {
+    bool run(Place t) {
         Task cur{0, s_.size(), t, false};
         if (!top(cur)) return false;
         for (;;) {
-            if (cur.t && !wrapped(cur)) return false;
+            if (cur.t != Answers::kDecided && !wrapped(cur)) return false;
             if (!stack_.pop(cur)) return true;
             if (cur.record) {
-                records_->push_back({cur.b, cur.e, cur.t});
-                cur.t = nullptr;  // nothing left to match for this task
+                answers_.record(cur.b, cur.e, cur.t);
+                cur.t = Answers::kDecided;  // nothing left to match for this task
             }
         }
     }
@@ -266,10 +374,6 @@ private:
                first_of('(', b, e) != kNone;
     }
 
-    static bool is_variable(const TypeNode* t, std::string_view name) {
-        return !t->is_app() && t->name() == name;
-    }
-
     // A group with body [b, e): `cur` becomes the inner pattern. With a ":"
     // outside the groups inside it, it is the capture form (the name before
     // that ":", the pattern after it), and the name's record is queued to run
@@ -284,7 +388,7 @@ private:
         size_t nb = b, ne = colon, sb = colon + 1, se = e;
         trim_range(s_, nb, ne);
         trim_range(s_, sb, se);
-        if (records_) stack_.push({nb, ne, cur.t, true});
+        if (answers_.recording()) stack_.push({nb, ne, cur.t, true});
         cur = {sb, se, cur.t, false};
     }
 
@@ -296,47 +400,49 @@ private:
             --e;
         }
         size_t sp = top_level('-', b, e);
-        if (sp == kNone || !cur.t->is_app()) return false;
+        Place left, right;
+        if (sp == kNone || !answers_.application(cur.t, left, right)) return false;
         size_t lb = b, le = sp, rb = sp + 2, re = e;
         trim_range(s_, lb, le);
         trim_range(s_, rb, re);
-        stack_.push({rb, re, cur.t->right(), false});
-        cur = {lb, le, cur.t->left(), false};
+        stack_.push({rb, re, right, false});
+        cur = {lb, le, left, false};
         return true;
     }
 
-    // The whole schema text: trimmed, not yet wrapped. Leaves cur.t null when
+    // The whole schema text: trimmed, not yet wrapped. Leaves cur.t decided when
     // the match is decided without further work.
     bool top(Task& cur) {
         size_t b = cur.b, e = cur.e;
         trim_range(s_, b, e);
         std::string_view s = text(b, e);
         size_t n = s.size();
-        if (s == "$*$") return done(cur);
+        if (s == "$*$") return answers_.any(cur.t) ? done(cur) : false;
         // A lone "$" is no delimited form (it needs two delimiters): it is read
         // as a plain name below and matches the variable named "$".
         bool delimited = n >= 2 && s.front() == '$' && s.back() == '$';
         if (delimited && !has_arrow_colon_or_open(b, e)) {
             std::string_view name = text(b + 1, e - 1);
-            return name == "*" || is_variable(cur.t, name) ? done(cur) : false;
+            bool hit = name == "*" ? answers_.any(cur.t) : answers_.variable(cur.t, name);
+            return hit ? done(cur) : false;
         }
         if (delimited && group_at(b + 1, e - 1)) {
             group(cur, b + 2, e - 2);
             return true;
         }
-        if (first_arrow(b, e) == kNone) return is_variable(cur.t, s) ? done(cur) : false;
+        if (first_arrow(b, e) == kNone) return answers_.variable(cur.t, s) ? done(cur) : false;
         return delimited ? arrow(cur, b + 1, e - 1) : arrow(cur, b, e);
     }
 
     // "$" + X + "$" for an already trimmed X = [cur.b, cur.e). Returns false
-    // on failure; on success either decides (cur.t null) or continues in cur.
+    // on failure; on success either decides (cur.t decided) or continues in cur.
     bool wrapped(Task& cur) {
         for (;;) {
             size_t b = cur.b, e = cur.e;
             std::string_view x = text(b, e);
-            size_t n = x.size();
             if (!has_arrow_colon_or_open(b, e)) {
-                return x == "*" || is_variable(cur.t, x) ? done(cur) : false;
+                bool hit = x == "*" ? answers_.any(cur.t) : answers_.variable(cur.t, x);
+                return hit ? done(cur) : false;
             }
             if (group_at(b, e)) {
                 group(cur, b + 1, e - 1);
@@ -344,29 +450,42 @@ private:
             }
             if (first_arrow(b, e) == kNone) {
                 // A plain name that includes the two delimiters.
-                const TypeNode* t = cur.t;
-                bool hit = !t->is_app() && t->name().size() == n + 2 && t->name().front() == '$' &&
-                           t->name().back() == '$' && t->name().compare(1, n, x) == 0;
-                return hit ? done(cur) : false;
+                return answers_.delimited_variable(cur.t, x) ? done(cur) : false;
             }
             if (!arrow(cur, b, e)) return false;
         }
     }
 
     static bool done(Task& cur) {
-        cur.t = nullptr;
+        cur.t = Answers::kDecided;
         return true;
     }
 
     std::string_view s_;
-    std::vector<Record>* records_;
-    TaskStack stack_;
+    Answers& answers_;
+    TaskStack<Task> stack_;
     std::unique_ptr<TextIndex> index_;
 };
 
+// A match without captures.
+bool plain_match(std::string_view schema, const TypeNode* t) {
+    TypeAnswers answers{nullptr};
+    return Matcher<TypeAnswers>(schema, answers).run(t);
+}
+
 }  // namespace
 
-SchemaPlan SchemaPlan::read(std::string_view schema) { return Matcher(schema, nullptr).plan(); }
+SchemaPlan SchemaPlan::read(std::string_view schema) {
+    TypeAnswers answers{nullptr};
+    return Matcher<TypeAnswers>(schema, answers).plan();
+}
+
+TypeRef schema_exact_type(std::string_view schema) {
+    TypeLayout layout;
+    TypeLayout::Place root = layout.root();
+    if (!Matcher<TypeLayout>(schema, layout).run(root)) return TypeRef();
+    return layout.build();
+}
 
 SchemaTest::SchemaTest(const TypeSchemaValue* schema)
     : schema_(schema),
@@ -381,7 +500,7 @@ bool SchemaTest::matches(const TypeNode* t) {
     if (t == last_) return last_verdict_;
     auto [it, fresh] = verdicts_.try_emplace(t, false);
     if (fresh) {
-        it->second = Matcher(schema_->pattern, nullptr).run(t);
+        it->second = plain_match(schema_->pattern, t);
         held_.push_back(TypeRef::share(t));
     }
     last_ = t;
@@ -390,14 +509,14 @@ bool SchemaTest::matches(const TypeNode* t) {
 }
 
 bool TypeSchemaValue::matches_type(const TypeNode* t) const {
-    return Matcher(pattern, nullptr).run(t);
+    return plain_match(pattern, t);
 }
 
 bool TypeSchemaValue::match_capture(const TypeNode* t, CaptureMap& captures) const {
     captures.clear();
     std::vector<Record> records;
-    Matcher m(pattern, &records);
-    if (!m.run(t)) return false;
+    TypeAnswers answers{&records};
+    if (!Matcher<TypeAnswers>(pattern, answers).run(t)) return false;
     // A later capture of a name replaces the earlier value in its place.
     std::unordered_map<std::string_view, size_t> slot;
     for (const Record& r : records) {

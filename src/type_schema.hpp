@@ -77,10 +77,12 @@ struct PyTypeSchema : Obj {
     TypeSchemaValue value;
 };
 
-// The one type a schema text names, or a null TypeRef when it names none
-// ("$Person$" and "Person" name Person, "$(f:A -> B) -> C$" names
-// ((A -> B) -> C); a schema with a wildcard, or one that can be read two
-// ways, names no one type). A parenthesis groups only with its partner.
+// The one type a schema text names: the type the schema matches when it
+// matches exactly one, else a null TypeRef. "$Person$" and "Person" name
+// Person, "$(f:A -> B) -> C$" names ((A -> B) -> C), "*" the variable named
+// "*" and "" the one with the empty name; "$*$", any schema whose match
+// reaches a wildcard, and a malformed one name none. Read by the matcher
+// itself, so the two always agree.
 TypeRef schema_exact_type(std::string_view schema);
 
 extern PyTypeObject* TypeSchemaType;

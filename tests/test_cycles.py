@@ -63,9 +63,40 @@ def patterns_hold_themselves(canary):
             vk.PathPattern("(a)").add_node(vk.NodePattern(properties={"k": box}))]
 
 
+def copies_share_bindings(canary):
+    g, n, _ = graph_with_edge(canary)
+    q = g.query().match(node="n", type=A).execute()
+    n.properties["keep"] = (q, q.limit(5))
+
+
+def copies_share_a_queue(canary):
+    g, n, _ = graph_with_edge(canary)
+    d = {"canary": canary}
+    q = g.query().match(node="n").set("n", d)
+    d["keep"] = (q, q.limit(1))
+
+
+def arrays_share_operations(canary):
+    # q.skip continues on an array of its own, sharing q's operations with
+    # the array of q and q.limit.
+    d = {"canary": canary}
+    q = vk.Graph().query().match(node="n", properties={"k": d})
+    d["keep"] = (q, q.limit(1), q.skip(1))
+
+
+def tables_share_lists(canary):
+    # An executed copy's table shares its untouched lists with the table it
+    # was copied from.
+    g, n, _ = graph_with_edge(canary)
+    q = g.query().match(node="n", type=A).match(node="m", type=B).execute()
+    q2 = q.limit(1).execute()
+    n.properties["keep"] = (q, q2, q2.execute())
+
+
 CYCLES = [node_holds_its_graph, edge_held_by_itself_and_its_start,
           query_run_in_node_properties, rows_in_node_properties, edge_rows_in_edge_properties,
-          query_holds_itself, patterns_hold_themselves]
+          query_holds_itself, patterns_hold_themselves, copies_share_bindings,
+          copies_share_a_queue, arrays_share_operations, tables_share_lists]
 
 
 @pytest.mark.parametrize("build", CYCLES)
@@ -99,7 +130,16 @@ def _shared_queue():
     return box, [q, q.skip(0)]
 
 
-@pytest.mark.parametrize("setup", [_shared_snapshot, _shared_binding_list, _shared_queue])
+def _shared_operations():
+    # Two arrays hold the match; the executed copies share a table.
+    box = ["x"]
+    g, n, _ = graph_with_edge(box)
+    q = g.query().match(node="n", properties={"canary": box}).where("n.canary IS NOT NULL")
+    return box, [q, q.limit(1), q.skip(0).execute(), q.execute().limit(2)]
+
+
+@pytest.mark.parametrize("setup", [_shared_snapshot, _shared_binding_list, _shared_queue,
+                                   _shared_operations])
 def test_shared_values_are_counted_once(setup):
     keep, holders = setup()
     before = repr(keep)

@@ -288,12 +288,15 @@ def _raise():
 
 
 class Clash:
-    """A key that collides with `like` and whose == raises `exc` while armed."""
+    """A key that collides with `like` and whose == (or, with on_hash, whose
+    hash) raises `exc` while armed."""
 
     def __init__(self, like="k", exc=Boom, armed=True):
-        self.like, self.exc, self.armed = like, exc, armed
+        self.like, self.exc, self.armed, self.on_hash = like, exc, armed, False
 
     def __hash__(self):
+        if self.armed and self.on_hash:
+            raise self.exc("hash")
         return hash(self.like)
 
     def __eq__(self, other):
@@ -341,6 +344,14 @@ def _node_test(clash):
     return g, g.query().match(node="n", properties={"k": 1})
 
 
+def _edge_test(clash):
+    n = vk.Node(A)
+    e, g = _edge(n), graph_of(n)
+    e.properties[clash("k")] = 1
+    g.edges[e.uid()] = e
+    return g, g.query().match(edge="e", properties={"k": 1})
+
+
 def _delete_node(clash):
     n, g = vk.Node(A), vk.Graph()
     g.nodes[clash(n.uid())] = n  # filed under a key that collides with its uid
@@ -355,21 +366,42 @@ def _detach(clash):
     return g, g.query().match(node="n").delete("n", detach=True)
 
 
-@pytest.mark.parametrize("exc", [Boom, KeyboardInterrupt, SystemExit])
-@pytest.mark.parametrize("setup", [_node_test, _delete_node, _detach])
-def test_failed_lookups_and_deletions_pass_over_exceptions_only(setup, exc):
+def _detach_hash(clash):
+    n = vk.Node(A)
+    e, g = _edge(n), graph_of(n)
+    key = clash(e.uid())
+    g.edges[key] = e  # hashed again by the deletion
+    key.on_hash = True
+    return g, g.query().match(node="n").delete("n", detach=True)
+
+
+class LowMemory(MemoryError):
+    pass
+
+
+class DeepRecursion(RecursionError):
+    pass
+
+
+@pytest.mark.parametrize("exc, passed_over", [
+    (Boom, True), (ValueError, True), (KeyboardInterrupt, False), (SystemExit, False),
+    (MemoryError, False), (LowMemory, False), (RecursionError, False), (DeepRecursion, False),
+])
+@pytest.mark.parametrize("setup", [_node_test, _edge_test, _delete_node, _detach, _detach_hash])
+def test_failed_lookups_and_deletions_pass_over_exceptions_only(setup, exc, passed_over):
     # A failing lookup counts as no match and a failing deletion is passed
-    # over, but an interrupt or exit request ends the run there.
+    # over, but an interrupt, an exit request, or running out of memory or
+    # stack ends the run there.
     clash = Clash(None, exc, armed=False)
     g, q = setup(lambda like: setattr(clash, "like", like) or clash)
     q = q.create(node="c", type=C)
     clash.armed = True
-    if issubclass(exc, Exception):
+    if passed_over:
         q.execute()
     else:
         with pytest.raises(exc):
             q.execute()
-    assert (vk.Node(C).uid() in g.nodes) is issubclass(exc, Exception)
+    assert (vk.Node(C).uid() in g.nodes) is passed_over
     clash.armed = False
     still_usable(g, q)
 

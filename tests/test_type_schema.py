@@ -1,4 +1,5 @@
 import inspect
+import re
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -290,7 +291,10 @@ def named(schema):
     ("Person", V("Person")),
     ("$(f:A -> B) -> C$", Ap(AB, C)),
     ("$(A) -> ((B))$", AB),
-    ("$*$", None), ("*", None), ("$(x:*)$", None), ("$A -> (y:*)$", None), ("$$", None),
+    ("$*$", None), ("$(x:*)$", None), ("$A -> (y:*)$", None), ("$A) -> (B$", None),
+    # without "$" signs, "*" is a plain name; "" and "$$" name the empty name
+    ("*", V("*")), (" * ", V("*")), ("", V("")), ("$$", V("")), ("$()$", V("")),
+    ("$(a(b):A)$", A), ("$A:B$", V("$A:B$")), ("$$A$$", V("$A$")), (" $ ", V("$")),
 ])
 def test_named_type(schema, expected):
     assert named(schema) == expected
@@ -321,6 +325,54 @@ def test_named_type_is_matched(schema):
     t = named(schema)
     if t is not None:
         assert TypeSchema(schema).matches(t)
+
+
+FRESH = V("\x00fresh")  # a name no generated schema holds
+
+
+def places(t):
+    """Every variant of t with one of its sub-types replaced by FRESH."""
+    yield FRESH
+    if isinstance(t, Ap):
+        yield from (Ap(v, t.right) for v in places(t.left))
+        yield from (Ap(t.left, v) for v in places(t.right))
+
+
+def near_types(schema, seeds):
+    """Types built from the schema's atoms and near variants of its text."""
+    body = trim(schema)
+    words = {w for w in re.split(r"\s+|->|[$():]", schema)} | {body, body[1:-1], body.strip("$")}
+    words |= {f"${w}$" for w in list(words)}
+    atoms = [V(w) for w in sorted(words)[:12]]
+    return atoms + [Ap(a, b) for a in atoms[:5] for b in atoms[:5]] + seeds
+
+
+@st.composite
+def schema_with_seed(draw):
+    t = draw(types)
+    if draw(st.booleans()):
+        return draw(label()), []
+    wrap = draw(st.sampled_from(["${}$", "$ {} $", "{}", " {} "]))
+    body = draw(st.one_of(st.just(str(t)), rendered(t), st.text(alphabet=ALPHABET, max_size=60)))
+    return wrap.format(body), [t]
+
+
+@settings(max_examples=500, deadline=None)
+@given(schema_with_seed())
+def test_named_type_is_the_only_type_matched(case):
+    # The reader names T exactly when the matcher matches T and no other
+    # type. A matched type one of whose places can be anything (FRESH passes
+    # there) shows a schema that matches more than one type.
+    schema, seeds = case
+    s, t = TypeSchema(schema), named(schema)
+    pool = near_types(schema, seeds)
+    if t is not None:
+        assert s.matches(t)
+        assert not [c for c in pool + list(places(t)) if c != t and s.matches(c)]
+    else:
+        for c in pool:
+            if s.matches(c):
+                assert any(s.matches(v) for v in places(c)), c
 
 
 # ----- deep nesting ------------------------------------------------------------

@@ -1,8 +1,11 @@
 #include "host/args.hpp"
 
+#include <cstdint>
 #include <cstring>
 #include <vector>
 #include <string>
+
+#include "host/ref.hpp"
 
 namespace vk {
 
@@ -243,9 +246,26 @@ Status to_bool(Arg a, bool& out) {
 Status to_size(Arg a, size_t& out) {
     if (!PyLong_Check(a.obj)) return arg_error(a.name, cast_message(a.obj, "int"));
     size_t v = PyLong_AsSize_t(a.obj);
-    if (v == (size_t)-1 && PyErr_Occurred()) return PyErrorSet{};
-    out = v;
-    return ok_status();
+    if (v != (size_t)-1 || !PyErr_Occurred()) {
+        out = v;
+        return ok_status();
+    }
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return PyErrorSet{};
+    // The interpreter's message speaks of C types; ours says what is accepted.
+    PyErr_Clear();
+    // The value as int prints it (a subclass's own __repr__ is not run).
+    Ref text = Ref::steal(PyLong_Type.tp_repr(a.obj));
+    if (!text) {
+        // An int too long to print (the interpreter's limit on int digits).
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) return PyErrorSet{};
+        PyErr_Clear();
+        PyErr_Format(PyExc_OverflowError, "argument '%s': must be an int from 0 to %zu", a.name,
+                     SIZE_MAX);
+        return PyErrorSet{};
+    }
+    PyErr_Format(PyExc_OverflowError, "argument '%s': must be an int from 0 to %zu, not %U",
+                 a.name, SIZE_MAX, text.get());
+    return PyErrorSet{};
 }
 
 Status to_instance(Arg a, PyTypeObject* type) {

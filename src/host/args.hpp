@@ -253,8 +253,8 @@ Status to_opt_string(Arg a, std::optional<std::string>& out);
 Status to_dict(Arg a, PyObject*& out, bool allow_none);
 // Only True or False.
 Status to_bool(Arg a, bool& out);
-// A non-negative int fitting a machine word; the interpreter's own
-// OverflowError passes through unchanged.
+// An int from 0 to SIZE_MAX; any other int is the OverflowError
+// "argument 'NAME': must be an int from 0 to <SIZE_MAX>, not <value>".
 Status to_size(Arg a, size_t& out);
 // An instance of one of the module's classes (exact type: none is subclassable).
 Status to_instance(Arg a, PyTypeObject* type);

@@ -39,8 +39,7 @@ PyObject* count_builder(PyObject* self, PyObject* const* args, Py_ssize_t n, PyO
     return build<S>(self, args, n, kw, [](auto& a, QueryValue& q) -> Status {
         size_t count;
         if (!to_size(a["count"], count)) return PyErrorSet{};
-        q.operations.push(Clause{count});
-        return ok_status();
+        return q.operations.push(Clause{count});
     });
 }
 
@@ -53,8 +52,7 @@ PyObject* query_set(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObjec
         if (!to_string(a["variable"], var) || !to_dict(a["properties"], dict, false)) {
             return PyErrorSet{};
         }
-        q.operations.push(SetClause(std::move(var), Ref::borrow(dict)));
-        return ok_status();
+        return q.operations.push(SetClause(std::move(var), Ref::borrow(dict)));
     });
 }
 
@@ -73,8 +71,7 @@ PyObject* query_where(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObj
         auto tree = parse_condition(c.condition);
         if (!tree) return PyErrorSet{};
         c.tree = std::move(*tree);
-        q.operations.push(std::move(c));
-        return ok_status();
+        return q.operations.push(std::move(c));
     });
 }
 
@@ -82,8 +79,7 @@ PyObject* query_with(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObje
     return build<query_sig::with_>(self, args, n, kw, [](auto& a, QueryValue& q) -> Status {
         WithClause c;
         if (!to_names(a, c.variables)) return PyErrorSet{};
-        q.operations.push(std::move(c));
-        return ok_status();
+        return q.operations.push(std::move(c));
     });
 }
 
@@ -93,8 +89,7 @@ PyObject* query_delete(PyObject* self, PyObject* const* args, Py_ssize_t n, PyOb
         if (!to_names(a, c.variables) || (a["detach"] && !to_bool(a["detach"], c.detach))) {
             return PyErrorSet{};
         }
-        q.operations.push(std::move(c));
-        return ok_status();
+        return q.operations.push(std::move(c));
     });
 }
 
@@ -105,8 +100,7 @@ PyObject* query_order_by(PyObject* self, PyObject* const* args, Py_ssize_t n, Py
             (a["ascending"] && !to_bool(a["ascending"], c.ascending))) {
             return PyErrorSet{};
         }
-        q.operations.push(std::move(c));
-        return ok_status();
+        return q.operations.push(std::move(c));
     });
 }
 
@@ -193,8 +187,7 @@ Result<PathPatternValue> path_to_create(std::string_view text) {
 template <class Op, class Form, class T>
 Status queue_form(QueryValue& q, Result<T> made) {
     if (!made) return PyErrorSet{};
-    q.operations.push(Op{Form{std::move(*made)}});
-    return ok_status();
+    return q.operations.push(Op{Form{std::move(*made)}});
 }
 
 // The edge forms of create and merge: the pattern, then start, then end.
@@ -207,8 +200,7 @@ Status queue_edge_between(QueryValue& q, const std::string& var, PyObject* term,
     if (!s) return PyErrorSet{};
     auto e = required_name(end);
     if (!e) return PyErrorSet{};
-    q.operations.push(Op{EdgeBetween{std::move(*p), std::move(*s), std::move(*e)}});
-    return ok_status();
+    return q.operations.push(Op{EdgeBetween{std::move(*p), std::move(*s), std::move(*e)}});
 }
 
 }  // namespace
@@ -236,8 +228,8 @@ PyObject* query_match(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObj
             return VelkoraError::invalid_query("Variable '" + *s.edge +
                                                "' names the edge and one of its nodes");
         }
-        q.operations.push(MatchOp{MatchEdge{std::move(*p), std::move(*start), std::move(*end)}});
-        return ok_status();
+        return q.operations.push(
+            MatchOp{MatchEdge{std::move(*p), std::move(*start), std::move(*end)}});
     });
 }
 

@@ -270,8 +270,7 @@ Status run_where(QueryValue& q, const WhereClause& c) {
         TypeTests tests(t);
         int holds = condition_holds(t, tests, nullptr, 0);
         if (holds < 0) return PyErrorSet{};
-        if (!holds) q.matched_vars.slice(0, 0);
-        return ok_status();
+        return holds ? ok_status() : q.matched_vars.slice(0, 0);
     }
     size_t n = SIZE_MAX;  // the lists of a group have one length
     for (const BindingList* list : lists) n = std::min(n, list->size());
@@ -282,8 +281,7 @@ Status run_where(QueryValue& q, const WhereClause& c) {
         if (holds < 0) return PyErrorSet{};
         if (holds) keep.push_back(j);
     }
-    if (keep.size() != n) q.matched_vars.select(group, keep);
-    return ok_status();
+    return keep.size() != n ? q.matched_vars.select(group, keep) : ok_status();
 }
 
 Status run_order_by(QueryValue& q, const std::vector<const OrderByClause*>& run) {
@@ -309,17 +307,16 @@ Status run_order_by(QueryValue& q, const std::vector<const OrderByClause*>& run)
     for (size_t j = 0; j < idx.size(); ++j) idx[j] = j;
     if (!Sorter(keys).sort(idx)) return PyErrorSet{};
     for (size_t j = 0; j < idx.size(); ++j) {
-        if (idx[j] != j) {
-            q.matched_vars.select(group, idx);
-            break;
-        }
+        if (idx[j] != j) return q.matched_vars.select(group, idx);
     }
     return ok_status();
 }
 
-void run_with(QueryValue& q, const WithClause& c) {
-    if (std::find(c.variables.begin(), c.variables.end(), "*") != c.variables.end()) return;
-    q.matched_vars.retain(c.variables);
+Status run_with(QueryValue& q, const WithClause& c) {
+    if (std::find(c.variables.begin(), c.variables.end(), "*") != c.variables.end()) {
+        return ok_status();
+    }
+    return q.matched_vars.retain(c.variables);
 }
 
 }  // namespace vk

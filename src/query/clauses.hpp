@@ -12,6 +12,6 @@ Status run_where(QueryValue& q, const WhereClause& c);
 // clauses, the first one primary.
 Status run_order_by(QueryValue& q, const std::vector<const OrderByClause*>& run);
 // Unbinds every name not listed ("*" keeps all).
-void run_with(QueryValue& q, const WithClause& c);
+Status run_with(QueryValue& q, const WithClause& c);
 
 }  // namespace vk

@@ -477,15 +477,22 @@ private:
 
 }  // namespace
 
-Result<std::shared_ptr<const ConditionTree>> parse_condition(std::string_view text) {
-    auto tree = std::make_shared<ConditionTree>();
+Result<Box<ConditionTree>> parse_condition(std::string_view text) {
+    ConditionTree tree;
     Lexer lexer(text);
     std::vector<Token> toks;
     Status s = lexer.run(toks);
     if (!s) return PyErrorSet{};
-    s = Parser(text, lexer, toks, *tree).run();
+    s = Parser(text, lexer, toks, tree).run();
     if (!s) return PyErrorSet{};
-    return std::shared_ptr<const ConditionTree>(std::move(tree));
+    Box<ConditionTree> boxed;
+    if (!Box<ConditionTree>::make(boxed, std::move(tree))) return PyErrorSet{};
+    return boxed;
+}
+
+int BoxOps<ConditionTree>::traverse(const ConditionTree& t, visitproc visit, void* arg) {
+    for (const CondNode& n : t.nodes) Py_VISIT(n.value.get());
+    return 0;
 }
 
 // ----- evaluation ------------------------------------------------------------------

@@ -1,6 +1,7 @@
 // The condition language of where clauses: parsed once by Query.where into
-// an immutable tree that every copy of the query shares, and evaluated at
-// each position of the bound lists the condition names.
+// an immutable tree that every copy of the query shares (boxed, so that the
+// collector sees it once), and evaluated at each position of the bound lists
+// the condition names.
 #pragma once
 #include <Python.h>
 
@@ -48,6 +49,15 @@ struct ConditionTree {
     uint32_t type_tests = 0;  // TypeTest nodes
 };
 
+// The collector reads a parsed condition once, through its box, whatever the
+// number of queues holding it. Its literals (numbers, strs, booleans, None,
+// lists of those) hold no cycle, so clearing leaves it as it is.
+template <>
+struct BoxOps<ConditionTree> {
+    static int traverse(const ConditionTree& t, visitproc visit, void* arg);
+    static void clear(ConditionTree&) {}
+};
+
 // The type tests of one run of a condition over the positions of its lists:
 // each schema is read once per run and its verdict kept per type value.
 class TypeTests {
@@ -61,7 +71,7 @@ private:
 
 // Parses a condition. A syntax error is the InvalidQuery error
 // "<reason> (condition '<text>')".
-Result<std::shared_ptr<const ConditionTree>> parse_condition(std::string_view text);
+Result<Box<ConditionTree>> parse_condition(std::string_view text);
 
 // Evaluates the condition at position `pos` of the lists bound to its
 // variables (`lists[i]` for variables[i]; unused when there are none), with

@@ -88,8 +88,7 @@ Status match_node(QueryValue& q, const NodePatternValue& p) {
         return m < 0 ? -1 : 1;
     });
     if (!s) return s;
-    if (p.variable) q.matched_vars.assign_group(*p.variable, std::move(found));
-    return ok_status();
+    return p.variable ? q.matched_vars.assign_group(*p.variable, std::move(found)) : ok_status();
 }
 
 struct MatchRunner {
@@ -149,8 +148,7 @@ Status create_node(QueryValue& q, const NodePatternValue& p, PyObject* key = nul
     if (!p.type_obj) return untyped_node(p);
     BindingList one;
     if (!file_node(q.graph, p, p.variable ? &one : nullptr, key)) return PyErrorSet{};
-    if (p.variable) q.matched_vars.assign_group(*p.variable, std::move(one));
-    return ok_status();
+    return p.variable ? q.matched_vars.assign_group(*p.variable, std::move(one)) : ok_status();
 }
 
 VelkoraError bound_to_edge(const std::string& name) {
@@ -230,8 +228,7 @@ Status create_edges(QueryValue& q, const EdgeBetween& c) {
     group.emplace_back(c.start, std::move(paired_starts));
     if (c.pattern.variable) group.emplace_back(*c.pattern.variable, std::move(made));
     group.emplace_back(c.end, std::move(paired_ends));
-    q.matched_vars.assign_group(std::move(group));
-    return ok_status();
+    return q.matched_vars.assign_group(std::move(group));
 }
 
 // A path is created node by node, after every pattern of it has been
@@ -250,7 +247,7 @@ Status create_path(QueryValue& q, const PathPatternValue& path) {
         if (!filed) break;  // the nodes created so far stay, and stay bound
         if (p.variable) group.emplace_back(*p.variable, std::move(one));
     }
-    q.matched_vars.assign_group(std::move(group));
+    if (!q.matched_vars.assign_group(std::move(group))) return PyErrorSet{};
     return filed;
 }
 
@@ -290,8 +287,7 @@ Status merge_node(QueryValue& q, const NodePatternValue& p) {
         int m = test.matches(node);
         if (m < 0) return PyErrorSet{};
         if (m > 0) {
-            if (p.variable) q.matched_vars.append(*p.variable, std::move(node));
-            return ok_status();
+            return p.variable ? q.matched_vars.append(*p.variable, std::move(node)) : ok_status();
         }
     }
     if (!p.type_obj) return ok_status();
@@ -311,8 +307,7 @@ Status merge_node(QueryValue& q, const NodePatternValue& p) {
                 return PyErrorSet{};
             }
         }
-        if (p.variable) q.matched_vars.assign_group(*p.variable, std::move(one));
-        return ok_status();
+        return p.variable ? q.matched_vars.assign_group(*p.variable, std::move(one)) : ok_status();
     }
     return create_node(q, p, key.get());
 }
@@ -363,15 +358,13 @@ Status merge_edge(QueryValue& q, const EdgeBetween& m) {
     });
     if (!st) return st;
     if (hit) {
-        if (p.variable) q.matched_vars.append(*p.variable, std::move(*hit));
-        return ok_status();
+        return p.variable ? q.matched_vars.append(*p.variable, std::move(*hit)) : ok_status();
     }
     if (!with_term) return ok_status();
     BindingList made;
     st = file_edges(q.graph, p, {*s, 1}, {*t, 1}, 1, made, nullptr, nullptr);
     if (!st) return st;
-    if (p.variable) q.matched_vars.assign_group(*p.variable, std::move(made));
-    return ok_status();
+    return p.variable ? q.matched_vars.assign_group(*p.variable, std::move(made)) : ok_status();
 }
 
 struct MergeRunner {
@@ -400,8 +393,8 @@ Status run_set(QueryValue& q, const SetClause& c) {
     return ok_status();
 }
 
-// Deletes dict[uid]. A failed deletion is passed over unless it failed with
-// something other than an Exception (an interrupt, an exit request).
+// Deletes dict[uid]. A failed deletion is passed over unless drop_exception
+// keeps its error (an interrupt, an exit request, a MemoryError).
 Status discard(PyObject* dict, const Hex64& uid) {
     Ref key = Ref::steal(to_py(uid.view()));
     if (key && PyDict_DelItem(dict, key.get()) == 0) return ok_status();
@@ -439,7 +432,7 @@ Status detach_edges(const GraphValue& g, const std::unordered_set<std::string>& 
 
 // Removes the bound nodes and edges from the graph, and with detach the
 // edges attached to the removed nodes; bindings stay. Failed deletions are
-// passed over; an interrupt or exit request ends the run.
+// passed over; an interrupt, an exit request or a MemoryError ends the run.
 Status run_delete(QueryValue& q, const DeleteClause& c) {
     std::unordered_set<std::string> deleted_types;
     for (const std::string& name : c.variables) {
@@ -470,18 +463,9 @@ struct OperationRunner {
     Status operator()(const WhereClause& c) const { return run_where(q, c); }
     // A lone order_by; run_queue hands runs of them to run_order_by.
     Status operator()(const OrderByClause& c) const { return run_order_by(q, {&c}); }
-    Status operator()(const WithClause& c) const {
-        run_with(q, c);
-        return ok_status();
-    }
-    Status operator()(const SkipClause& c) const {
-        q.matched_vars.slice(c.count, SIZE_MAX);
-        return ok_status();
-    }
-    Status operator()(const LimitClause& c) const {
-        q.matched_vars.slice(0, c.count);
-        return ok_status();
-    }
+    Status operator()(const WithClause& c) const { return run_with(q, c); }
+    Status operator()(const SkipClause& c) const { return q.matched_vars.slice(c.count, SIZE_MAX); }
+    Status operator()(const LimitClause& c) const { return q.matched_vars.slice(0, c.count); }
 };
 
 }  // namespace

@@ -2,10 +2,12 @@
 // the constructor, Graph.query() and the method table.
 #include <algorithm>
 #include <iterator>
+#include <unordered_set>
 
 #include "host/args.hpp"
 #include "host/pytype.hpp"
 #include "pickling.hpp"
+#include "query/condition.hpp"
 #include "query/query.hpp"
 
 namespace vk {
@@ -14,60 +16,98 @@ PyTypeObject* QueryType = nullptr;
 
 // ----- bindings --------------------------------------------------------------
 
-const BindingTable::Entry* BindingTable::entry(const std::string& name) const {
-    for (const Entry& e : entries_) {
-        if (e.name == name) return &e;
+int BindingTable::Data::traverse(visitproc visit, void* arg) const {
+    for (const Entry& e : entries) {
+        if (int v = e.list.traverse(visit, arg)) return v;
     }
-    return nullptr;
+    return 0;
 }
 
-BindingTable::Entry* BindingTable::entry(const std::string& name) {
-    return const_cast<Entry*>(std::as_const(*this).entry(name));
+const BindingTable::Entry* BindingTable::entry(const std::string& name) const {
+    if (!table_) return nullptr;
+    auto it = table_->index.find(name);
+    return it == table_->index.end() ? nullptr : &table_->entries[it->second];
 }
 
 const BindingList* BindingTable::find(const std::string& name) const {
     const Entry* e = entry(name);
-    return e ? e->list.get() : nullptr;
+    return e ? &*e->list : nullptr;
 }
 
 BindingTable::GroupId BindingTable::group_of(const std::string& name) const {
     return entry(name)->group;
 }
 
-void BindingTable::assign(std::string name, BindingList list, GroupId g) {
-    auto shared = std::make_shared<BindingList>(std::move(list));
-    if (Entry* e = entry(name)) {
-        std::swap(e->list, shared);  // the old list is released last
-        e->group = g;
-        return;
+Result<BindingTable::Data*> BindingTable::own() {
+    if (!table_ || !table_.unique()) {
+        // Shared with a copy of the query (or not made yet): continue on a
+        // copy, whose lists stay shared until they change.
+        Box<Data> fresh;
+        if (!(table_ ? Box<Data>::make(fresh, *table_) : Box<Data>::make(fresh))) {
+            return PyErrorSet{};
+        }
+        table_ = std::move(fresh);
     }
-    entries_.push_back(Entry{std::move(name), std::move(shared), g});
+    return &table_.own_value();
 }
 
-void BindingTable::assign_group(Group lists) {
-    const GroupId g = next_group_++;
-    for (auto& [name, list] : lists) assign(std::move(name), std::move(list), g);
-}
-
-void BindingTable::assign_group(const std::string& name, BindingList list) {
-    assign(name, std::move(list), next_group_++);
-}
-
-void BindingTable::append(const std::string& name, QueryResult r) {
-    Entry* e = entry(name);
-    if (!e) {
-        entries_.push_back(Entry{name, std::make_shared<BindingList>(), 0});
-        e = &entries_.back();
-    } else if (e->list.use_count() > 1) {
-        e->list = std::make_shared<BindingList>(*e->list);  // shared with a copy of the query
+Status BindingTable::assign(Data& d, std::string name, BindingList list, GroupId g) {
+    Box<BindingList> boxed;
+    if (!Box<BindingList>::make(boxed, std::move(list))) return PyErrorSet{};
+    auto [it, fresh] = d.index.try_emplace(name, d.entries.size());
+    if (!fresh) {
+        Entry& e = d.entries[it->second];
+        std::swap(e.list, boxed);  // the old list is released last
+        e.group = g;
+        return ok_status();
     }
-    e->list->push_back(std::move(r));
-    e->group = next_group_++;
+    d.entries.push_back(Entry{std::move(name), std::move(boxed), g});
+    return ok_status();
+}
+
+Status BindingTable::assign_group(Group lists) {
+    Result<Data*> d = own();
+    if (!d) return PyErrorSet{};
+    const GroupId g = (*d)->next_group++;
+    for (auto& [name, list] : lists) {
+        if (!assign(**d, std::move(name), std::move(list), g)) return PyErrorSet{};
+    }
+    return ok_status();
+}
+
+Status BindingTable::assign_group(const std::string& name, BindingList list) {
+    Result<Data*> d = own();
+    if (!d) return PyErrorSet{};
+    return assign(**d, name, std::move(list), (*d)->next_group++);
+}
+
+Status BindingTable::append(const std::string& name, QueryResult r) {
+    Result<Data*> own_table = own();
+    if (!own_table) return PyErrorSet{};
+    Data& d = **own_table;
+    auto it = d.index.find(name);
+    if (it == d.index.end()) {
+        Box<BindingList> boxed;
+        if (!Box<BindingList>::make(boxed)) return PyErrorSet{};
+        it = d.index.emplace(name, d.entries.size()).first;
+        d.entries.push_back(Entry{name, std::move(boxed), 0});
+    }
+    Entry& e = d.entries[it->second];
+    if (!e.list.unique()) {
+        // Shared with another table: continue on a copy.
+        Box<BindingList> copy;
+        if (!Box<BindingList>::make(copy, *e.list)) return PyErrorSet{};
+        e.list = std::move(copy);
+    }
+    e.list.own_value().push_back(std::move(r));
+    e.group = d.next_group++;
+    return ok_status();
 }
 
 size_t BindingTable::longest() const {
     size_t n = 0;
-    for (const Entry& e : entries_) n = std::max(n, e.list->size());
+    if (!table_) return n;
+    for (const Entry& e : table_->entries) n = std::max(n, e.list->size());
     return n;
 }
 
@@ -75,8 +115,8 @@ namespace {
 
 // Shortens a list to its first n entries. The others are moved out before
 // they are released: releasing a binding may run Python code, and with it a
-// collection that reads this list (BindingTable::traverse), which must find
-// no entry half destroyed.
+// collection that reads this list (through its box), which must find no
+// entry half destroyed.
 void truncate(BindingList& list, size_t n) {
     if (n >= list.size()) return;
     BindingList dropped(std::make_move_iterator(list.begin() + (ptrdiff_t)n),
@@ -84,100 +124,124 @@ void truncate(BindingList& list, size_t n) {
     list.erase(list.begin() + (ptrdiff_t)n, list.end());  // moved-from: releases nothing
 }
 
-// The entries of `slot` at `positions`, in that order. A list that no copy
-// of the query shares is changed in place (compacted when the positions
-// ascend, its entries moved otherwise); a shared one is replaced by a copy.
-// In place, entries are only swapped until truncate drops the rest.
-void select_list(std::shared_ptr<BindingList>& slot, const std::vector<size_t>& positions,
-                 bool ascending) {
-    BindingList& src = *slot;
-    const bool own = slot.use_count() == 1;
+// The entries of `slot` at `positions`, in that order. A list that no other
+// table shares is changed in place (compacted when the positions ascend, its
+// entries moved otherwise); a shared one is replaced by a copy. In place,
+// entries are only swapped until truncate drops the rest.
+Status select_list(Box<BindingList>& slot, const std::vector<size_t>& positions,
+                   bool ascending) {
+    const bool own = slot.unique();
     if (own && ascending) {
+        BindingList& src = slot.own_value();
         size_t w = 0;
         for (size_t p : positions) {
             if (p != w) std::swap(src[w], src[p]);  // src[p] is still its original entry
             ++w;
         }
         truncate(src, w);
-        return;
+        return ok_status();
     }
     BindingList out;
     out.reserve(positions.size());
     for (size_t p : positions) {
         if (own) {
-            out.push_back(std::move(src[p]));
+            out.push_back(std::move(slot.own_value()[p]));
         } else {
-            out.push_back(src[p]);
+            out.push_back((*slot)[p]);
         }
     }
-    slot = std::make_shared<BindingList>(std::move(out));
+    Box<BindingList> boxed;
+    if (!Box<BindingList>::make(boxed, std::move(out))) return PyErrorSet{};
+    slot = std::move(boxed);
+    return ok_status();
 }
 
 }  // namespace
 
-void BindingTable::select(GroupId g, const std::vector<size_t>& positions) {
+Status BindingTable::select(GroupId g, const std::vector<size_t>& positions) {
+    Result<Data*> d = own();
+    if (!d) return PyErrorSet{};
     const bool ascending = std::is_sorted(positions.begin(), positions.end());
-    for (Entry& e : entries_) {
-        if (e.group == g) select_list(e.list, positions, ascending);
+    for (Entry& e : (*d)->entries) {
+        if (e.group == g && !select_list(e.list, positions, ascending)) return PyErrorSet{};
     }
+    return ok_status();
 }
 
-void BindingTable::slice(size_t begin, size_t end) {
-    for (Entry& entry : entries_) {
-        std::shared_ptr<BindingList>& slot = entry.list;
+Status BindingTable::slice(size_t begin, size_t end) {
+    auto changes = [&](const Entry& e) {
+        const size_t n = e.list->size();
+        return std::min(begin, n) > 0 || end < n;
+    };
+    if (!table_ || std::none_of(table_->entries.begin(), table_->entries.end(), changes)) {
+        return ok_status();  // a table shared with a copy stays shared
+    }
+    Result<Data*> d = own();
+    if (!d) return PyErrorSet{};
+    for (Entry& entry : (*d)->entries) {
+        Box<BindingList>& slot = entry.list;
         const size_t n = slot->size();
         const size_t e = std::min(end, n), b = std::min(begin, e);
         if (b == 0 && e == n) continue;
-        if (slot.use_count() == 1) {
-            std::rotate(slot->begin(), slot->begin() + (ptrdiff_t)b, slot->begin() + (ptrdiff_t)e);
-            truncate(*slot, e - b);
+        if (slot.unique()) {
+            BindingList& list = slot.own_value();
+            std::rotate(list.begin(), list.begin() + (ptrdiff_t)b, list.begin() + (ptrdiff_t)e);
+            truncate(list, e - b);
         } else {
-            slot = std::make_shared<BindingList>(slot->begin() + (ptrdiff_t)b,
-                                                 slot->begin() + (ptrdiff_t)e);
+            Box<BindingList> part;
+            if (!Box<BindingList>::make(part, slot->begin() + (ptrdiff_t)b,
+                                        slot->begin() + (ptrdiff_t)e)) {
+                return PyErrorSet{};
+            }
+            slot = std::move(part);
         }
     }
+    return ok_status();
 }
 
-void BindingTable::retain(const std::vector<std::string>& keep) {
+Status BindingTable::retain(const std::vector<std::string>& keep) {
+    if (empty()) return ok_status();
+    const std::unordered_set<std::string> named(keep.begin(), keep.end());
+    Result<Data*> own_table = own();
+    if (!own_table) return PyErrorSet{};
+    Data& d = **own_table;
     std::vector<Entry> kept, dropped;
-    for (Entry& e : entries_) {
-        bool named = std::find(keep.begin(), keep.end(), e.name) != keep.end();
-        (named ? kept : dropped).push_back(std::move(e));
-    }
-    entries_ = std::move(kept);
+    for (Entry& e : d.entries) (named.count(e.name) ? kept : dropped).push_back(std::move(e));
+    d.entries = std::move(kept);
+    d.index.clear();
+    for (size_t i = 0; i < d.entries.size(); ++i) d.index.emplace(d.entries[i].name, i);
     // `dropped` goes last: releasing a binding may run Python code, and with
     // it a collection that reads this table, which is whole again by then.
-}
-
-int BindingTable::traverse(visitproc visit, void* arg) const {
-    for (const Entry& e : entries_) {
-        if (e.list.use_count() != 1) continue;
-        for (const QueryResult& r : *e.list) {
-            int v = std::visit([&](const auto& value) { return value.traverse(visit, arg); }, r);
-            if (v) return v;
-        }
-    }
-    return 0;
+    return ok_status();
 }
 
 // ----- the queue -------------------------------------------------------------
 
-void OpQueue::push(QueryOperation op) {
-    if (!items_) {
-        items_ = std::make_shared<std::vector<SharedOperation>>();
-    } else if (items_->size() != len_) {
-        // Another copy has appended past our prefix: continue on our own array.
-        items_ = std::make_shared<std::vector<SharedOperation>>(items_->begin(),
-                                                                items_->begin() + len_);
+Status OpQueue::push(QueryOperation op) {
+    SharedOperation boxed;
+    if (!SharedOperation::make(boxed, std::move(op))) return PyErrorSet{};
+    if (!items_ || items_->size() != len_) {
+        // None yet, or another copy has appended past our prefix: continue
+        // on an array of our own.
+        Box<OperationArray> own;
+        if (!(items_ ? Box<OperationArray>::make(own, items_->begin(), items_->begin() + len_)
+                     : Box<OperationArray>::make(own))) {
+            return PyErrorSet{};
+        }
+        items_ = std::move(own);
     }
-    items_->push_back(std::make_shared<const QueryOperation>(std::move(op)));
+    // Appended in place even while other copies share the array: they see
+    // their prefixes only.
+    items_.own_value().push_back(std::move(boxed));
     ++len_;
+    return ok_status();
 }
 
 namespace {
 
-// The Python references an operation holds: pattern property values and the
-// dict of a set. Every kind of operation is named, so a new kind must say.
+// The Python references an operation holds: pattern property values, the
+// dict of a set, a where clause's parsed condition. Every kind of operation
+// is named, so a new kind must say.
 struct OperationTraverse {
     visitproc visit;
     void* arg;
@@ -194,10 +258,7 @@ struct OperationTraverse {
         Py_VISIT(c.properties.get());
         return 0;
     }
-    // A condition's literals are numbers, strs, booleans and None, which hold
-    // no references, and lists of those that Python code only ever sees as
-    // fresh copies: no cycle runs through them.
-    int operator()(const WhereClause&) const { return 0; }
+    int operator()(const WhereClause& c) const { return c.tree.traverse(visit, arg); }
     int operator()(const DeleteClause&) const { return 0; }
     int operator()(const WithClause&) const { return 0; }
     int operator()(const OrderByClause&) const { return 0; }
@@ -207,15 +268,8 @@ struct OperationTraverse {
 
 }  // namespace
 
-int OpQueue::traverse(visitproc visit, void* arg) const {
-    // Copies of a query share the array and, after one continues on its own
-    // array, the operations: a shared one is reported by none of its holders.
-    if (items_.use_count() != 1) return 0;
-    for (const SharedOperation& op : *items_) {
-        if (op.use_count() != 1) continue;
-        if (int v = OperationTraverse{visit, arg}(*op)) return v;
-    }
-    return 0;
+int BoxOps<QueryOperation>::traverse(const QueryOperation& op, visitproc visit, void* arg) {
+    return OperationTraverse{visit, arg}(op);
 }
 
 int QueryValue::traverse(visitproc visit, void* arg) const {
@@ -519,6 +573,14 @@ const char kQueryDoc[] =
 }  // namespace
 
 PyTypeObject* create_query_type() {
+    // The boxes of the shared pieces come first: every query holds them.
+    if (!make_box_type<BindingList>("velkora._Bindings") ||
+        !make_box_type<BindingTable::Data>("velkora._BindingTable") ||
+        !make_box_type<QueryOperation>("velkora._Operation") ||
+        !make_box_type<OperationArray>("velkora._Operations") ||
+        !make_box_type<ConditionTree>("velkora._Condition")) {
+        return nullptr;
+    }
     static PyType_Slot slots[] = {
         {Py_tp_new, (void*)query_new},
         {Py_tp_dealloc, (void*)dealloc_instance<PyQuery>},

@@ -427,8 +427,7 @@ Status match_path(QueryValue& q, const PathPatternValue& path) {
     PathMatcher m(path);
     Status s = m.run(q.graph);
     if (!s) return s;
-    q.matched_vars.assign_group(m.take_group());
-    return ok_status();
+    return q.matched_vars.assign_group(m.take_group());
 }
 
 // ----- the edge form -------------------------------------------------------------
@@ -488,8 +487,7 @@ Status match_edge(QueryValue& q, const MatchEdge& m) {
     if (m.pattern.variable) group.emplace_back(*m.pattern.variable, std::move(edges));
     if (m.start) group.emplace_back(*m.start, std::move(starts));
     if (m.end && !one_node) group.emplace_back(*m.end, std::move(ends));
-    q.matched_vars.assign_group(std::move(group));
-    return ok_status();
+    return q.matched_vars.assign_group(std::move(group));
 }
 
 }  // namespace vk

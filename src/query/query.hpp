@@ -5,10 +5,12 @@
 // Queries are copied on every builder call, so the parts that can grow large
 // are shared between copies while they are equal and split when one copy
 // changes (copy on write): the queue is a shared, append-only array of
-// immutable operations in which each query sees its own prefix, and each
-// binding list is a shared vector, replaced as a whole by an assignment and
-// copied before an append while another query shares it. Nothing a copy can
-// observe depends on that sharing.
+// immutable operations in which each query sees its own prefix, and the
+// binding table and each of its lists are shared, replaced as a whole by an
+// assignment and copied before a change while another query shares them.
+// Every shared piece is boxed (host/box.hpp), so the collector sees it once
+// however many copies hold it. Nothing a copy can observe depends on that
+// sharing.
 #pragma once
 #include <Python.h>
 
@@ -16,12 +18,14 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <variant>
 #include <vector>
 
 #include "errors.hpp"
 #include "graph.hpp"
 #include "host/args.hpp"
+#include "host/box.hpp"
 #include "host/ref.hpp"
 #include "patterns.hpp"
 
@@ -34,6 +38,18 @@ namespace vk {
 using QueryResult = std::variant<NodeValue, EdgeValue>;
 using BindingList = std::vector<QueryResult>;
 
+template <>
+struct BoxOps<BindingList> {
+    static int traverse(const BindingList& list, visitproc visit, void* arg) {
+        for (const QueryResult& r : list) {
+            int v = std::visit([&](const auto& value) { return value.traverse(visit, arg); }, r);
+            if (v) return v;
+        }
+        return 0;
+    }
+    static void clear(BindingList& list) { BindingList old = std::exchange(list, {}); }
+};
+
 // The properties dict of a binding.
 inline PyObject* binding_properties(const QueryResult& r) {
     if (const NodeValue* n = std::get_if<NodeValue>(&r)) return n->properties();
@@ -44,6 +60,11 @@ inline PyObject* binding_properties(const QueryResult& r) {
 // length and line up by position, and where / order_by filter or reorder
 // the positions of a group's lists together. Assigning a name moves it out
 // of its old group; the other members stay together.
+//
+// The table is one boxed value (host/box.hpp) that copies of the query share
+// until one of them changes it, so copying a query costs one reference
+// however many names it binds; each list is boxed too, and shared between
+// tables until one of them changes it. Names are found through a hash index.
 class BindingTable {
 public:
     using GroupId = uint64_t;
@@ -56,43 +77,48 @@ public:
     // order: a later entry for the same name wins). Every operation that
     // assigns lists goes through here. The lists must have equal lengths.
     using Group = std::vector<std::pair<std::string, BindingList>>;
-    void assign_group(Group lists);
+    Status assign_group(Group lists);
     // A group of one list.
-    void assign_group(const std::string& name, BindingList list);
+    Status assign_group(const std::string& name, BindingList list);
     // Adds one binding at the end of the name's list (a new list if
     // unbound). The other lists of its group do not grow, so the name leaves
     // its group and forms one of its own.
-    void append(const std::string& name, QueryResult r);
-    bool empty() const { return entries_.empty(); }
+    Status append(const std::string& name, QueryResult r);
+    bool empty() const { return !table_ || table_->entries.empty(); }
     // The length of the longest list.
     size_t longest() const;
-    // The collector's visit of the references in the lists that no copy of
-    // the query shares (a shared list holds one reference for all its holders).
-    int traverse(visitproc visit, void* arg) const;
+    // The collector's visit: the table's box.
+    int traverse(visitproc visit, void* arg) const { return table_.traverse(visit, arg); }
 
     // Every list of group g becomes the entries at `positions`, in that
     // order (each position below the group's length, none twice).
-    void select(GroupId g, const std::vector<size_t>& positions);
+    Status select(GroupId g, const std::vector<size_t>& positions);
     // Every list keeps the entries at [begin, end), clipped to its length.
-    void slice(size_t begin, size_t end);
+    Status slice(size_t begin, size_t end);
     // Unbinds every name that `keep` does not list.
-    void retain(const std::vector<std::string>& keep);
+    Status retain(const std::vector<std::string>& keep);
 
-private:
-    // A bound name, its list and its group. A list is changed in place only
-    // while no copy of the query shares it.
+    // A bound name, its list and its group.
     struct Entry {
         std::string name;
-        std::shared_ptr<BindingList> list;
+        Box<BindingList> list;
         GroupId group;
     };
+    // The boxed table: the entries in binding order, and each name's position.
+    struct Data {
+        std::vector<Entry> entries;
+        std::unordered_map<std::string, size_t> index;
+        GroupId next_group = 0;
+
+        int traverse(visitproc visit, void* arg) const;
+    };
+
+private:
     const Entry* entry(const std::string& name) const;
-    Entry* entry(const std::string& name);
-    void assign(std::string name, BindingList list, GroupId g);
-    // A query binds a handful of names: they are kept in binding order and
-    // found by a scan, which is cheaper to copy with the query than a map.
-    std::vector<Entry> entries_;
-    GroupId next_group_ = 0;
+    // The table, made and held by this copy alone, to change in place.
+    Result<Data*> own();
+    Status assign(Data& d, std::string name, BindingList list, GroupId g);
+    Box<Data> table_;  // empty: nothing bound
 };
 
 // ----- operations ------------------------------------------------------------
@@ -120,8 +146,8 @@ using MergeOp = std::variant<NodeForm, EdgeBetween>;
 
 struct ConditionTree;  // query/condition.hpp
 struct WhereClause {
-    std::string condition;                      // as given, for messages
-    std::shared_ptr<const ConditionTree> tree;  // parsed by the builder, shared by copies
+    std::string condition;    // as given, for messages
+    Box<ConditionTree> tree;  // parsed by the builder, shared by copies
 };
 struct SetClause {
     std::string variable;
@@ -158,25 +184,44 @@ struct SkipClause {
 // One queued clause, in declaration order of the ten variants.
 using QueryOperation = std::variant<MatchOp, WhereClause, CreateOp, SetClause, DeleteClause,
                                     MergeOp, WithClause, OrderByClause, LimitClause, SkipClause>;
-using SharedOperation = std::shared_ptr<const QueryOperation>;
+// A boxed operation: queues share it, and the collector reads it once.
+using SharedOperation = Box<QueryOperation>;
+using OperationArray = std::vector<SharedOperation>;
 
-// The operation queue. Copies share one array; each copy sees the first
-// size() entries. Appending in place is possible while this copy's prefix is
-// the whole array; otherwise the prefix is copied first. Entries below any
-// copy's size() never change, so a run can index its own snapshot while
-// Python code appends to other copies.
+template <>
+struct BoxOps<QueryOperation> {
+    // The Python references an operation holds (model.cpp).
+    static int traverse(const QueryOperation& op, visitproc visit, void* arg);
+    // An operation does not change once queued; its references go with its box.
+    static void clear(QueryOperation&) {}
+};
+template <>
+struct BoxOps<OperationArray> {
+    static int traverse(const OperationArray& ops, visitproc visit, void* arg) {
+        for (const SharedOperation& op : ops) {
+            if (int r = op.traverse(visit, arg)) return r;
+        }
+        return 0;
+    }
+    static void clear(OperationArray& ops) { OperationArray old = std::exchange(ops, {}); }
+};
+
+// The operation queue. Copies share one boxed array; each copy sees the
+// first size() entries. Appending in place is possible while this copy's
+// prefix is the whole array; otherwise the prefix is copied first. Entries
+// below any copy's size() never change, so a run can index its own snapshot
+// while Python code appends to other copies.
 class OpQueue {
 public:
-    void push(QueryOperation op);
+    Status push(QueryOperation op);
     size_t size() const { return len_; }
     // A further reference to entry i (i < size()).
     SharedOperation at(size_t i) const { return (*items_)[i]; }
-    // The collector's visit of the references in the operations, when this
-    // copy alone holds the array: of each operation that no other array holds.
-    int traverse(visitproc visit, void* arg) const;
+    // The collector's visit: the array's box.
+    int traverse(visitproc visit, void* arg) const { return items_.traverse(visit, arg); }
 
 private:
-    std::shared_ptr<std::vector<SharedOperation>> items_;
+    Box<OperationArray> items_;
     size_t len_ = 0;
 };
 
