@@ -36,6 +36,16 @@ Status UndoLog::clear(PyObject* dict) {
     return ok_status();
 }
 
+bool UndoLog::inserted(PyObject* dict, PyObject* key) const {
+    for (const Entry& e : log_) {
+        if (e.kind != Kind::Inserted || e.dict.get() != dict) continue;
+        int eq = PyObject_RichCompareBool(e.key.get(), key, Py_EQ);
+        if (eq < 0) PyErr_Clear();
+        if (eq == 1) return true;
+    }
+    return false;
+}
+
 void UndoLog::commit() {
     log_.clear();
     copied_.clear();

@@ -43,6 +43,9 @@ public:
     Status clear(PyObject* dict);
 
     bool empty() const { return log_.empty(); }
+    // Whether this log inserted `key` into `dict` (a pass over the log: for
+    // error messages).
+    bool inserted(PyObject* dict, PyObject* key) const;
     // The query succeeded: forget what was logged.
     void commit();
     // The query failed: every logged dict back as it was, newest change
