@@ -106,7 +106,8 @@ class Graph:
     def edges(self) -> dict[str, Edge]: ...
     def query(self) -> Query: ...
     # Rows of a Cypher query: column name to a value (new Node and Edge
-    # objects, stored property values, lists and dicts the query built).
+    # objects, stored property values, lists and dicts the query built);
+    # [] for a query ending in a write.
     def cypher(
         self, query: str, parameters: Mapping[str, Any] | None = None, /, **kwparameters: Any
     ) -> list[dict[str, Any]]: ...
