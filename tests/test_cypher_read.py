@@ -397,11 +397,14 @@ def test_no_leak_over_many_calls():
     gc.collect()
     refs = sys.getrefcount(tags), sys.getrefcount(limit)
     before_blocks, before_rss = sys.getallocatedblocks(), rss()
-    loop(20_000)  # 100,000 calls
+    # Under ASan the memory figures mean nothing (LeakSanitizer checks there)
+    sanitized = bool(os.environ.get("VELKORA_SANITIZED"))
+    loop(400 if sanitized else 20_000)  # 100,000 calls
     gc.collect()
     assert (sys.getrefcount(tags), sys.getrefcount(limit)) == refs
-    assert sys.getallocatedblocks() - before_blocks < 1000
-    assert rss() - before_rss < 24 << 20
+    if not sanitized:
+        assert sys.getallocatedblocks() - before_blocks < 1000
+        assert rss() - before_rss < 24 << 20
 
 
 def test_cycles_through_results_are_collected():
