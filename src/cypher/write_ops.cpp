@@ -107,11 +107,26 @@ private:
 
     // ----- CREATE and MERGE -----
 
-    // The properties of a pattern's map as a new dict, nulls left out.
+    // The properties of a pattern's map as a new dict, nulls left out. The
+    // dict is new, so filling it is not logged: undoing the creation of
+    // its node or edge drops it whole.
     Status new_properties(Idx props, Ref& out) {
         out = Ref::steal(PyDict_New());
         if (!out) return PyErrorSet{};
-        return props == kNone ? ok_status() : copy_map(props, out.get());
+        if (props == kNone) return ok_status();
+        Ref m = Ref::steal(eval(run.ctx, props));
+        if (!m) return PyErrorSet{};
+        if (kind_of(m.get()) != Kind::Map) {
+            return type_error(std::string(word_) + " expects a map of properties, got " + kind_name(m.get()));
+        }
+        // Only this code runs during the walk (storable calls no Python code).
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(m.get(), &pos, &k, &v)) {
+            if (v == Py_None) continue;
+            if (!storable(v) || PyDict_SetItem(out.get(), k, v) < 0) return PyErrorSet{};
+        }
+        return ok_status();
     }
 
     // Stores the non-null entries of map expression `props` into `dict`.
@@ -133,8 +148,9 @@ private:
     }
 
     Status storable(PyObject* v) {
-        Kind k = kind_of(v);
-        if (k == Kind::Node || k == Kind::Rel || k == Kind::Path) {
+        // Nodes, relationships and paths are exact classes.
+        if (Py_TYPE(v) == NodeType || Py_TYPE(v) == EdgeType ||
+            (Py_TYPE(v) != &PyLong_Type && Py_TYPE(v) != &PyUnicode_Type && kind_of(v) == Kind::Path)) {
             return type_error(std::string(word_) + " cannot store a " + kind_name(v) + " as a property value");
         }
         return ok_status();
