@@ -121,6 +121,14 @@ def test_merge_create_delete_and_reads():
     g = made(AB)
     g.cypher("MATCH (a:A)-[e]->(b) DELETE a, e")  # either order, checked when the query ends
     assert len(g.nodes) == 1
+    # Later clauses read the graph as the writes left it (the run's snapshots are remade).
+    g = made(AB)
+    assert sorted(r["t"] for r in g.cypher(
+        "MATCH (a:A)-[]->() CREATE (a)-[:s]->(:C) WITH a MATCH (a)-[e]->(x) RETURN type(e) AS t")) == ["r", "s"]
+    g.cypher("MATCH (a:A) CREATE (a)<-[:t]-(:D) WITH a DETACH DELETE a")
+    assert not g.edges and [str(n) for n in g.nodes.values()] == ["Node(B)", "Node(C)", "Node(D)"]
+    g.cypher("CREATE (:$C -> D$)")
+    assert str(list(g.nodes.values())[-1]) == "Node((C -> D))"
 
 
 class Boom(KeyboardInterrupt):
