@@ -157,13 +157,13 @@ private:
     }
 
     // The node of a pattern the clause introduces: found under its type's
-    // uid (MERGE) or created. A borrowed Node object, or null.
-    PyObject* node(uint32_t ni, bool merge, bool& created) {
+    // uid (MERGE) or created: the Node object, or null.
+    Ref node(uint32_t ni, bool merge, bool& created) {
         const NodePat& n = run.q.nodes[ni];
         const TypeRef& t = op_.types[ni];
         PyObject* nodes = run.graph.nodes_dict();
         PyObject* key = node_key_of_type(t.get());
-        if (!key) return nullptr;
+        if (!key) return Ref{};
         PyObject* found = PyDict_GetItemWithError(nodes, key);
         if (found) {
             if (!merge) {
@@ -172,37 +172,37 @@ private:
                                       (again ? "is created twice in this query"
                                              : "is already in the graph") +
                                       ": a graph holds one node per type, and MERGE finds or creates it");
-                return nullptr;
+                return Ref{};
             }
             if (Py_TYPE(found) != NodeType) {
                 (void)cast_error(found, "Node");
-                return nullptr;
+                return Ref{};
             }
             Ref hold = Ref::borrow(found);
-            if (n.props != kNone && !copy_map(n.props, node_value(found).properties())) return nullptr;
-            return found;
+            if (n.props != kNone && !copy_map(n.props, node_value(found).properties())) return Ref{};
+            return hold;
         }
-        if (PyErr_Occurred()) return nullptr;
+        if (PyErr_Occurred()) return Ref{};
         Ref props;
-        if (!new_properties(n.props, props)) return nullptr;
+        if (!new_properties(n.props, props)) return Ref{};
         NodeValue v;
-        if (!NodeValue::make(t, std::move(props), v)) return nullptr;
+        if (!NodeValue::make(t, std::move(props), v)) return Ref{};
         Ref obj = Ref::steal(node_to_python(v));
-        if (!obj || !log().set_item(nodes, key, obj.get())) return nullptr;
+        if (!obj || !log().set_item(nodes, key, obj.get())) return Ref{};
         created = true;
-        return obj.get();  // the dict holds it
+        return obj;
     }
 
     // The relationship of a pattern between two nodes: found by its term's
     // uid (MERGE; both ways round for a pattern without a direction) or
-    // created. A borrowed Edge object, or null.
-    PyObject* relationship(uint32_t ri, PyObject* left, PyObject* right, bool merge, bool& created) {
+    // created: the Edge object, or null.
+    Ref relationship(uint32_t ri, PyObject* left, PyObject* right, bool merge, bool& created) {
         const RelPat& r = run.q.rels[ri];
         if (!left || !right || Py_TYPE(left) != NodeType || Py_TYPE(right) != NodeType) {
             PyObject* bad = !left || Py_TYPE(left) != NodeType ? left : right;
             (void)fail(r.pos, std::string(word_) + " cannot make a relationship whose end is " +
                                   (bad && bad != Py_None ? "not a node" : "null"));
-            return nullptr;
+            return Ref{};
         }
         PyObject* start = r.dir == Dir::In ? right : left;
         PyObject* end = r.dir == Dir::In ? left : right;
@@ -221,7 +221,7 @@ private:
             found = find(end, start);
             if (!found && !PyErr_Occurred()) found = find(start, end);
         }
-        if (!key || (!found && PyErr_Occurred())) return nullptr;
+        if (!key || (!found && PyErr_Occurred())) return Ref{};
         if (found) {
             if (!merge) {
                 bool again = log().inserted(edges, key);
@@ -229,25 +229,25 @@ private:
                                       (again ? "is created twice in this query"
                                              : "is already in the graph") +
                                       ": a graph holds one edge per term, and MERGE finds or creates it");
-                return nullptr;
+                return Ref{};
             }
             if (Py_TYPE(found) != EdgeType) {
                 (void)cast_error(found, "Edge");
-                return nullptr;
+                return Ref{};
             }
             Ref hold = Ref::borrow(found);
-            if (r.props != kNone && !copy_map(r.props, edge_value(found).properties())) return nullptr;
-            return found;
+            if (r.props != kNone && !copy_map(r.props, edge_value(found).properties())) return Ref{};
+            return hold;
         }
         Ref props;
-        if (!new_properties(r.props, props)) return nullptr;
+        if (!new_properties(r.props, props)) return Ref{};
         Ref hold_key = Ref::borrow(key);
         EdgeValue v;
-        if (!EdgeValue::make(term, node_value(start), node_value(end), std::move(props), v)) return nullptr;
+        if (!EdgeValue::make(term, node_value(start), node_value(end), std::move(props), v)) return Ref{};
         Ref obj = Ref::steal(edge_to_python(v));
-        if (!obj || !log().set_item(edges, hold_key.get(), obj.get())) return nullptr;
+        if (!obj || !log().set_item(edges, hold_key.get(), obj.get())) return Ref{};
         created = true;
-        return obj.get();
+        return obj;
     }
 
     // One path of a CREATE or MERGE, element by element, each bound into
@@ -257,16 +257,16 @@ private:
         for (uint32_t i = 0; i < p.nodes.count; ++i) {
             const NodePat& n = run.q.nodes[n0 + i];
             if (n.binding == Binding::New) {
-                PyObject* v = node(n0 + i, merge, created);
+                Ref v = node(n0 + i, merge, created);
                 if (!v) return PyErrorSet{};
-                run.row[n.slot] = Ref::borrow(v);
+                run.row[n.slot] = std::move(v);
             }
             if (i == 0) continue;
             const RelPat& r = run.q.rels[r0 + i - 1];
-            PyObject* e = relationship(r0 + i - 1, run.row[q_node(n0 + i - 1)].get(),
-                                       run.row[n.slot].get(), merge, created);
+            Ref e = relationship(r0 + i - 1, run.row[q_node(n0 + i - 1)].get(),
+                                 run.row[n.slot].get(), merge, created);
             if (!e) return PyErrorSet{};
-            run.row[r.slot] = Ref::borrow(e);
+            run.row[r.slot] = std::move(e);
         }
         return ok_status();
     }
