@@ -41,6 +41,7 @@ AB = "CREATE (a:A {x: 1})-[:r]->(b:B)"
         ("CREATE (a:A)", "CREATE (x:A)", ValueError, r"node `A` is already in the graph: a graph holds one node per type, and MERGE finds"),
         (None, "CREATE (a:A), (b:A)", ValueError, r"node `A` is created twice in this query.*line 1, column 15"),
         (None, "UNWIND [1, 2] AS i CREATE (a:A)", ValueError, "created twice"),
+        (None, "CREATE (a:A)-[:r]->(b:B), (a)-[:r]->(b)", ValueError, r"relationship `r : \(A -> B\)` is created twice"),
         (AB, "MATCH (a:A), (b:B) CREATE (a)-[:r]->(b)", ValueError, r"relationship `r : \(A -> B\)` is already in the graph: a graph holds one edge per term"),
         (AB, "MATCH (a:A), (b:B) CREATE (b)<-[:r]-(a)", ValueError, "one edge per term"),
         (None, "CREATE (x:$* -> B$)", ValueError, r"names no single type.*column 11"),
