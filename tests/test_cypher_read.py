@@ -194,7 +194,7 @@ def test_parameters_from_the_mapping_and_keywords(g):
         (lambda g: g.cypher("RETURN 1 LIMIT $l", l="a"), ValueError, "LIMIT"),
         (lambda g: g.cypher("MATCH (n:`(A -> *)`) RETURN n"), ValueError, "not a printed type"),
         (lambda g: g.cypher("MATCH (a)-[*2]->(b) RETURN a"), ValueError, "not supported yet"),
-        (lambda g: g.cypher("CREATE (a:A)"), ValueError, "not supported yet"),
+        (lambda g: g.cypher("CREATE p = (a:A)"), ValueError, "not supported yet"),
     ],
 )
 def test_errors(g, call, error, match):

@@ -343,7 +343,8 @@ class Graph:
         The attribute is read-only; the dict itself may be changed freely.
         """
     # Rows of a Cypher query: column name to a value (new Node and Edge
-    # objects, stored property values, lists and dicts the query built).
+    # objects, stored property values, lists and dicts the query built);
+    # [] for a query ending in a write.
     def cypher(
         self, query: str, parameters: Mapping[str, Any] | None = None, /, **kwparameters: Any
     ) -> list[dict[str, Any]]:

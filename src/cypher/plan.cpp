@@ -2,6 +2,7 @@
 
 #include "cypher/front.hpp"
 #include "cypher/run.hpp"
+#include "cypher/writes.hpp"
 
 namespace vk::cypher {
 namespace {
@@ -54,11 +55,13 @@ public:
                 case ClauseKind::Return:
                     projection(c, b);
                     break;
-                case ClauseKind::Create: return refuse(c.pos, "CREATE");
-                case ClauseKind::Merge: return refuse(c.pos, "MERGE");
-                case ClauseKind::Set: return refuse(c.pos, "SET");
-                case ClauseKind::Remove: return refuse(c.pos, "REMOVE");
-                case ClauseKind::Delete: return refuse(c.pos, "DELETE");
+                case ClauseKind::Create:
+                case ClauseKind::Merge:
+                case ClauseKind::Set:
+                case ClauseKind::Remove:
+                case ClauseKind::Delete:
+                    if (!plan_write(q_, c, b)) return PyErrorSet{};
+                    break;
             }
         }
         return ok_status();

@@ -37,7 +37,7 @@ class Exec;
 struct Run;
 
 enum class OpKind : uint8_t {
-    Match, Unwind, Filter, Project, Aggregate, Distinct, Sort, Skip, Limit, Emit,
+    Match, Unwind, Filter, Project, Aggregate, Distinct, Sort, Skip, Limit, Emit, Write,
 };
 
 class Operator {

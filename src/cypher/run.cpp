@@ -774,6 +774,7 @@ PyObject* run_plan(const Plan& plan, PyObject* nodes, PyObject* edges, std::vect
     Run run(plan, nodes, edges, std::move(params));
     run.result = Ref::steal(PyList_New(0));
     if (!run.result) return nullptr;
+    if (plan.query->writes) run.writes = std::make_unique<WriteState>();
     std::unique_ptr<KeyTable> seen;
     if (plan.union_distinct) {
         seen = std::make_unique<KeyTable>(plan.columns.size());
@@ -790,6 +791,7 @@ PyObject* run_plan(const Plan& plan, PyObject* nodes, PyObject* edges, std::vect
         if (!first) continue;
         if (first->push() < 0 || first->finish() < 0) return nullptr;
     }
+    if (run.writes && !run.writes->commit(run)) return nullptr;
     return run.result.release();
 }
 

@@ -16,6 +16,7 @@
 #include "cypher/access.hpp"
 #include "cypher/eval.hpp"
 #include "cypher/plan.hpp"
+#include "cypher/writes.hpp"
 
 namespace vk::cypher {
 
@@ -35,6 +36,9 @@ struct Run {
     Ref result;            // the list of result dicts
     KeyTable* union_seen = nullptr;  // UNION: the rows returned so far
     uint32_t ticks = 0;
+    // A writing query's undo log (null for a query that only reads); last,
+    // so that a failed run is rolled back before anything else goes.
+    std::unique_ptr<WriteState> writes;
 
     // Every few thousand calls, the interpreter's pending signals: 0 or -1.
     int tick() {
