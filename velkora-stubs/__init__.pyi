@@ -388,6 +388,38 @@ class Graph:
         ``term(r)`` and ``typeof(x)``. Relationships are unique within one MATCH
         clause.
 
+        Writing: CREATE, MERGE, SET, REMOVE, DELETE and DETACH DELETE, under the
+        model (a node is its type, one per type; an edge is a term, one per
+        term). A node to create or merge names exactly one type (one label: a
+        name, a backquoted printed type or a ``$...$`` schema naming one type);
+        a relationship to create names one term and has a direction, and its
+        term is of the function type from its start's type to its end's type:
+        ``CREATE (p:Person)-[:works_for]->(c:Company)`` files the term
+        ``works_for : (Person -> Company)``. CREATE refuses a node or an edge
+        whose uid is filed (or created twice by the query). MERGE finds a node
+        by its type's uid and a relationship by its term's uid (either way
+        round when the pattern has no direction), whatever their properties,
+        and then sets the pattern's properties on what it found; otherwise it
+        creates. A MERGE path is merged element by element (openCypher creates
+        a whole path unless it matches whole, which under one node per type
+        would refuse every node already filed): ON CREATE SET runs when some
+        element was created, ON MATCH SET when all were found. ``SET x.k = v``,
+        ``SET x += map`` and ``SET x = map`` (the same dict object, emptied and
+        refilled) work on nodes and relationships; a null value removes the key,
+        a null in a CREATE or MERGE map stores nothing; a node or relationship
+        is no property value. Labels cannot be set or removed. DELETE refuses a
+        node that an edge still joins (an edge whose start or end uid is the
+        node's) when the query ends, so ``DELETE n, r`` works in either order;
+        DETACH DELETE deletes those edges too; deleting twice is no error.
+        Each writing clause takes every row of the clause before it, makes its
+        writes row by row (a MERGE finds what an earlier row created), and only
+        then passes the rows on, so later clauses see all its writes. A query
+        ending in a write returns ``[]``. All or nothing: when a query fails (a
+        refusal, a TypeError, an error raised by user code, an interrupt) it
+        raises that error and ``nodes``, ``edges`` and every properties dict it
+        wrote are as before, the same objects in the same order (an undo log;
+        a query that only reads keeps none).
+
         Results: a node comes back as a new Node object and a relationship as a
         new Edge object, sharing the stored properties dicts; a property's value
         is the stored object itself; lists and maps the query builds are new
@@ -400,7 +432,8 @@ class Graph:
             ValueError: "Invalid query: <what> at line L, column C" followed by
                 the line and a caret, for a syntax error, an undefined variable,
                 a misplaced aggregate, a missing parameter, or a form not
-                supported yet; checked before anything runs.
+                supported yet, checked before anything runs; a node or edge
+                CREATE finds filed, a deleted node still joined by an edge.
             TypeError: an operator or function given values of the wrong kinds,
                 ``query`` not a str or ``parameters`` not a mapping.
             ZeroDivisionError: integer ``/`` or ``%`` by zero.
