@@ -1,6 +1,7 @@
 """Query construction and the clause builders: signatures, conversions, form
 selection, build-time errors and the copy every builder returns."""
 import inspect
+import re
 
 import pytest
 
@@ -144,3 +145,37 @@ def test_reentrant_builder_call_is_refused():
     q = g.query().match(node="n", properties={"p": 1})
     assert len(q.return_("n")) == 1 and seen == ["Already borrowed"]
     assert q.where("true") is not q
+
+
+# A `*` after the variable, first in the brackets or after a label of plain
+# names is a length; one in a type schema stays a wildcard.
+LENGTHS = ["(a)-[e*1..3]->(b)", "(a)-[*]->(b)", "(a)-[*2]-(b)", "(a)<-[:T*2]-(b)",
+           "(a)-[e:T*]->(b)", "(a)-[e*..3]->(b)", "(a)-[ e *2.. ]->(b)", "(a)-[:T|U*]->(b)",
+           "  (a)-[e:A]->(b)<-[r*0..1 {w: 1}]-(c)  "]
+WILDCARDS = ["(a)-[e:*]->(b)", "(a)-[e:* -> *]->(b)", "(a)-[e:$*$]->(b)", "(a)-[:*]->(b)",
+             "(a)-[e:A -> *]->(b)", "(a)-[e {w: '*'}]->(b)", "(a:*)-[e]->(b)"]
+
+
+@pytest.mark.parametrize("builder", ["match", "create", "merge"])
+@pytest.mark.parametrize("pattern", LENGTHS)
+def test_builders_refuse_variable_length_relationships(builder, pattern):
+    q = vk.Graph().query()
+    edge = re.search(r"[<-]*\[[^\]]*\*[^\]]*\][->]*", pattern).group(0)
+    message = (f"Invalid pattern '{pattern.strip()}': variable-length relationship '{edge}': "
+               "variable-length relationships are read by Graph.cypher(), not by the query builder")
+    with pytest.raises(ValueError, match=f"^{re.escape(message)}$"):
+        getattr(q, builder)(pattern, node="n", type=A)
+    # PathPattern.parse keeps reading the text as before.
+    vk.PathPattern.parse(pattern)
+
+
+@pytest.mark.parametrize("builder", ["match", "create", "merge"])
+@pytest.mark.parametrize("pattern", WILDCARDS)
+def test_a_star_in_a_type_schema_is_no_length(builder, pattern):
+    getattr(vk.Graph().query(), builder)(pattern)
+
+
+def test_malformed_text_reports_its_own_fault_before_any_length():
+    with pytest.raises(ValueError, match="Unmatched parentheses in pattern"):
+        vk.Graph().query().match("(a)-[*]->(b")
+    vk.Graph().query().merge("(a)-[e]->(b")  # merge still passes over a pattern it cannot use
