@@ -1,0 +1,398 @@
+#include "cypher/expand.hpp"
+
+#include <algorithm>
+
+#include "host/args.hpp"
+
+namespace vk::cypher {
+
+// ----- EdgeLists ---------------------------------------------------------------
+
+Result<uint32_t> EdgeLists::number(const NodeValue& node) {
+    const TypeNode* t = node.type().get();
+    if (auto it = by_type_.find(t); it != by_type_.end()) return it->second;
+    const Hex64* uid = node.uid();
+    if (!uid) return PyErrorSet{};
+    if (auto it = by_uid_.find(uid->view()); it != by_uid_.end()) return it->second;
+    // A new node: its copy keeps the type, and with it the uid the key views.
+    uint32_t n = static_cast<uint32_t>(ends_.size());
+    ends_.push_back(node);
+    by_uid_.emplace(uid->view(), n);
+    by_type_.emplace(t, n);
+    if (!out_at_.empty()) {
+        // Asked for after the build: a node of no edges.
+        out_at_.push_back(out_at_.back());
+        in_at_.push_back(in_at_.back());
+    }
+    return n;
+}
+
+const NodeValue* EdgeLists::row_node(uint32_t n, PyObject* nodes) {
+    if (looked_up_.size() != ends_.size()) {
+        rows_.resize(ends_.size());
+        looked_up_.resize(ends_.size());
+    }
+    if (looked_up_[n]) return &rows_[n];
+    const NodeValue& copy = ends_[n];
+    PyObject* key = node_key_of_type(copy.type().get());
+    if (!key) return nullptr;
+    // A str key with its hash kept: the lookup runs no Python code unless
+    // the dict holds keys of other classes.
+    Ref filed = Ref::borrow(PyDict_GetItemWithError(nodes, key));
+    if (!filed && PyErr_Occurred()) return nullptr;
+    bool use = filed && Py_TYPE(filed.get()) == NodeType &&
+               type_equal(node_value(filed.get()).type().get(), copy.type().get());
+    if (looked_up_.size() != ends_.size()) {  // numbered meanwhile
+        rows_.resize(ends_.size());
+        looked_up_.resize(ends_.size());
+    }
+    rows_[n] = use ? node_value(filed.get()) : ends_[n];
+    looked_up_[n] = 1;
+    return &rows_[n];
+}
+
+Status EdgeLists::build(PyObject* edges, EdgeLists& out) {
+    out = EdgeLists();
+    std::vector<uint32_t> starts, ends;
+    // Only our own code runs during the walk (digests and vectors), so the
+    // dict cannot change under it.
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(edges, &pos, &k, &v)) {
+        if (!PyUnicode_Check(k)) return cast_error(k, "str");
+        if (Py_TYPE(v) != EdgeType) return cast_error(v, "Edge");
+        const EdgeValue& e = edge_value(v);
+        Result<uint32_t> s = out.number(e.start());
+        if (!s) return PyErrorSet{};
+        Result<uint32_t> t = out.number(e.end());
+        if (!t) return PyErrorSet{};
+        out.edges_.push_back(Ref::borrow(v));
+        starts.push_back(*s);
+        ends.push_back(*t);
+        // The type value of this edge's ends may differ from the one first
+        // numbered: the edge keeps it alive, so it may take the fast path too.
+        out.by_type_.emplace(e.start().type().get(), *s);
+        out.by_type_.emplace(e.end().type().get(), *t);
+    }
+    // Offsets by counting, then the steps in edge order (stable).
+    size_t n = out.ends_.size();
+    out.out_at_.assign(n + 1, 0);
+    out.in_at_.assign(n + 1, 0);
+    for (size_t i = 0; i < starts.size(); ++i) {
+        ++out.out_at_[starts[i] + 1];
+        ++out.in_at_[ends[i] + 1];
+    }
+    for (size_t i = 0; i < n; ++i) {
+        out.out_at_[i + 1] += out.out_at_[i];
+        out.in_at_[i + 1] += out.in_at_[i];
+    }
+    out.out_steps_.resize(starts.size());
+    out.in_steps_.resize(starts.size());
+    std::vector<uint32_t> o(out.out_at_.begin(), out.out_at_.end() - 1);
+    std::vector<uint32_t> in(out.in_at_.begin(), out.in_at_.end() - 1);
+    for (uint32_t i = 0; i < starts.size(); ++i) {
+        out.out_steps_[o[starts[i]]++] = {i, ends[i]};
+        out.in_steps_[in[ends[i]]++] = {i, starts[i]};
+    }
+    return ok_status();
+}
+
+// ----- Marks -------------------------------------------------------------------
+
+void Marks::reset(size_t n) {
+    if (stamp_.size() != n || ++epoch_ == 0) {
+        stamp_.assign(n, 0);
+        epoch_ = 1;
+    }
+}
+
+namespace {
+
+// The edge lists a search reads at a node: the first (out, or in for `<-`)
+// and, for `-`, the second (in).
+std::span<const Step> steps(const Adjacency& adj, StepDir dir, uint32_t node, int phase) {
+    return phase == 0 && dir != StepDir::In ? adj.out(node) : adj.in(node);
+}
+
+// Whether the step from `node` walks its edge from the edge's start.
+bool walked_forward(StepDir dir, int phase, uint32_t node, const Step& s) {
+    return (phase == 0 && dir != StepDir::In) || s.other == node;
+}
+
+// The filter's verdict on an edge, asked once per start.
+int cached_verdict(EdgeFilter filter, Marks& asked, Marks& passed, uint32_t edge) {
+    if (!filter) return 1;
+    if (asked.test(edge)) return passed.test(edge) ? 1 : 0;
+    int r = filter(edge);
+    if (r < 0) return -1;
+    asked.set(edge);
+    if (r) passed.set(edge);
+    return r ? 1 : 0;
+}
+
+}  // namespace
+
+// ----- VarLengthCursor -----------------------------------------------------------
+
+void VarLengthCursor::start(const Adjacency& adj, uint32_t start_node, const Spec& spec,
+                            EdgeFilter filter, std::span<const uint32_t> used) {
+    adj_ = &adj;
+    spec_ = spec;
+    filter_ = filter;
+    stack_.clear();
+    nodes_.assign(1, start_node);
+    edges_.clear();
+    forward_.clear();
+    release_last_ = false;
+    size_t e = adj.edge_count();
+    in_use_.reset(e);
+    asked_.reset(e);
+    passed_.reset(e);
+    for (uint32_t u : used) {
+        if (u < e) in_use_.set(u);
+    }
+    bool bounds = spec.min_hops <= spec.max_hops;
+    pending_zero_ = bounds && spec.min_hops == 0 &&
+                    (spec.end == kAnyNode || spec.end == start_node);
+    if (bounds && spec.max_hops > 0) stack_.push_back({start_node, 0, 0});
+}
+
+void VarLengthCursor::publish() {
+    walk_ = {nodes_, edges_, forward_};
+}
+
+int VarLengthCursor::passes(uint32_t edge) {
+    return cached_verdict(filter_, asked_, passed_, edge);
+}
+
+int VarLengthCursor::next() {
+    if (pending_zero_) {
+        pending_zero_ = false;
+        publish();
+        return 1;
+    }
+    auto undo_last = [&] {
+        in_use_.unset(edges_.back());
+        edges_.pop_back();
+        nodes_.pop_back();
+        forward_.pop_back();
+    };
+    if (release_last_) {
+        release_last_ = false;
+        undo_last();
+    }
+    // Here the stack holds one frame per node of the walk so far.
+    while (!stack_.empty()) {
+        Frame& f = stack_.back();
+        std::span<const Step> list = steps(*adj_, spec_.dir, f.node, f.phase);
+        if (f.index >= list.size()) {
+            if (f.phase == 0 && spec_.dir == StepDir::Both) {
+                f.phase = 1;
+                f.index = 0;
+                continue;
+            }
+            stack_.pop_back();
+            if (!stack_.empty()) undo_last();
+            continue;
+        }
+        const Step s = list[f.index++];
+        const uint32_t from = f.node;
+        const int phase = f.phase;
+        // A self-loop is in both lists of `-`: it is walked from the first.
+        if (phase == 1 && s.other == from) continue;
+        if (in_use_.test(s.edge)) continue;
+        int p = passes(s.edge);
+        if (p < 0) return -1;
+        if (p == 0) continue;
+        in_use_.set(s.edge);
+        edges_.push_back(s.edge);
+        nodes_.push_back(s.other);
+        forward_.push_back(walked_forward(spec_.dir, phase, from, s) ? 1 : 0);
+        const size_t depth = edges_.size();
+        const bool extend = depth < spec_.max_hops;
+        if (extend) stack_.push_back({s.other, 0, 0});
+        if (depth >= spec_.min_hops && (spec_.end == kAnyNode || s.other == spec_.end)) {
+            release_last_ = !extend;
+            publish();
+            return 1;
+        }
+        if (!extend) undo_last();
+    }
+    return 0;
+}
+
+// ----- ShortestCursor ------------------------------------------------------------
+
+int ShortestCursor::passes(uint32_t edge) {
+    return cached_verdict(filter_, asked_, passed_, edge);
+}
+
+int ShortestCursor::start(const Adjacency& adj, uint32_t start_node, uint32_t end_node,
+                          const Spec& spec, EdgeFilter filter, std::span<const uint32_t> used) {
+    adj_ = &adj;
+    filter_ = filter;
+    start_ = start_node;
+    end_ = end_node;
+    zero_ = false;
+    begun_ = false;
+    stack_.clear();
+    preds_.clear();
+    if (start_node == end_node) {
+        zero_ = spec.min_hops == 0;
+        // No walk from a node back to itself is searched for: there is
+        // nothing to enumerate beyond the walk of no edge.
+        begun_ = true;
+        return 0;
+    }
+    const size_t n = adj.node_count(), e = adj.edge_count();
+    seen_.reset(n);
+    in_use_.reset(e);
+    asked_.reset(e);
+    passed_.reset(e);
+    if (level_of_.size() != n) {
+        level_of_.resize(n);
+        first_pred_.resize(n);
+        last_pred_.resize(n);
+    }
+    for (uint32_t u : used) {
+        if (u < e) in_use_.set(u);
+    }
+    seen_.set(start_node);
+    level_of_[start_node] = 0;
+    first_pred_[start_node] = last_pred_[start_node] = kNoPred;
+    frontier_.assign(1, start_node);
+    int found = search(spec);
+    if (found < 0) return -1;
+    if (found) stack_.push_back({end_node, first_pred_[end_node]});
+    return 0;
+}
+
+int ShortestCursor::search(const Spec& spec) {
+    const Adjacency& adj = *adj_;
+    const int lists = spec.dir == StepDir::Both ? 2 : 1;
+    bool found = false;
+    for (uint32_t level = 1; level <= spec.max_hops && !frontier_.empty() && !found; ++level) {
+        next_frontier_.clear();
+        for (uint32_t u : frontier_) {
+            for (int phase = 0; phase < lists; ++phase) {
+                for (const Step& s : steps(adj, spec.dir, u, phase)) {
+                    const uint32_t v = s.other;
+                    // A self-loop is on no shortest path; a node met at a
+                    // lower level is reached more shortly already.
+                    if (v == u || in_use_.test(s.edge)) continue;
+                    const bool met = seen_.test(v);
+                    if (met && (level_of_[v] < level || !spec.all)) continue;
+                    int p = passes(s.edge);
+                    if (p < 0) return -1;
+                    if (p == 0) continue;
+                    if (!met) {
+                        seen_.set(v);
+                        level_of_[v] = level;
+                        first_pred_[v] = last_pred_[v] = kNoPred;
+                        next_frontier_.push_back(v);
+                    }
+                    add_pred(v, {s.edge, u, uint8_t(walked_forward(spec.dir, phase, u, s)), kNoPred});
+                    if (v == end_) {
+                        // One path needs the first way in alone; all of them
+                        // need the rest of this level.
+                        if (!spec.all) return 1;
+                        found = true;
+                    }
+                }
+            }
+        }
+        std::swap(frontier_, next_frontier_);
+    }
+    return found ? 1 : 0;
+}
+
+void ShortestCursor::add_pred(uint32_t node, const Pred& p) {
+    uint32_t i = static_cast<uint32_t>(preds_.size());
+    preds_.push_back(p);
+    if (last_pred_[node] == kNoPred) {
+        first_pred_[node] = i;
+    } else {
+        preds_[last_pred_[node]].next = i;
+    }
+    last_pred_[node] = i;
+}
+
+void ShortestCursor::descend() {
+    while (stack_.back().node != start_) {
+        const Pred& p = preds_[stack_.back().pred];
+        stack_.push_back({p.node, p.node == start_ ? kNoPred : first_pred_[p.node]});
+    }
+}
+
+void ShortestCursor::publish() {
+    // The stack runs from the end node back to the start.
+    const size_t k = stack_.size() - 1;
+    nodes_.resize(k + 1);
+    edges_.resize(k);
+    forward_.resize(k);
+    for (size_t i = 0; i <= k; ++i) nodes_[k - i] = stack_[i].node;
+    for (size_t i = 0; i < k; ++i) {
+        const Pred& p = preds_[stack_[i].pred];
+        edges_[k - 1 - i] = p.edge;
+        forward_[k - 1 - i] = p.forward;
+    }
+    walk_ = {nodes_, edges_, forward_};
+}
+
+int ShortestCursor::next() {
+    if (zero_) {
+        zero_ = false;
+        nodes_.assign(1, start_);
+        edges_.clear();
+        forward_.clear();
+        walk_ = {nodes_, edges_, forward_};
+        return 1;
+    }
+    if (stack_.empty()) return 0;
+    if (!begun_) {
+        begun_ = true;
+        descend();
+        publish();
+        return 1;
+    }
+    // The next way in at the deepest frame that has one.
+    stack_.pop_back();  // the start node's frame
+    while (!stack_.empty()) {
+        Frame& f = stack_.back();
+        f.pred = preds_[f.pred].next;
+        if (f.pred != kNoPred) {
+            descend();
+            publish();
+            return 1;
+        }
+        stack_.pop_back();
+    }
+    return 0;
+}
+
+// ----- row values ----------------------------------------------------------------
+
+PyObject* path_of_walk(EdgeLists& adj, const Walk& w, PyObject* nodes) {
+    PathValue p;
+    p.nodes.reserve(w.nodes.size());
+    for (uint32_t n : w.nodes) {
+        const NodeValue* v = adj.row_node(n, nodes);
+        if (!v) return nullptr;
+        p.nodes.push_back(*v);
+    }
+    p.edges.reserve(w.edges.size());
+    for (uint32_t e : w.edges) p.edges.push_back(edge_value(adj.edge(e)));
+    p.forward.assign(w.forward.begin(), w.forward.end());
+    return path_to_python(std::move(p));
+}
+
+PyObject* edges_of_walk(const EdgeLists& adj, const Walk& w) {
+    Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(w.edges.size())));
+    if (!out) return nullptr;
+    for (size_t i = 0; i < w.edges.size(); ++i) {
+        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), Py_NewRef(adj.edge(w.edges[i])));
+    }
+    return out.release();
+}
+
+}  // namespace vk::cypher
