@@ -27,28 +27,24 @@ Result<uint32_t> EdgeLists::number(const NodeValue& node) {
     return n;
 }
 
-const NodeValue* EdgeLists::row_node(uint32_t n, PyObject* nodes) {
-    if (looked_up_.size() != ends_.size()) {
-        rows_.resize(ends_.size());
-        looked_up_.resize(ends_.size());
-    }
-    if (looked_up_[n]) return &rows_[n];
-    const NodeValue& copy = ends_[n];
-    PyObject* key = node_key_of_type(copy.type().get());
+PyObject* EdgeLists::row_node(uint32_t n, PyObject* nodes) {
+    if (rows_.size() < ends_.size()) rows_.resize(ends_.size());
+    if (rows_[n]) return rows_[n].get();
+    const TypeNode* t = ends_[n].type().get();
+    PyObject* key = node_key_of_type(t);
     if (!key) return nullptr;
     // A str key with its hash kept: the lookup runs no Python code unless
     // the dict holds keys of other classes.
     Ref filed = Ref::borrow(PyDict_GetItemWithError(nodes, key));
     if (!filed && PyErr_Occurred()) return nullptr;
-    bool use = filed && Py_TYPE(filed.get()) == NodeType &&
-               type_equal(node_value(filed.get()).type().get(), copy.type().get());
-    if (looked_up_.size() != ends_.size()) {  // numbered meanwhile
-        rows_.resize(ends_.size());
-        looked_up_.resize(ends_.size());
-    }
-    rows_[n] = use ? node_value(filed.get()) : ends_[n];
-    looked_up_[n] = 1;
-    return &rows_[n];
+    Ref row = filed && Py_TYPE(filed.get()) == NodeType &&
+                      type_equal(node_value(filed.get()).type().get(), t)
+                  ? std::move(filed)
+                  : Ref::steal(node_to_python(ends_[n]));
+    if (!row) return nullptr;
+    if (rows_.size() < ends_.size()) rows_.resize(ends_.size());  // numbered meanwhile
+    rows_[n] = std::move(row);
+    return rows_[n].get();
 }
 
 Status EdgeLists::build(PyObject* edges, EdgeLists& out) {
@@ -376,9 +372,9 @@ PyObject* path_of_walk(EdgeLists& adj, const Walk& w, PyObject* nodes) {
     PathValue p;
     p.nodes.reserve(w.nodes.size());
     for (uint32_t n : w.nodes) {
-        const NodeValue* v = adj.row_node(n, nodes);
+        PyObject* v = adj.row_node(n, nodes);
         if (!v) return nullptr;
-        p.nodes.push_back(*v);
+        p.nodes.push_back(node_value(v));
     }
     p.edges.reserve(w.edges.size());
     for (uint32_t e : w.edges) p.edges.push_back(edge_value(adj.edge(e)));

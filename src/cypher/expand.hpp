@@ -109,10 +109,11 @@ public:
     // The copy of a node that the first edge met at it holds (a row takes
     // the node filed in `nodes` under its uid when there is one).
     const NodeValue& end_copy(uint32_t node) const { return ends_[node]; }
-    // The node a row holds for a node number: the Node filed in `nodes`
-    // under its uid (when it is a Node of that uid), else end_copy(n). Looked
-    // up once per node per run and kept. Null with an exception set.
-    const NodeValue* row_node(uint32_t n, PyObject* nodes);
+    // The Node object a row holds for a node number (borrowed; held by the
+    // snapshot): the one filed in `nodes` under its uid (when it is a Node
+    // of that type), else a new Node wrapping end_copy(n). Looked up once
+    // per node per run. Null with an exception set.
+    PyObject* row_node(uint32_t n, PyObject* nodes);
     // The number of a node, by uid: an edge end's, or a new one with no
     // edges (kept, with the copy, for the rest of the run). Failure when a
     // uid digest fails.
@@ -121,8 +122,7 @@ public:
 private:
     std::vector<Ref> edges_;
     std::vector<NodeValue> ends_;
-    std::vector<NodeValue> rows_;  // row_node's answers, where looked_up_
-    std::vector<uint8_t> looked_up_;
+    std::vector<Ref> rows_;  // row_node's answers, null until looked up
     std::vector<uint32_t> out_at_, in_at_;  // node_count() + 1 offsets each
     std::vector<Step> out_steps_, in_steps_;
     // Node numbers by type value (the fast path; only types that ends_ and
