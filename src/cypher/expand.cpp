@@ -13,13 +13,18 @@ Result<uint32_t> EdgeLists::number(const NodeValue& node) {
     if (auto it = by_type_.find(t); it != by_type_.end()) return it->second;
     const Hex64* uid = node.uid();
     if (!uid) return PyErrorSet{};
-    if (auto it = by_uid_.find(uid->view()); it != by_uid_.end()) return it->second;
+    if (auto it = by_uid_.find(uid->view()); it != by_uid_.end()) {
+        // Another type value of a numbered node: kept by an edge (during the
+        // build) or by the caller, so only the build files it for later.
+        if (building_) by_type_.emplace(t, it->second);
+        return it->second;
+    }
     // A new node: its copy keeps the type, and with it the uid the key views.
     uint32_t n = static_cast<uint32_t>(ends_.size());
     ends_.push_back(node);
     by_uid_.emplace(uid->view(), n);
     by_type_.emplace(t, n);
-    if (!out_at_.empty()) {
+    if (!building_) {
         // Asked for after the build: a node of no edges.
         out_at_.push_back(out_at_.back());
         in_at_.push_back(in_at_.back());
@@ -49,7 +54,14 @@ PyObject* EdgeLists::row_node(uint32_t n, PyObject* nodes) {
 
 Status EdgeLists::build(PyObject* edges, EdgeLists& out) {
     out = EdgeLists();
+    out.building_ = true;
+    const size_t count = static_cast<size_t>(PyDict_GET_SIZE(edges));
     std::vector<uint32_t> starts, ends;
+    starts.reserve(count);
+    ends.reserve(count);
+    out.edges_.reserve(count);
+    out.by_type_.reserve(count);
+    out.by_uid_.reserve(count);
     // Only our own code runs during the walk (digests and vectors), so the
     // dict cannot change under it.
     Py_ssize_t pos = 0;
@@ -65,11 +77,8 @@ Status EdgeLists::build(PyObject* edges, EdgeLists& out) {
         out.edges_.push_back(Ref::borrow(v));
         starts.push_back(*s);
         ends.push_back(*t);
-        // The type value of this edge's ends may differ from the one first
-        // numbered: the edge keeps it alive, so it may take the fast path too.
-        out.by_type_.emplace(e.start().type().get(), *s);
-        out.by_type_.emplace(e.end().type().get(), *t);
     }
+    out.building_ = false;
     // Offsets by counting, then the steps in edge order (stable).
     size_t n = out.ends_.size();
     out.out_at_.assign(n + 1, 0);

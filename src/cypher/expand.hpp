@@ -27,6 +27,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <span>
 #include <type_traits>
@@ -120,6 +121,7 @@ public:
     Result<uint32_t> number(const NodeValue& node);
 
 private:
+    bool building_ = false;
     std::vector<Ref> edges_;
     std::vector<NodeValue> ends_;
     std::vector<Ref> rows_;  // row_node's answers, null until looked up
@@ -127,8 +129,16 @@ private:
     std::vector<Step> out_steps_, in_steps_;
     // Node numbers by type value (the fast path; only types that ends_ and
     // edges_ keep alive) and by uid (views into those types' uids).
+    struct UidHash {
+        // Uids are hex digests: any eight of their characters hash well.
+        size_t operator()(std::string_view u) const {
+            uint64_t h;
+            std::memcpy(&h, u.data(), sizeof h);
+            return static_cast<size_t>(h);
+        }
+    };
     std::unordered_map<const TypeNode*, uint32_t> by_type_;
-    std::unordered_map<std::string_view, uint32_t> by_uid_;
+    std::unordered_map<std::string_view, uint32_t, UidHash> by_uid_;
 };
 
 // Which way the edges of a relationship pattern are walked: `->`, `<-`, `-`.
