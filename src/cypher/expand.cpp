@@ -8,22 +8,56 @@ namespace vk::cypher {
 
 // ----- EdgeLists ---------------------------------------------------------------
 
+void PointerNumbers::reserve(size_t n) {
+    size_t size = 16;
+    while (size < 2 * n) size *= 2;
+    if (size <= slots_.size()) return;
+    std::vector<Slot> old = std::move(slots_);
+    slots_.assign(size, Slot{});
+    mask_ = size - 1;
+    used_ = 0;
+    for (const Slot& s : old) {
+        if (s.key) add(s.key, s.value);
+    }
+}
+
+void PointerNumbers::add(const void* p, uint32_t value) {
+    if (2 * (used_ + 1) > slots_.size()) reserve(used_ + 1);
+    size_t i = home(p);
+    while (slots_[i].key) i = (i + 1) & mask_;
+    slots_[i] = {p, value};
+    ++used_;
+}
+
 Result<uint32_t> EdgeLists::number(const NodeValue& node) {
+    // Copies of one node record (an edge's end and the node it was made
+    // from) are found by the record's address without reading the record.
+    if (building_) {
+        if (uint32_t known = by_record_.find(node.record_address()); known != kAnyNode) {
+            return known;
+        }
+    }
+    Result<uint32_t> n = number_by_type(node);
+    if (n && building_) by_record_.add(node.record_address(), *n);
+    return n;
+}
+
+Result<uint32_t> EdgeLists::number_by_type(const NodeValue& node) {
     const TypeNode* t = node.type().get();
-    if (auto it = by_type_.find(t); it != by_type_.end()) return it->second;
+    if (uint32_t known = by_type_.find(t); known != kAnyNode) return known;
     const Hex64* uid = node.uid();
     if (!uid) return PyErrorSet{};
     if (auto it = by_uid_.find(uid->view()); it != by_uid_.end()) {
         // Another type value of a numbered node: kept by an edge (during the
         // build) or by the caller, so only the build files it for later.
-        if (building_) by_type_.emplace(t, it->second);
+        if (building_) by_type_.add(t, it->second);
         return it->second;
     }
     // A new node: its copy keeps the type, and with it the uid the key views.
     uint32_t n = static_cast<uint32_t>(ends_.size());
     ends_.push_back(node);
     by_uid_.emplace(uid->view(), n);
-    by_type_.emplace(t, n);
+    by_type_.add(t, n);
     if (!building_) {
         // Asked for after the build: a node of no edges.
         out_at_.push_back(out_at_.back());
@@ -60,7 +94,7 @@ Status EdgeLists::build(PyObject* edges, EdgeLists& out) {
     starts.reserve(count);
     ends.reserve(count);
     out.edges_.reserve(count);
-    out.by_type_.reserve(count);
+    out.by_record_.reserve(count);
     out.by_uid_.reserve(count);
     // Only our own code runs during the walk (digests and vectors), so the
     // dict cannot change under it.
@@ -79,6 +113,7 @@ Status EdgeLists::build(PyObject* edges, EdgeLists& out) {
         ends.push_back(*t);
     }
     out.building_ = false;
+    out.by_record_ = PointerNumbers();
     // Offsets by counting, then the steps in edge order (stable).
     size_t n = out.ends_.size();
     out.out_at_.assign(n + 1, 0);

@@ -86,6 +86,35 @@ public:
     virtual std::span<const Step> in(uint32_t node) const = 0;
 };
 
+// Numbers by pointer, in one open-addressed array (a lookup reads one slot
+// in the common case, where a node-based map reads two places).
+class PointerNumbers {
+public:
+    // The number filed for p, or kAnyNode.
+    uint32_t find(const void* p) const {
+        if (slots_.empty()) return kAnyNode;
+        for (size_t i = home(p);; i = (i + 1) & mask_) {
+            if (slots_[i].key == p) return slots_[i].value;
+            if (!slots_[i].key) return kAnyNode;
+        }
+    }
+    // Files p (not filed yet).
+    void add(const void* p, uint32_t value);
+    void reserve(size_t n);
+
+private:
+    struct Slot {
+        const void* key = nullptr;
+        uint32_t value = 0;
+    };
+    size_t home(const void* p) const {
+        uint64_t h = reinterpret_cast<uintptr_t>(p) * 0x9E3779B97F4A7C15ull;
+        return static_cast<size_t>(h >> 32) & mask_;
+    }
+    std::vector<Slot> slots_;
+    size_t mask_ = 0, used_ = 0;
+};
+
 // The adjacency of a snapshot of the `edges` dict: each Edge object filed
 // there (held, so that it outlives any change to the dict), numbered in the
 // dict's order, and its end nodes numbered by uid in the order met; a node
@@ -121,6 +150,8 @@ public:
     Result<uint32_t> number(const NodeValue& node);
 
 private:
+    Result<uint32_t> number_by_type(const NodeValue& node);
+
     bool building_ = false;
     std::vector<Ref> edges_;
     std::vector<NodeValue> ends_;
@@ -137,7 +168,8 @@ private:
             return static_cast<size_t>(h);
         }
     };
-    std::unordered_map<const TypeNode*, uint32_t> by_type_;
+    PointerNumbers by_type_;
+    PointerNumbers by_record_;  // while building: the held edges keep the records
     std::unordered_map<std::string_view, uint32_t, UidHash> by_uid_;
 };
 
