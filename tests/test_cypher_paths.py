@@ -24,8 +24,8 @@ def build(n, pairs):
 
 def walks(n, pairs, start, direction, lo, hi):
     """Every walk of lo..hi edges (hi None: unbounded) from `start`, no edge
-    twice: ([node i], [edge k]) in depth-first order, edges in `pairs`
-    order, out-edges before in-edges for "-" and a self-loop once."""
+    twice: ([node i], [edge k]) in depth-first order, the edges at a node
+    in `pairs` order (for "-" a self-loop once)."""
     out = [[] for _ in range(n)]
     into = [[] for _ in range(n)]
     for k, (a, b) in enumerate(pairs):
@@ -37,7 +37,7 @@ def walks(n, pairs, start, direction, lo, hi):
             return out[u]
         if direction == "<-":
             return into[u]
-        return out[u] + [(k, o) for k, o in into[u] if o != u]
+        return sorted(out[u] + [(k, o) for k, o in into[u] if o != u])
 
     found = [([start], [])] if lo == 0 else []
     stack = [(start, iter(steps(start)))]

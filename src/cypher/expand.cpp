@@ -148,16 +148,38 @@ void Marks::reset(size_t n) {
 
 namespace {
 
-// The edge lists a search reads at a node: the first (out, or in for `<-`)
-// and, for `-`, the second (in).
-std::span<const Step> steps(const Adjacency& adj, StepDir dir, uint32_t node, int phase) {
-    return phase == 0 && dir != StepDir::In ? adj.out(node) : adj.in(node);
-}
+// The steps a search takes at a node, in the order of `edges`: the edges
+// starting there (for `->` and `-`) and those ending there (for `<-` and
+// `-`), merged by edge number; for `-` a self-loop is taken once, as an
+// edge starting there.
+struct StepOrder {
+    std::span<const Step> out, in;
+    bool both;
 
-// Whether the step from `node` walks its edge from the edge's start.
-bool walked_forward(StepDir dir, int phase, uint32_t node, const Step& s) {
-    return (phase == 0 && dir != StepDir::In) || s.other == node;
-}
+    StepOrder(const Adjacency& adj, StepDir dir, uint32_t node)
+        : out(dir != StepDir::In ? adj.out(node) : std::span<const Step>()),
+          in(dir != StepDir::Out ? adj.in(node) : std::span<const Step>()),
+          both(dir == StepDir::Both) {}
+
+    // The step after positions oi and ii (which it advances), and whether it
+    // walks its edge from the edge's start (a self-loop always does); false
+    // at the end.
+    bool next(uint32_t node, uint32_t& oi, uint32_t& ii, Step& s, bool& forward) const {
+        for (;;) {
+            const bool o = oi < out.size(), i = ii < in.size();
+            if (!o && !i) return false;
+            if (o && (!i || out[oi].edge <= in[ii].edge)) {
+                s = out[oi++];
+                forward = true;
+                return true;
+            }
+            s = in[ii++];
+            if (both && s.other == node) continue;
+            forward = s.other == node;
+            return true;
+        }
+    }
+};
 
 // The filter's verdict on an edge, asked once per start.
 int cached_verdict(EdgeFilter filter, Marks& asked, Marks& passed, uint32_t edge) {
@@ -224,22 +246,13 @@ int VarLengthCursor::next() {
     // Here the stack holds one frame per node of the walk so far.
     while (!stack_.empty()) {
         Frame& f = stack_.back();
-        std::span<const Step> list = steps(*adj_, spec_.dir, f.node, f.phase);
-        if (f.index >= list.size()) {
-            if (f.phase == 0 && spec_.dir == StepDir::Both) {
-                f.phase = 1;
-                f.index = 0;
-                continue;
-            }
+        Step s;
+        bool forward;
+        if (!StepOrder(*adj_, spec_.dir, f.node).next(f.node, f.out, f.in, s, forward)) {
             stack_.pop_back();
             if (!stack_.empty()) undo_last();
             continue;
         }
-        const Step s = list[f.index++];
-        const uint32_t from = f.node;
-        const int phase = f.phase;
-        // A self-loop is in both lists of `-`: it is walked from the first.
-        if (phase == 1 && s.other == from) continue;
         if (in_use_.test(s.edge)) continue;
         int p = passes(s.edge);
         if (p < 0) return -1;
@@ -247,7 +260,7 @@ int VarLengthCursor::next() {
         in_use_.set(s.edge);
         edges_.push_back(s.edge);
         nodes_.push_back(s.other);
-        forward_.push_back(walked_forward(spec_.dir, phase, from, s) ? 1 : 0);
+        forward_.push_back(forward ? 1 : 0);
         const size_t depth = edges_.size();
         const bool extend = depth < spec_.max_hops;
         if (extend) stack_.push_back({s.other, 0, 0});
@@ -309,35 +322,36 @@ int ShortestCursor::start(const Adjacency& adj, uint32_t start_node, uint32_t en
 
 int ShortestCursor::search(const Spec& spec) {
     const Adjacency& adj = *adj_;
-    const int lists = spec.dir == StepDir::Both ? 2 : 1;
     bool found = false;
     for (uint32_t level = 1; level <= spec.max_hops && !frontier_.empty() && !found; ++level) {
         next_frontier_.clear();
         for (uint32_t u : frontier_) {
-            for (int phase = 0; phase < lists; ++phase) {
-                for (const Step& s : steps(adj, spec.dir, u, phase)) {
-                    const uint32_t v = s.other;
-                    // A self-loop is on no shortest path; a node met at a
-                    // lower level is reached more shortly already.
-                    if (v == u || in_use_.test(s.edge)) continue;
-                    const bool met = seen_.test(v);
-                    if (met && (level_of_[v] < level || !spec.all)) continue;
-                    int p = passes(s.edge);
-                    if (p < 0) return -1;
-                    if (p == 0) continue;
-                    if (!met) {
-                        seen_.set(v);
-                        level_of_[v] = level;
-                        first_pred_[v] = last_pred_[v] = kNoPred;
-                        next_frontier_.push_back(v);
-                    }
-                    add_pred(v, {s.edge, u, uint8_t(walked_forward(spec.dir, phase, u, s)), kNoPred});
-                    if (v == end_) {
-                        // One path needs the first way in alone; all of them
-                        // need the rest of this level.
-                        if (!spec.all) return 1;
-                        found = true;
-                    }
+            const StepOrder order(adj, spec.dir, u);
+            uint32_t oi = 0, ii = 0;
+            Step s;
+            bool forward;
+            while (order.next(u, oi, ii, s, forward)) {
+                const uint32_t v = s.other;
+                // A self-loop is on no shortest path; a node met at a
+                // lower level is reached more shortly already.
+                if (v == u || in_use_.test(s.edge)) continue;
+                const bool met = seen_.test(v);
+                if (met && (level_of_[v] < level || !spec.all)) continue;
+                int p = passes(s.edge);
+                if (p < 0) return -1;
+                if (p == 0) continue;
+                if (!met) {
+                    seen_.set(v);
+                    level_of_[v] = level;
+                    first_pred_[v] = last_pred_[v] = kNoPred;
+                    next_frontier_.push_back(v);
+                }
+                add_pred(v, {s.edge, u, uint8_t(forward), kNoPred});
+                if (v == end_) {
+                    // One path needs the first way in alone; all of them
+                    // need the rest of this level.
+                    if (!spec.all) return 1;
+                    found = true;
                 }
             }
         }

@@ -207,9 +207,8 @@ private:
 // (max may be kNoMaxHops), each edge walked the way `dir` allows and passing
 // the filter, no edge twice in one walk nor any edge the clause has used
 // already. Walks come depth first: each walk before its extensions, a
-// walk's extensions in the order of the adjacency lists (for `-`, the edges
-// starting at the node before those ending there; a self-loop once, as an
-// edge starting there). With `end` set, only walks ending at that node are
+// walk's extensions in the order of `edges` (for `-`, each edge at the node
+// once: a self-loop is walked forward only). With `end` set, only walks ending at that node are
 // given (the search still goes through every other node). Node numbers are
 // the adjacency's (EdgeLists::number).
 class VarLengthCursor {
@@ -232,8 +231,7 @@ public:
 private:
     struct Frame {
         uint32_t node;
-        uint8_t phase;  // 0: the first list, 1: the second (`-` only)
-        uint32_t index;
+        uint32_t out, in;  // the next positions in the node's two edge lists
     };
     // 1 passes, 0 not, -1 failed; asked once per edge per start.
     int passes(uint32_t edge);
@@ -258,7 +256,7 @@ private:
 // node, so it costs the part of the graph within that distance, however
 // many shortest paths there are. `all` gives every shortest path, else the
 // first found; they come in the order the search met their edges (by the
-// order of the adjacency lists along the path, from the end node back).
+// order of `edges` at each node, read from the end node back).
 // A start equal to the end gives the walk of no edge when min_hops is 0,
 // and nothing when it is 1.
 class ShortestCursor {
