@@ -1,5 +1,6 @@
 #include "path_value.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -171,6 +172,29 @@ Py_hash_t path_hash(const PathValue& p) {
         h.update(u->d, sizeof u->d);
     }
     return narrow_hash(h.finish());
+}
+
+int path_order(const PathValue& a, const PathValue& b, int* out) {
+    *out = 0;
+    const size_t n = std::min(a.nodes.size(), b.nodes.size());
+    for (size_t i = 0; i < n; ++i) {
+        const Hex64 *x = a.nodes[i].uid(), *y = b.nodes[i].uid();
+        if (!x || !y) return -1;
+        if (int c = std::memcmp(x->d, y->d, sizeof x->d)) {
+            *out = c < 0 ? -1 : 1;
+            return 0;
+        }
+        if (i + 1 == n) break;
+        x = a.edges[i].uid();
+        y = b.edges[i].uid();
+        if (!x || !y) return -1;
+        if (int c = std::memcmp(x->d, y->d, sizeof x->d)) {
+            *out = c < 0 ? -1 : 1;
+            return 0;
+        }
+    }
+    *out = a.nodes.size() < b.nodes.size() ? -1 : a.nodes.size() > b.nodes.size() ? 1 : 0;
+    return 0;
 }
 
 namespace {

@@ -75,5 +75,9 @@ PyObject* path_edge_list(const PathValue& p, bool tuple = false);
 int path_equal(const PathValue& a, const PathValue& b);
 // A hash consistent with path_equal; -1 with an exception set.
 Py_hash_t path_hash(const PathValue& p);
+// An order of paths consistent with path_equal: by their elements' uids in
+// path order (node, edge, node, ...), a path before its extensions. Sets
+// *out to -1, 0 or 1; returns 0, or -1 with an exception set.
+int path_order(const PathValue& a, const PathValue& b, int* out);
 
 }  // namespace vk

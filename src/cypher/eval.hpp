@@ -48,6 +48,8 @@ private:
     std::vector<std::unique_ptr<SchemaTest>> tests_;
 };
 
+struct Run;
+
 // Everything an expression reads while a run is under way.
 struct EvalCtx {
     const Query& q;
@@ -56,6 +58,7 @@ struct EvalCtx {
     Ref* row;             // nslots slots; a null slot reads as null
     const Ref* params;    // Query::params order
     GraphView view;
+    Run* run = nullptr;  // for subqueries (pattern predicates, exists, comprehensions)
 };
 
 // The value of expression e (a new reference), or null with an exception set.

@@ -86,6 +86,18 @@ PyObject* EdgeLists::row_node(uint32_t n, PyObject* nodes) {
     return rows_[n].get();
 }
 
+uint32_t EdgeLists::edge_number(PyObject* edge) {
+    if (edges_.empty()) return kAnyNode;
+    if (by_edge_.find(edges_[0].get()) == kAnyNode) {
+        by_edge_.reserve(edges_.size());
+        for (uint32_t i = 0; i < edges_.size(); ++i) {
+            // A dict holds an object once, so no Edge object is filed twice.
+            by_edge_.add(edges_[i].get(), i);
+        }
+    }
+    return by_edge_.find(edge);
+}
+
 Status EdgeLists::build(PyObject* edges, EdgeLists& out) {
     out = EdgeLists();
     out.building_ = true;
@@ -153,18 +165,18 @@ namespace {
 // `-`), merged by edge number; for `-` a self-loop is taken once, as an
 // edge starting there.
 struct StepOrder {
-    std::span<const Step> out, in;
+    std::span<const EdgeStep> out, in;
     bool both;
 
     StepOrder(const Adjacency& adj, StepDir dir, uint32_t node)
-        : out(dir != StepDir::In ? adj.out(node) : std::span<const Step>()),
-          in(dir != StepDir::Out ? adj.in(node) : std::span<const Step>()),
+        : out(dir != StepDir::In ? adj.out(node) : std::span<const EdgeStep>()),
+          in(dir != StepDir::Out ? adj.in(node) : std::span<const EdgeStep>()),
           both(dir == StepDir::Both) {}
 
     // The step after positions oi and ii (which it advances), and whether it
     // walks its edge from the edge's start (a self-loop always does); false
     // at the end.
-    bool next(uint32_t node, uint32_t& oi, uint32_t& ii, Step& s, bool& forward) const {
+    bool next(uint32_t node, uint32_t& oi, uint32_t& ii, EdgeStep& s, bool& forward) const {
         for (;;) {
             const bool o = oi < out.size(), i = ii < in.size();
             if (!o && !i) return false;
@@ -246,7 +258,7 @@ int VarLengthCursor::next() {
     // Here the stack holds one frame per node of the walk so far.
     while (!stack_.empty()) {
         Frame& f = stack_.back();
-        Step s;
+        EdgeStep s;
         bool forward;
         if (!StepOrder(*adj_, spec_.dir, f.node).next(f.node, f.out, f.in, s, forward)) {
             stack_.pop_back();
@@ -328,7 +340,7 @@ int ShortestCursor::search(const Spec& spec) {
         for (uint32_t u : frontier_) {
             const StepOrder order(adj, spec.dir, u);
             uint32_t oi = 0, ii = 0;
-            Step s;
+            EdgeStep s;
             bool forward;
             while (order.next(u, oi, ii, s, forward)) {
                 const uint32_t v = s.other;

@@ -70,7 +70,7 @@ inline constexpr uint32_t kNoMaxHops = UINT32_MAX;
 
 // The edges at one node, one step each: the edge's number and the number of
 // the node at its other end.
-struct Step {
+struct EdgeStep {
     uint32_t edge;
     uint32_t other;
 };
@@ -82,8 +82,8 @@ public:
     virtual uint32_t edge_count() const = 0;
     // The edges starting at (out) or ending at (in) a node, in the order of
     // `edges`; a self-loop is in both.
-    virtual std::span<const Step> out(uint32_t node) const = 0;
-    virtual std::span<const Step> in(uint32_t node) const = 0;
+    virtual std::span<const EdgeStep> out(uint32_t node) const = 0;
+    virtual std::span<const EdgeStep> in(uint32_t node) const = 0;
 };
 
 // Numbers by pointer, in one open-addressed array (a lookup reads one slot
@@ -127,15 +127,17 @@ public:
 
     uint32_t node_count() const override { return static_cast<uint32_t>(ends_.size()); }
     uint32_t edge_count() const override { return static_cast<uint32_t>(edges_.size()); }
-    std::span<const Step> out(uint32_t node) const override {
+    std::span<const EdgeStep> out(uint32_t node) const override {
         return {out_steps_.data() + out_at_[node], out_at_[node + 1] - out_at_[node]};
     }
-    std::span<const Step> in(uint32_t node) const override {
+    std::span<const EdgeStep> in(uint32_t node) const override {
         return {in_steps_.data() + in_at_[node], in_at_[node + 1] - in_at_[node]};
     }
 
     // The Edge object numbered `edge` (borrowed; held by the snapshot).
     PyObject* edge(uint32_t edge) const { return edges_[edge].get(); }
+    // The number of an Edge object of the snapshot, kAnyNode for another.
+    uint32_t edge_number(PyObject* edge);
     // The copy of a node that the first edge met at it holds (a row takes
     // the node filed in `nodes` under its uid when there is one).
     const NodeValue& end_copy(uint32_t node) const { return ends_[node]; }
@@ -157,7 +159,7 @@ private:
     std::vector<NodeValue> ends_;
     std::vector<Ref> rows_;  // row_node's answers, null until looked up
     std::vector<uint32_t> out_at_, in_at_;  // node_count() + 1 offsets each
-    std::vector<Step> out_steps_, in_steps_;
+    std::vector<EdgeStep> out_steps_, in_steps_;
     // Node numbers by type value (the fast path; only types that ends_ and
     // edges_ keep alive) and by uid (views into those types' uids).
     struct UidHash {
@@ -170,6 +172,7 @@ private:
     };
     PointerNumbers by_type_;
     PointerNumbers by_record_;  // while building: the held edges keep the records
+    PointerNumbers by_edge_;    // Edge objects, filed on the first edge_number
     std::unordered_map<std::string_view, uint32_t, UidHash> by_uid_;
 };
 

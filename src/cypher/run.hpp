@@ -15,6 +15,7 @@
 
 #include "cypher/access.hpp"
 #include "cypher/eval.hpp"
+#include "cypher/paths_ops.hpp"
 #include "cypher/plan.hpp"
 
 namespace vk::cypher {
@@ -34,6 +35,12 @@ struct Run {
     Ref result;            // the list of result dicts
     KeyTable* union_seen = nullptr;  // UNION: the rows returned so far
     uint32_t ticks = 0;
+    std::unique_ptr<PathRun> path_run;  // made when a path step or subquery first runs
+
+    PathRun& paths() {
+        if (!path_run) path_run = std::make_unique<PathRun>(*this);
+        return *path_run;
+    }
 
     // Every few thousand calls, the interpreter's pending signals: 0 or -1.
     int tick() {
