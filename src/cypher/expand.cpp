@@ -10,11 +10,16 @@ namespace vk::cypher {
 
 void PointerNumbers::reserve(size_t n) {
     size_t size = 16;
-    while (size < 2 * n) size *= 2;
+    unsigned bits = 4;
+    while (size < 2 * n) {
+        size *= 2;
+        ++bits;
+    }
     if (size <= slots_.size()) return;
     std::vector<Slot> old = std::move(slots_);
     slots_.assign(size, Slot{});
     mask_ = size - 1;
+    shift_ = 64 - bits;
     used_ = 0;
     for (const Slot& s : old) {
         if (s.key) add(s.key, s.value);
@@ -30,39 +35,21 @@ void PointerNumbers::add(const void* p, uint32_t value) {
 }
 
 Result<uint32_t> EdgeLists::number(const NodeValue& node) {
-    // Copies of one node record (an edge's end and the node it was made
-    // from) are found by the record's address without reading the record.
-    if (building_) {
-        if (uint32_t known = by_record_.find(node.record_address()); known != kAnyNode) {
-            return known;
-        }
-    }
-    Result<uint32_t> n = number_by_type(node);
-    if (n && building_) by_record_.add(node.record_address(), *n);
-    return n;
-}
-
-Result<uint32_t> EdgeLists::number_by_type(const NodeValue& node) {
     const TypeNode* t = node.type().get();
-    if (uint32_t known = by_type_.find(t); known != kAnyNode) return known;
-    const Hex64* uid = node.uid();
-    if (!uid) return PyErrorSet{};
-    if (auto it = by_uid_.find(uid->view()); it != by_uid_.end()) {
-        // Another type value of a numbered node: kept by an edge (during the
-        // build) or by the caller, so only the build files it for later.
-        if (building_) by_type_.add(t, it->second);
-        return it->second;
+    auto at = std::lower_bound(types_.begin(), types_.end(), t);
+    if (at != types_.end() && *at == t) return type_numbers_[size_t(at - types_.begin())];
+    // Another type value: a node of an equal type, or a node of no edges.
+    const Py_hash_t h = type_py_hash(t);
+    for (auto it = std::lower_bound(by_hash_.begin(), by_hash_.end(), std::make_pair(h, 0u));
+         it != by_hash_.end() && it->first == h; ++it) {
+        if (type_equal(ends_[it->second].type().get(), t)) return it->second;
     }
-    // A new node: its copy keeps the type, and with it the uid the key views.
     uint32_t n = static_cast<uint32_t>(ends_.size());
     ends_.push_back(node);
-    by_uid_.emplace(uid->view(), n);
-    by_type_.add(t, n);
-    if (!building_) {
-        // Asked for after the build: a node of no edges.
-        out_at_.push_back(out_at_.back());
-        in_at_.push_back(in_at_.back());
-    }
+    by_hash_.insert(std::upper_bound(by_hash_.begin(), by_hash_.end(), std::make_pair(h, n)),
+                    std::make_pair(h, n));
+    out_at_.push_back(out_at_.back());
+    in_at_.push_back(in_at_.back());
     return n;
 }
 
@@ -100,32 +87,71 @@ uint32_t EdgeLists::edge_number(PyObject* edge) {
 
 Status EdgeLists::build(PyObject* edges, EdgeLists& out) {
     out = EdgeLists();
-    out.building_ = true;
     const size_t count = static_cast<size_t>(PyDict_GET_SIZE(edges));
-    std::vector<uint32_t> starts, ends;
-    starts.reserve(count);
-    ends.reserve(count);
+    // The edges and the type values of their ends, in one pass in dict order.
+    // Only our own code runs during the walk, so the dict cannot change.
+    std::vector<const TypeNode*> end_types;
+    end_types.reserve(2 * count);
     out.edges_.reserve(count);
-    out.by_record_.reserve(count);
-    out.by_uid_.reserve(count);
-    // Only our own code runs during the walk (digests and vectors), so the
-    // dict cannot change under it.
     Py_ssize_t pos = 0;
     PyObject *k, *v;
     while (PyDict_Next(edges, &pos, &k, &v)) {
         if (!PyUnicode_Check(k)) return cast_error(k, "str");
         if (Py_TYPE(v) != EdgeType) return cast_error(v, "Edge");
         const EdgeValue& e = edge_value(v);
-        Result<uint32_t> s = out.number(e.start());
-        if (!s) return PyErrorSet{};
-        Result<uint32_t> t = out.number(e.end());
-        if (!t) return PyErrorSet{};
         out.edges_.push_back(Ref::borrow(v));
-        starts.push_back(*s);
-        ends.push_back(*t);
+        end_types.push_back(e.start().type().get());
+        end_types.push_back(e.end().type().get());
     }
-    out.building_ = false;
-    out.by_record_ = PointerNumbers();
+    // One number per node: the distinct type values, then equal types among
+    // them (grouped by their hash) taken together.
+    out.types_ = end_types;
+    std::sort(out.types_.begin(), out.types_.end());
+    out.types_.erase(std::unique(out.types_.begin(), out.types_.end()), out.types_.end());
+    std::vector<std::pair<Py_hash_t, uint32_t>> hashed(out.types_.size());
+    for (uint32_t i = 0; i < out.types_.size(); ++i) hashed[i] = {type_py_hash(out.types_[i]), i};
+    std::sort(hashed.begin(), hashed.end());
+    out.type_numbers_.assign(out.types_.size(), 0);
+    uint32_t nodes = 0;
+    std::vector<uint32_t> first_of;  // per node: the index in types_ that stands for it
+    for (size_t i = 0; i < hashed.size();) {
+        size_t j = i;
+        while (j < hashed.size() && hashed[j].first == hashed[i].first) ++j;
+        // Usually one type value per hash; else each joins the first equal one.
+        const uint32_t group = nodes;
+        for (size_t a = i; a < j; ++a) {
+            const TypeNode* t = out.types_[hashed[a].second];
+            uint32_t n = nodes;
+            for (uint32_t m = group; m < nodes; ++m) {
+                if (type_equal(out.types_[first_of[m]], t)) {
+                    n = m;
+                    break;
+                }
+            }
+            if (n == nodes) {
+                first_of.push_back(hashed[a].second);
+                out.by_hash_.push_back({hashed[a].first, nodes++});
+            }
+            out.type_numbers_[hashed[a].second] = n;
+        }
+        i = j;
+    }
+    // The ends' numbers, and one copy of each node (an end holding it).
+    std::vector<uint32_t> starts(count), ends(count);
+    out.ends_.resize(nodes);
+    std::vector<uint8_t> copied(nodes, 0);
+    for (size_t i = 0; i < 2 * count; ++i) {
+        const TypeNode* t = end_types[i];
+        size_t at = size_t(std::lower_bound(out.types_.begin(), out.types_.end(), t) -
+                           out.types_.begin());
+        uint32_t n = out.type_numbers_[at];
+        (i % 2 ? ends : starts)[i / 2] = n;
+        if (!copied[n]) {
+            const EdgeValue& e = edge_value(out.edges_[i / 2].get());
+            out.ends_[n] = i % 2 ? e.end() : e.start();
+            copied[n] = 1;
+        }
+    }
     // Offsets by counting, then the steps in edge order (stable).
     size_t n = out.ends_.size();
     out.out_at_.assign(n + 1, 0);

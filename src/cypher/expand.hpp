@@ -31,7 +31,6 @@
 #include <memory>
 #include <span>
 #include <type_traits>
-#include <unordered_map>
 #include <vector>
 
 #include "errors.hpp"
@@ -107,12 +106,14 @@ private:
         const void* key = nullptr;
         uint32_t value = 0;
     };
+    // Fibonacci hashing: the top bits of the product.
     size_t home(const void* p) const {
         uint64_t h = reinterpret_cast<uintptr_t>(p) * 0x9E3779B97F4A7C15ull;
-        return static_cast<size_t>(h >> 32) & mask_;
+        return static_cast<size_t>(h >> shift_);
     }
     std::vector<Slot> slots_;
     size_t mask_ = 0, used_ = 0;
+    unsigned shift_ = 63;
 };
 
 // The adjacency of a snapshot of the `edges` dict: each Edge object filed
@@ -146,34 +147,24 @@ public:
     // of that type), else a new Node wrapping end_copy(n). Looked up once
     // per node per run. Null with an exception set.
     PyObject* row_node(uint32_t n, PyObject* nodes);
-    // The number of a node, by uid: an edge end's, or a new one with no
-    // edges (kept, with the copy, for the rest of the run). Failure when a
-    // uid digest fails.
+    // The number of a node, by uid (nodes of equal types): an edge end's, or
+    // a new one with no edges (kept, with the copy, for the rest of the run).
     Result<uint32_t> number(const NodeValue& node);
 
 private:
-    Result<uint32_t> number_by_type(const NodeValue& node);
-
-    bool building_ = false;
     std::vector<Ref> edges_;
     std::vector<NodeValue> ends_;
     std::vector<Ref> rows_;  // row_node's answers, null until looked up
     std::vector<uint32_t> out_at_, in_at_;  // node_count() + 1 offsets each
     std::vector<EdgeStep> out_steps_, in_steps_;
-    // Node numbers by type value (the fast path; only types that ends_ and
-    // edges_ keep alive) and by uid (views into those types' uids).
-    struct UidHash {
-        // Uids are hex digests: any eight of their characters hash well.
-        size_t operator()(std::string_view u) const {
-            uint64_t h;
-            std::memcpy(&h, u.data(), sizeof h);
-            return static_cast<size_t>(h);
-        }
-    };
-    PointerNumbers by_type_;
-    PointerNumbers by_record_;  // while building: the held edges keep the records
-    PointerNumbers by_edge_;    // Edge objects, filed on the first edge_number
-    std::unordered_map<std::string_view, uint32_t, UidHash> by_uid_;
+    // Node numbers by type value: the end types the edges hold, sorted (a
+    // lookup is a binary search of an array a few times smaller than a hash
+    // table, read in cache), with the number of each; and by type hash, for
+    // an equal type held elsewhere.
+    std::vector<const TypeNode*> types_;
+    std::vector<uint32_t> type_numbers_;
+    std::vector<std::pair<Py_hash_t, uint32_t>> by_hash_;  // sorted
+    PointerNumbers by_edge_;  // Edge objects, filed on the first edge_number
 };
 
 // Which way the edges of a relationship pattern are walked: `->`, `<-`, `-`.
