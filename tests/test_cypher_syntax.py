@@ -38,8 +38,8 @@ READS = [
     ("match (n) where n.n = 1 return n.name as name", {"name": "a"}),
     ("MATCH (n) RETURN DISTINCT n.name ORDER BY n.name DESC LIMIT 1", {"n.name": "b"}),
     # literals
-    ("RETURN 0x1F AS h, 0o17 AS o, 017 AS d, 1e3 AS e, .5 AS f, 1.5e-3 AS g",
-     {"h": 31, "o": 15, "d": 17, "e": 1000.0, "f": 0.5, "g": 0.0015}),
+    ("RETURN 0x1F AS h, 0o17 AS o, 017 AS p, 0 AS z, 1e3 AS e, .5 AS f, 1.5e-3 AS g, 0.5 AS k",
+     {"h": 31, "o": 15, "p": 15, "z": 0, "e": 1000.0, "f": 0.5, "g": 0.0015, "k": 0.5}),
     ("RETURN 123456789012345678901234567890 AS big, -9223372036854775809 AS low",
      {"big": 123456789012345678901234567890, "low": -9223372036854775809}),
     (r"RETURN 'a\tb\nc\\d\'e\"f' AS s, " + '"\\b\\f\\r" AS t', {"s": "a\tb\nc\\d'e\"f", "t": "\b\f\r"}),
@@ -47,6 +47,7 @@ READS = [
     ("RETURN true AS t, FALSE AS f, Null AS n, [] AS l, {} AS m", {"t": True, "f": False, "n": None, "l": [], "m": {}}),
     # names: backquotes with `` inside, Unicode, keywords as keys
     ("WITH 1 AS `a``b` RETURN `a``b` AS `x y`", {"x y": 1}),
+    ("WITH 1 AS `end` RETURN `end` AS `match`", {"match": 1}),
     ("WITH 2 AS größe RETURN größe", {"größe": 2}),
     ("RETURN {match: 1, `a b`: 2}.match AS m", {"m": 1}),
     # precedence and chains
@@ -59,6 +60,16 @@ READS = [
      {"a": True, "b": True, "c": True}),
     ("RETURN [1, 2, 3][1..] AS a, [1, 2, 3][..-1] AS b, [1, 2, 3][-1] AS c, [x IN [1, 2] | x * 10] AS d",
      {"a": [2, 3], "b": [1, 2], "c": 3, "d": [10, 20]}),
+    # ORDER BY after an aggregation: items by alias or as written, aggregates of their own
+    ("UNWIND [1, 2, 2, 3] AS x RETURN x, count(*) AS c ORDER BY c DESC, x LIMIT 1", {"x": 2, "c": 2}),
+    ("UNWIND [1, 2, 2, 3] AS x RETURN x, count(*) ORDER BY count(*) DESC, x LIMIT 1",
+     {"x": 2, "count(*)": 2}),
+    ("UNWIND [{a: 1, b: 5}, {a: 2, b: 9}] AS m RETURN m.a AS a, count(*) AS c ORDER BY -m.a + count(*)",
+     {"a": 2, "c": 1}),
+    ("UNWIND [3, 1, 2] AS x RETURN DISTINCT x % 2 AS r ORDER BY x % 2", {"r": 0}),
+    # an aggregating item reads grouping keys, as variables or as written
+    ("UNWIND [{a: 1}, {a: 1}] AS m RETURN m.a AS a, m.a * 10 + count(*) AS c", {"a": 1, "c": 12}),
+    ("UNWIND [1, 1] AS x RETURN x, [x, count(*)] AS c", {"x": 1, "c": [1, 2]}),
     # a column without alias is its text as written
     ("RETURN 1+ 2 , [ 1 ]", {"1+ 2": 3, "[ 1 ]": [1]}),
 ]
@@ -79,6 +90,7 @@ ERRORS = [
     ("RETURN `a", "unterminated backquoted name", 1, 8),
     ("RETURN 12abc", "invalid number", 1, 8),
     ("RETURN 0x", "invalid hexadecimal integer", 1, 8),
+    ("RETURN 1, 09", "invalid octal integer", 1, 11),
     ("RETURN 1 ! 2", "unexpected character '!'", 1, 10),
     ("RETURN $ x", "expected a parameter name after '$'", 1, 8),
     ("MATCH (n:$A -> B) RETURN n", "unterminated type schema (a label written between '$' signs)", 1, 10),
@@ -87,6 +99,7 @@ ERRORS = [
     ("MATCH (n)\nWHERE n.x =\nRETURN n", "expected an expression, found 'RETURN'", 3, 1),
     ("RETURN 1 +", "expected an expression, found end of query", 1, 11),
     ("RETURN 1 = NOT 2", "expected an expression, found 'NOT'", 1, 12),
+    ("MATCH (a) WHERE exists(a.x) RETURN a", "unknown function exists()", 1, 17),
     ("MATCH (n RETURN n", "expected ')', found 'RETURN'", 1, 10),
     ("MATCH (a)-[r]-(b)-[s]>(c) RETURN a", "expected '-', found '>'", 1, 22),
     ("RETURN 1 AS x; RETURN 2", "expected end of query, found 'RETURN'", 1, 16),
@@ -96,6 +109,8 @@ ERRORS = [
     ("RETURN all(x IN [1] | x) AS a", "expected WHERE, found '|'", 1, 21),
     ("MATCH (a)-[:r:s]->(b) RETURN a", "a relationship has one type: write alternatives as :a|b", 1, 15),
     ("MATCH (a)-[*1..x]->(b) RETURN a", "expected ']', found 'x'", 1, 16),
+    ("WITH 1 AS end RETURN 1", "expected an alias, found 'end', a reserved word "
+     "(write it in backquotes to use it as a name)", 1, 11),
     # scopes and kinds
     ("MATCH (n) RETURN m", "variable `m` is not defined", 1, 18),
     ("MATCH (n) WITH n AS m RETURN n", "variable `n` is not defined", 1, 30),
@@ -103,6 +118,9 @@ ERRORS = [
     ("MATCH (a)-[r]->(b), (b)-[r]->(c) RETURN a",
      "relationship variable `r` stands for two relationships of one pattern", 1, 24),
     ("MATCH p = (a) MATCH p = (b) RETURN p", "variable `p` is already defined", 1, 21),
+    ("WITH true AS n MATCH (n) RETURN n", "variable `n` holds a value that is not a node, it cannot be a node", 1, 22),
+    ("WITH [1] AS l WITH l AS r MATCH ()-[r]->() RETURN r",
+     "variable `r` holds a value that is not a relationship, it cannot be a relationship", 1, 35),
     ("UNWIND [1] AS x UNWIND [2] AS x RETURN x", "variable `x` is already defined", 1, 17),
     ("MATCH (a {n: b.n})-->(b) RETURN a",
      "variable `b` is not defined before this pattern (compare elements of one pattern in WHERE)", 1, 14),
@@ -123,6 +141,11 @@ ERRORS = [
     ("MATCH (n) RETURN n.n + count(*)",
      "variable `n` is read beside an aggregate: project it as an item of its own (a grouping key) "
      "to use it here", 1, 18),
+    ("UNWIND [1] AS x UNWIND [2] AS z WITH x AS y, count(*) AS c ORDER BY z + count(*) RETURN y",
+     "variable `z` is not defined (after WITH with DISTINCT or an aggregate, "
+     "ORDER BY sees only the projected names)", 1, 69),
+    ("UNWIND [1] AS x RETURN DISTINCT x ORDER BY count(*)",
+     "aggregate function count() is not allowed in ORDER BY after DISTINCT without aggregates", 1, 44),
     ("MATCH (n) RETURN n.n ORDER BY count(*)",
      "aggregate function count() is not allowed in ORDER BY after a projection without aggregates", 1, 31),
     # aggregates and functions
@@ -224,6 +247,10 @@ DEEP = {
     "and_chain": ("RETURN " + "true AND " * 100_000 + "true AS x", "[{'x': True}]"),
     "compare_chain": ("RETURN " + "1 < " * 100_000 + "2 AS x", "[{'x': False}]"),
     "long_list": ("RETURN size([" + "1, " * 100_000 + "1]) AS x", "[{'x': 100001}]"),
+    "many_items": ("RETURN " + ", ".join(f"{i} AS a{i}" for i in range(100_000)), "'a99999': 99999}]"),
+    "many_clauses": (" ".join(f"UNWIND [{i}] AS u{i}" for i in range(20_000)) + " RETURN u19999",
+                     "[{'u19999': 19999}]"),
+    "many_unions": (" UNION ".join(["RETURN 1 AS x"] * 20_000), "[{'x': 1}]"),
 }
 
 

@@ -24,7 +24,9 @@
 #include "cypher/checks.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "cypher/functions.hpp"
@@ -56,6 +58,23 @@ const char* clause_word(ClauseKind k) {
         case ClauseKind::Delete: return "DELETE";
     }
     return "";
+}
+
+// Whether an expression of this kind is never a node, relationship or path
+// (a Value of other kinds is not known until it runs).
+bool is_scalar(ExprKind k) {
+    switch (k) {
+        case ExprKind::True: case ExprKind::False: case ExprKind::Int: case ExprKind::Float:
+        case ExprKind::Str: case ExprKind::List: case ExprKind::Map: case ExprKind::Arith:
+        case ExprKind::Compare: case ExprKind::Binary: case ExprKind::And: case ExprKind::Or:
+        case ExprKind::Xor: case ExprKind::Not: case ExprKind::Neg: case ExprKind::IsNull:
+        case ExprKind::IsNotNull: case ExprKind::LabelTest: case ExprKind::ListComp:
+        case ExprKind::Quantifier: case ExprKind::MapProj: case ExprKind::PatternPredicate:
+        case ExprKind::Exists: case ExprKind::PatternComp:
+            return true;
+        default:
+            return false;
+    }
 }
 
 bool is_write(ClauseKind k) {
@@ -90,6 +109,7 @@ private:
         int32_t slot;
         VarKind kind;
         int32_t hidden;  // the entry of the same name this one hides, or -1
+        bool scalar;     // a Value known to be no node, relationship or path
     };
 
     void fail(Pos pos, std::string what) {
@@ -106,19 +126,21 @@ private:
         int32_t i = top_[name];
         return i < 0 ? nullptr : &scope_[size_t(i)];
     }
-    int32_t declare(Idx name, VarKind kind, int32_t slot = -1) {
+    int32_t declare(Idx name, VarKind kind, int32_t slot = -1, bool scalar = false) {
         if (slot < 0) slot = new_slot();
-        scope_.push_back(Entry{name, slot, kind, top_[name]});
+        scope_.push_back(Entry{name, slot, kind, top_[name], scalar});
         top_[name] = int32_t(scope_.size() - 1);
         return slot;
     }
     void pop() {
         top_[scope_.back().name] = scope_.back().hidden;
         scope_.pop_back();
+        ++epoch_;
     }
     void clear_scope() {
         for (const Entry& e : scope_) top_[e.name] = -1;
         scope_.clear();
+        ++epoch_;
     }
     int32_t new_slot() { return int32_t(nslots_++); }
     struct Saved {
@@ -129,16 +151,29 @@ private:
         clear_scope();
         scope_ = std::move(s.scope);
         for (size_t i = 0; i < scope_.size(); ++i) top_[scope_[i].name] = int32_t(i);
+        ++epoch_;
     }
-    // The visible variables, in the order they were introduced.
+    // The visible variables, in the order they were introduced. Where the
+    // scope only grew since the last record and that record ends the list,
+    // the record is extended (clauses that only add variables share one
+    // list), so a long run of MATCH or UNWIND clauses costs no copies.
     Range record_scope() {
+        size_t from = 0;
         Range r{uint32_t(q_.vars.size()), 0};
-        for (size_t i = 0; i < scope_.size(); ++i) {
+        if (epoch_ == recorded_epoch_ && recorded_.begin + recorded_.count == q_.vars.size() &&
+            recorded_size_ <= scope_.size()) {
+            from = recorded_size_;
+            r = recorded_;
+        }
+        for (size_t i = from; i < scope_.size(); ++i) {
             const Entry& e = scope_[i];
             if (top_[e.name] != int32_t(i)) continue;
             q_.vars.push_back(VarInfo{e.name, e.slot, e.kind});
             ++r.count;
         }
+        recorded_ = r;
+        recorded_size_ = scope_.size();
+        recorded_epoch_ = epoch_;
         return r;
     }
 
@@ -154,7 +189,8 @@ private:
             const Clause& last = q_.clauses[q_.list(q_.parts[p].clauses).back()];
             if (last.kind != ClauseKind::Return) {
                 if (!is_write(last.kind))
-                    return fail(last.pos, std::string("a reading query must end with RETURN, not ") +
+                    return fail(last.pos, std::string("a reading query must end with RETURN, "
+                                                      "not ") +
                                               clause_word(last.kind));
                 if (q_.parts.size() > 1)
                     return fail(last.pos, "each part of a UNION must end with RETURN");
@@ -171,7 +207,8 @@ private:
                     auto first = q_.list(q_.columns);
                     if (!std::equal(first.begin(), first.end(), names.begin(), names.end()))
                         return fail(last.pos,
-                                    "every part of a UNION must return the same columns in the same order");
+                                    "every part of a UNION must return the same columns in the "
+                                    "same order");
                 }
             }
         }
@@ -187,7 +224,8 @@ private:
                                           clause_word(next.kind));
             }
             if (sub && is_write(c.kind))
-                return fail(c.pos, std::string(clause_word(c.kind)) + " cannot stand in a subquery");
+                return fail(c.pos,
+                            std::string(clause_word(c.kind)) + " cannot stand in a subquery");
             check_clause(c);
             if (failed_) return;
             c.scope = record_scope();
@@ -257,7 +295,8 @@ private:
         for (uint32_t pi = 0; pi < c.pattern.count && !failed_; ++pi) {
             PathPat& p = q_.paths[c.pattern.begin + pi];
             if (create && p.fn != PathFn::None)
-                return fail(p.pos, std::string(clause_word(c.kind)) + " cannot make a shortest path");
+                return fail(p.pos,
+                            std::string(clause_word(c.kind)) + " cannot make a shortest path");
             // In path order, so variables are introduced as written.
             for (uint32_t i = 0; i < p.nodes.count && !failed_; ++i) {
                 NodePat& n = q_.nodes[p.nodes.begin + i];
@@ -292,7 +331,8 @@ private:
     }
 
     // Binds a pattern element's variable (or gives an anonymous element a slot).
-    void bind(Idx var, VarKind kind, Pos pos, size_t clause_start, int32_t& slot, Binding& binding) {
+    void bind(Idx var, VarKind kind, Pos pos, size_t clause_start, int32_t& slot,
+              Binding& binding) {
         if (var == kNone) {
             slot = new_slot();
             binding = Binding::New;
@@ -305,6 +345,9 @@ private:
             return;
         }
         const Entry& e = scope_[size_t(at)];
+        if (e.scalar && kind != VarKind::Value)
+            return fail(pos, "variable " + quoted(var) + " holds a value that is not " +
+                                 kind_word(kind) + ", it cannot be " + kind_word(kind));
         if (e.kind != kind && e.kind != VarKind::Value && kind != VarKind::Value)
             return fail(pos, "variable " + quoted(var) + " is already " + kind_word(e.kind) +
                                  ", it cannot be " + kind_word(kind));
@@ -323,7 +366,8 @@ private:
             return;
         }
         if (n.groups.count != 1 || q_.groups[n.groups.begin].count != 1)
-            fail(n.pos, std::string("a node to ") + (c.kind == ClauseKind::Merge ? "merge" : "create") +
+            fail(n.pos, std::string("a node to ") +
+                            (c.kind == ClauseKind::Merge ? "merge" : "create") +
                             " needs exactly one label (its type)");
     }
 
@@ -335,7 +379,8 @@ private:
         if (r.var_length)
             return fail(r.pos, "a variable-length relationship cannot be " + what + "d");
         if (r.types.count != 1)
-            return fail(r.pos, "a relationship to " + what + " needs exactly one type (a term name)");
+            return fail(r.pos,
+                        "a relationship to " + what + " needs exactly one type (a term name)");
         if (q_.labels[r.types.begin].kind == LabelKind::Schema)
             return fail(q_.labels[r.types.begin].pos,
                         "a relationship to " + what + " needs a term name, not a type schema");
@@ -375,6 +420,8 @@ private:
         std::vector<Idx> outer_aggregates;
         outer_aggregates.swap(aggregates_);
         std::vector<VarKind> kinds(items.size(), VarKind::Value);
+        std::vector<char> scalars(items.size(), 0);
+        std::unordered_set<Idx> columns;
         for (size_t i = 0; i < items.size() && !failed_; ++i) {
             Item& it = items[i];
             it.aggregate = check_expr(it.expr, Ctx{.aggregates = true, .place = "here"});
@@ -382,20 +429,18 @@ private:
             const Expr& e = q_.exprs[it.expr];
             if (e.kind == ExprKind::Var) {
                 kinds[i] = lookup(e.name)->kind;
+                scalars[i] = lookup(e.name)->scalar;
                 if (it.alias == kNone) it.column = e.name;
+            } else {
+                scalars[i] = is_scalar(e.kind);
             }
             if (!ret && it.alias == kNone && e.kind != ExprKind::Var)
                 return fail(it.pos, "an expression in WITH needs a name: add AS and a variable");
-            for (size_t j = 0; j < i; ++j)
-                if (items[j].column == it.column)
-                    return fail(it.pos, std::string(ret ? "column " : "variable ") +
-                                            quoted(it.column) + " is projected twice");
+            if (!columns.insert(it.column).second)
+                return fail(it.pos, std::string(ret ? "column " : "variable ") +
+                                        quoted(it.column) + " is projected twice");
             if (it.aggregate) c.aggregating = true;
         }
-        if (c.aggregating) check_grouping(items);
-        if (failed_) return;
-        const size_t nagg = aggregates_.size();
-
         // Output slots: a variable projected under its own name keeps its slot.
         for (size_t i = 0; i < items.size(); ++i) {
             Item& it = items[i];
@@ -406,6 +451,19 @@ private:
                 it.slot = new_slot();
         }
 
+        // An aggregating item reads the group's row: a part of it written as
+        // a grouping key (`n.x` in `RETURN n.x, n.x + count(*)`) is that
+        // key's value; any other variable outside its aggregates is refused.
+        if (c.aggregating) {
+            std::vector<Item> keys;
+            for (const Item& it : items)
+                if (!it.aggregate) keys.push_back(it);
+            for (const Item& it : items)
+                if (it.aggregate) read_projected(it.expr, keys, false);
+            check_grouping(items);
+        }
+        if (failed_) return;
+
         // ORDER BY: the projected names, and before them the earlier
         // variables where the rows are still the input's.
         const bool keeps_input = !c.aggregating && !c.distinct;
@@ -415,33 +473,26 @@ private:
             for (size_t i = 0; i < items.size(); ++i) {
                 const Item& it = items[i];
                 if (!ret || it.alias != kNone || q_.exprs[it.expr].kind == ExprKind::Var)
-                    declare(it.alias != kNone ? it.alias : q_.exprs[it.expr].name, kinds[i], it.slot);
+                    declare(it.alias != kNone ? it.alias : q_.exprs[it.expr].name, kinds[i],
+                            it.slot, scalars[i]);
             }
         };
         project();
         for (uint32_t i = 0; i < c.order.count && !failed_; ++i) {
-            SortItem& s = q_.sorts[c.order.begin + i];
-            if (!keeps_input) {
-                const Item* same = written_as_item(s.expr, items);
-                if (same) {
-                    Expr v{};
-                    v.kind = ExprKind::Var;
-                    v.pos = q_.exprs[s.expr].pos;
-                    v.end = q_.exprs[s.expr].end;
-                    v.name = same->column;
-                    v.slot = same->slot;
-                    q_.exprs.push_back(v);
-                    s.expr = Idx(q_.exprs.size() - 1);
-                    continue;
-                }
-            }
+            const Idx sort = q_.sorts[c.order.begin + i].expr;
+            if (!keeps_input) read_projected(sort, items, true);
             const char* place = keeps_input ? "in ORDER BY after a projection without aggregates"
-                                            : "in ORDER BY unless written exactly as a projected item";
+                                            : "in ORDER BY after DISTINCT without aggregates";
             if (!keeps_input) order_hint_ = word;
-            check_expr(s.expr, Ctx{.place = place});
+            // After an aggregation, an aggregate of ORDER BY is one more
+            // aggregate of each group, its arguments read from the input.
+            if (c.aggregating) aggregate_input_ = &before;
+            check_expr(sort, Ctx{.aggregates = c.aggregating, .place = place});
+            aggregate_input_ = nullptr;
             order_hint_ = nullptr;
         }
         if (failed_) return;
+        const size_t nagg = aggregates_.size();
         restore(std::move(before));
 
         check_count(c.skip, "SKIP");
@@ -482,34 +533,71 @@ private:
         }
         if (bad)
             fail(x.pos, std::string(clause) + " needs a non-negative integer, found " +
-                            std::string(std::string_view(q_.text).substr(x.pos.offset, x.end - x.pos.offset)));
+                            std::string(text_of(x)));
     }
     PyObject* zero() {
         if (!zero_) zero_ = Ref::steal(PyLong_FromLong(0));
         return zero_.get();
     }
 
-    // An item whose expression is written exactly as `e`.
-    const Item* written_as_item(Idx e, const std::vector<Item>& items) const {
-        const Expr& x = q_.exprs[e];
-        std::string_view t = std::string_view(q_.text).substr(x.pos.offset, x.end - x.pos.offset);
-        for (const Item& it : items) {
-            const Expr& y = q_.exprs[it.expr];
-            if (y.end <= y.pos.offset) continue;  // made by `*`
-            if (std::string_view(q_.text).substr(y.pos.offset, y.end - y.pos.offset) == t) return &it;
+    // After DISTINCT or an aggregation the rows are the projection's: in an
+    // expression read from them (ORDER BY, an aggregating item), the whole
+    // written exactly as an item (when `whole`), or a part written as an
+    // item that is a variable or a property (`me.age`), is read from that
+    // item's slot (the node becomes a Var in place). The arguments of
+    // aggregates and the bodies of comprehensions are left as they are.
+    void read_projected(Idx root, const std::vector<Item>& items, bool whole) {
+        std::vector<Idx> stack{root};
+        while (!stack.empty()) {
+            const Idx i = stack.back();
+            stack.pop_back();
+            const Expr x = q_.exprs[i];
+            const Item* same = nullptr;
+            for (const Item& it : items) {
+                const Expr& y = q_.exprs[it.expr];
+                if (y.end <= y.pos.offset) continue;  // made by `*`
+                const bool simple = y.kind == ExprKind::Var || y.kind == ExprKind::Property;
+                if (((i == root && whole) || simple) && text_of(y) == text_of(x)) {
+                    same = &it;
+                    break;
+                }
+            }
+            if (same) {
+                Expr v{};
+                v.kind = ExprKind::Var;
+                v.pos = x.pos;
+                v.end = x.end;
+                v.name = same->column;
+                v.slot = same->slot;
+                q_.exprs[i] = v;
+                continue;
+            }
+            // (A call is an aggregate's when the checks find its name so.)
+            const bool aggregate = x.kind == ExprKind::Aggregate ||
+                                   (x.kind == ExprKind::Call && find_aggregate(lower(q_.name(x.name))));
+            if (aggregate || x.sub != kNone) continue;
+            if (x.kind == ExprKind::ListComp || x.kind == ExprKind::Quantifier) {
+                stack.push_back(x.a);
+                continue;
+            }
+            for (Idx k : {x.a, x.b, x.c})
+                if (k != kNone) stack.push_back(k);
+            for (uint32_t k = 0; k < x.kids.count; ++k) stack.push_back(q_.lists[x.kids.begin + k]);
         }
-        return nullptr;
+    }
+    std::string_view text_of(const Expr& e) const {
+        return std::string_view(q_.text).substr(e.pos.offset, e.end - e.pos.offset);
     }
 
     // In an aggregating projection, the variables an aggregating item reads
-    // outside its aggregates must be grouping keys projected under their own
-    // names (their values are then the group's).
+    // outside its aggregates (and outside the parts read from grouping keys)
+    // must be grouping keys projected under their own names.
     void check_grouping(const std::vector<Item>& items) {
         std::vector<int32_t> keys;
         for (const Item& it : items) {
             const Expr& e = q_.exprs[it.expr];
-            if (!it.aggregate && e.kind == ExprKind::Var && (it.alias == kNone || it.alias == e.name))
-                keys.push_back(e.slot);
+            const bool own_name = it.alias == kNone || it.alias == e.name;
+            if (!it.aggregate && e.kind == ExprKind::Var && own_name) keys.push_back(e.slot);
         }
         for (const Item& it : items) {
             if (!it.aggregate) continue;
@@ -519,8 +607,10 @@ private:
                 stack.pop_back();
                 const Expr& e = q_.exprs[i];
                 if (e.kind == ExprKind::Aggregate || e.sub != kNone) continue;
-                if (e.kind == ExprKind::Var && std::find(keys.begin(), keys.end(), e.slot) == keys.end() && lookup(e.name) &&
-                    lookup(e.name)->slot == e.slot)
+                // (A comprehension's own variable is not in the scope: it is no input.)
+                auto input = [&] { return lookup(e.name) && lookup(e.name)->slot == e.slot; };
+                auto key = [&] { return std::find(keys.begin(), keys.end(), e.slot) != keys.end(); };
+                if (e.kind == ExprKind::Var && input() && !key())
                     return fail(e.pos, "variable " + quoted(e.name) +
                                            " is read beside an aggregate: project it as an item of "
                                            "its own (a grouping key) to use it here");
@@ -610,6 +700,7 @@ private:
     }
 
     void resolve(Expr& e, const Ctx& ctx) {
+        if (e.slot >= 0) return;  // an ORDER BY part read from an item's slot
         if (ctx.constant)
             return fail(e.pos, "SKIP and LIMIT take an expression without variables, found " +
                                    quoted(e.name));
@@ -639,10 +730,12 @@ private:
     }
 
     int32_t param_index(Idx name, Pos pos) {
-        for (size_t i = 0; i < q_.params.size(); ++i)
-            if (q_.params[i].name == name) return int32_t(i);
-        q_.params.push_back(Param{name, pos});
-        return int32_t(q_.params.size() - 1);
+        if (param_of_.empty()) param_of_.assign(q_.names.size(), -1);
+        if (param_of_[name] < 0) {
+            param_of_[name] = int32_t(q_.params.size());
+            q_.params.push_back(Param{name, pos});
+        }
+        return param_of_[name];
     }
 
     static std::string lower(const std::string& s) {
@@ -653,7 +746,8 @@ private:
     }
     static std::string arity_text(int lo, int hi) {
         if (lo == hi) return std::to_string(lo) + (lo == 1 ? " argument" : " arguments");
-        if (hi == 255) return "at least " + std::to_string(lo) + (lo == 1 ? " argument" : " arguments");
+        if (hi == 255)
+            return "at least " + std::to_string(lo) + (lo == 1 ? " argument" : " arguments");
         return std::to_string(lo) + " to " + std::to_string(hi) + " arguments";
     }
     bool arity_ok(const Expr& e, const std::string& shown, int lo, int hi) {
@@ -706,7 +800,13 @@ private:
         Ctx inner = ctx;
         inner.in_aggregate = true;
         inner.aggregates = false;
+        std::optional<Saved> projected;
+        if (aggregate_input_) {
+            projected = save();
+            restore(*aggregate_input_);
+        }
         for (uint32_t k = 0; k < e.kids.count; ++k) check_expr(q_.lists[e.kids.begin + k], inner);
+        if (projected) restore(std::move(*projected));
         q_.exprs[i].slot = new_slot();
         aggregates_.push_back(i);
         return true;
@@ -735,10 +835,16 @@ private:
     Failure fail_;
     std::vector<Entry> scope_;
     std::vector<int32_t> top_;
+    std::vector<int32_t> param_of_;
+    // The scope's changes other than growth, and the last record of it.
+    uint64_t epoch_ = 0, recorded_epoch_ = UINT64_MAX;
+    Range recorded_{};
+    size_t recorded_size_ = 0;  // by name: the index in Query::params, or -1
     uint32_t nslots_ = 0;
     std::vector<Idx> aggregates_;
     Range hint_pattern_{};
     const char* order_hint_ = nullptr;
+    const Saved* aggregate_input_ = nullptr;  // ORDER BY after an aggregation: the input's scope
     Ref zero_;
 };
 

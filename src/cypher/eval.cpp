@@ -108,6 +108,23 @@ PyObject* properties_of(PyObject* v, const char* what, bool& is_null) {
     return nullptr;
 }
 
+// Files a container the expression built (a new reference passes through).
+PyObject* built(EvalCtx& c, PyObject* v) {
+    if (v) c.built->add(v);
+    return v;
+}
+
+// A function's or operator's result is a container it built unless it is
+// one of the arguments handed back.
+PyObject* built_unless(EvalCtx& c, PyObject* v, PyObject* const* args, size_t n) {
+    if (!v) return v;
+    for (size_t i = 0; i < n; ++i) {
+        if (args[i] == v) return v;
+    }
+    c.built->add(v);
+    return v;
+}
+
 PyObject* eval_list(EvalCtx& c, const Expr& e) {
     auto kids = c.q.kids(e);
     Ref list = Ref::steal(PyList_New((Py_ssize_t)kids.size()));
@@ -217,7 +234,7 @@ PyObject* eval_call(EvalCtx& c, const Expr& e) {
         if (!held[i]) return nullptr;
         args[i] = held[i].get();
     }
-    return call_function(e.fn, args, kids.size(), c.view);
+    return built_unless(c, call_function(e.fn, args, kids.size(), c.view), args, kids.size());
 }
 
 // A list operand of a comprehension or quantifier: a list or tuple (a new
@@ -355,11 +372,30 @@ PyObject* eval_label_test(EvalCtx& c, const Expr& e) {
 int has_properties(EvalCtx& c, Idx props, PyObject* subject) {
     const Expr& m = c.q.expr(props);
     if (m.kind == ExprKind::Map) {
+        PyTypeObject* st = Py_TYPE(subject);
+        PyObject* dict = st == NodeType   ? node_value(subject).properties()
+                         : st == EdgeType ? edge_value(subject).properties()
+                                          : nullptr;
         for (Idx k : c.q.kids(m)) {
             const Expr& entry = c.q.expr(k);
-            Ref want = Ref::steal(eval(c, entry.a));
+            const Expr& value = c.q.expr(entry.a);
+            // A literal is compared where it is kept.
+            Ref want = value.kind == ExprKind::Int || value.kind == ExprKind::Str ||
+                               value.kind == ExprKind::Float
+                           ? Ref::borrow(c.q.consts[value.value].get())
+                           : Ref::steal(eval(c, entry.a));
             if (!want) return -1;
-            Ref have = Ref::steal(property(subject, c.q.name_str(entry.name)));
+            Ref have;
+            if (dict && PyDict_CheckExact(dict)) {
+                // The stored value, held: == may run code that changes the dict.
+                have = Ref::borrow(PyDict_GetItemWithError(dict, c.q.name_str(entry.name)));
+                if (!have) {
+                    if (PyErr_Occurred()) return -1;
+                    return 0;  // missing: null, which equals nothing
+                }
+            } else {
+                have = Ref::steal(property(subject, c.q.name_str(entry.name)));
+            }
             if (!have) return -1;
             Tri t = equals(have.get(), want.get());
             if (t == kError) return -1;
@@ -412,8 +448,8 @@ PyObject* eval(EvalCtx& c, Idx i) {
         case ExprKind::Int:
         case ExprKind::Float:
         case ExprKind::Str: return Py_NewRef(c.q.consts[e.value].get());
-        case ExprKind::List: return eval_list(c, e);
-        case ExprKind::Map: return eval_map(c, e);
+        case ExprKind::List: return built(c, eval_list(c, e));
+        case ExprKind::Map: return built(c, eval_map(c, e));
         case ExprKind::Param: return Py_NewRef(c.params[e.slot].get());
         case ExprKind::Var: return slot_value(c, e.slot);
         case ExprKind::Property: {
@@ -434,7 +470,9 @@ PyObject* eval(EvalCtx& c, Idx i) {
             Ref from, to;
             if (e.b != kNone && !(from = Ref::steal(eval(c, e.b)))) return nullptr;
             if (e.c != kNone && !(to = Ref::steal(eval(c, e.c)))) return nullptr;
-            return slice(obj.get(), from.get(), to.get());
+            PyObject* v = slice(obj.get(), from.get(), to.get());
+            PyObject* arg = obj.get();
+            return built_unless(c, v, &arg, 1);
         }
         case ExprKind::Arith: {
             auto kids = c.q.kids(e);
@@ -443,7 +481,9 @@ PyObject* eval(EvalCtx& c, Idx i) {
             for (size_t k = 0; acc && k < ops.size(); ++k) {
                 Ref right = Ref::steal(eval(c, kids[k + 1]));
                 if (!right) return nullptr;
-                acc = Ref::steal(binary(static_cast<BinOp>(ops[k]), acc.get(), right.get()));
+                PyObject* args[2] = {acc.get(), right.get()};
+                acc = Ref::steal(
+                    built_unless(c, binary(static_cast<BinOp>(ops[k]), args[0], args[1]), args, 2));
             }
             return acc.release();
         }
@@ -477,12 +517,12 @@ PyObject* eval(EvalCtx& c, Idx i) {
         case ExprKind::Case: return eval_case(c, e);
         case ExprKind::Call: return eval_call(c, e);
         case ExprKind::Aggregate: return slot_value(c, e.slot);
-        case ExprKind::ListComp: return eval_list_comp(c, e);
+        case ExprKind::ListComp: return built(c, eval_list_comp(c, e));
         case ExprKind::Quantifier: return eval_quantifier(c, e);
-        case ExprKind::MapProj: return eval_map_projection(c, e);
+        case ExprKind::MapProj: return built(c, eval_map_projection(c, e));
         case ExprKind::PatternPredicate:
         case ExprKind::Exists: return tri_to_python(eval_exists(c, e));
-        case ExprKind::PatternComp: return eval_pattern_comprehension(c, e);
+        case ExprKind::PatternComp: return built(c, eval_pattern_comprehension(c, e));
         default: break;
     }
     PyErr_SetString(PyExc_SystemError, "cypher: expression of an unknown kind");

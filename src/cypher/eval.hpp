@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "cypher/access.hpp"
 #include "cypher/ast.hpp"
 #include "cypher/values.hpp"
 #include "graph.hpp"
@@ -50,6 +51,27 @@ private:
 
 struct Run;
 
+// The lists and maps a run has built (as against those read from stored
+// properties): results hand back new containers with the nodes and
+// relationships inside converted for the first, the stored objects
+// themselves for the second. Each is held, so no other object takes its
+// address while the run lasts.
+class BuiltSet {
+public:
+    // Files v when it is a list or a dict (borrowed); never fails but on memory.
+    void add(PyObject* v) {
+        if (!PyList_Check(v) && !PyDict_Check(v)) return;
+        if (set_.find(v)) return;
+        set_.insert(v, 1);
+        held_.push_back(Ref::borrow(v));
+    }
+    bool has(PyObject* v) { return set_.find(v) != nullptr; }
+
+private:
+    AddressMap<char> set_;
+    std::vector<Ref> held_;
+};
+
 // Everything an expression reads while a run is under way.
 struct EvalCtx {
     const Query& q;
@@ -58,6 +80,7 @@ struct EvalCtx {
     Ref* row;             // nslots slots; a null slot reads as null
     const Ref* params;    // Query::params order
     GraphView view;
+    BuiltSet* built;
     Run* run = nullptr;  // for subqueries (pattern predicates, exists, comprehensions)
 };
 

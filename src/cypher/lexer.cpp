@@ -271,6 +271,15 @@ bool Lexer::read_number(Token& t, LexError& err) {
             err = {"invalid number", pos_at(start)};
             return false;
         }
+        // An integer written with a leading zero is octal (the older form of 0o...).
+        if (t.kind == Tok::Int && text_[start] == '0' && at_ - start > 1) {
+            for (uint32_t i = start + 1; i < at_; ++i) {
+                if (text_[i] > '7') {
+                    err = {"invalid octal integer", pos_at(start)};
+                    return false;
+                }
+            }
+        }
     }
     t.end = at_;
     t.text = text_.substr(start, at_ - start);

@@ -11,16 +11,18 @@ namespace vk::cypher {
 
 // ----- relationship values -----------------------------------------------------
 
+// The relationships one clause matches are entries of one reading of
+// `edges`, filed under their uids, so distinct objects are distinct
+// relationships.
 bool holds_rel(PyObject* bound, PyObject* edge) {
     if (!bound) return false;
     if (PyList_Check(bound) || PyTuple_Check(bound)) {
-        // A list of Edge objects the matcher made: comparing runs no Python code.
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(bound); ++i) {
-            if (same_rel(PySequence_Fast_GET_ITEM(bound, i), edge)) return true;
+            if (PySequence_Fast_GET_ITEM(bound, i) == edge) return true;
         }
         return false;
     }
-    return same_rel(bound, edge);
+    return bound == edge;
 }
 
 bool rels_overlap(PyObject* a, PyObject* b) {
@@ -189,6 +191,7 @@ int PathRun::var_expand(const Step& s, FarThen then) {
         if (s.bind_list) {
             PyObject* list = rel_list(*adj, w, s.leftward);
             if (!list) return -1;
+            run_.built.add(list);  // results take new Edge objects for its items
             run_.row[rp.slot] = Ref::steal(list);
         }
         r = then(far);
@@ -234,6 +237,7 @@ int PathRun::shortest(const Step& s, FarThen then) {
         const Walk& w = st.shortest.walk();
         Ref list = Ref::steal(rel_list(*adj, w, false));
         if (!list) return -1;
+        run_.built.add(list.get());
         Ref path = Ref::steal(path_of_walk(*adj, w, run_.graph.nodes_dict()));
         if (!path) return -1;
         run_.row[rp.slot] = std::move(list);

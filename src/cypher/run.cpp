@@ -14,7 +14,7 @@ Run::Run(const Plan& p, PyObject* nodes, PyObject* edges, std::vector<Ref> ps)
       graph(nodes, edges),
       tests(p.labels),
       params(std::move(ps)),
-      ctx{*p.query, p.labels, tests, nullptr, params.data(), GraphView{nodes, edges}, this} {}
+      ctx{*p.query, p.labels, tests, nullptr, params.data(), GraphView{nodes, edges}, &built, this} {}
 
 // Rows of key values kept by equivalence (DISTINCT, grouping): a hash of
 // the values leads to a chain of entries compared with `equivalent`.
@@ -198,6 +198,9 @@ private:
     // Type, uniqueness and properties of a relationship: 1, 0, -1.
     int rel_ok(const Step& s, const RelPat& r, PyObject* edge) {
         if (!rel_has_type(run.ctx, r.types, edge_value(edge))) return 0;
+        // Relationships a clause matches are entries of one `edges` snapshot,
+        // filed under their uids: distinct entries are distinct relationships
+        // (a bound one from an earlier clause is an entry of it too).
         for (int32_t other : s.distinct_from) {
             if (holds_rel(slot(other).get(), edge)) return 0;
         }
@@ -453,6 +456,7 @@ public:
             for (size_t a = 0; a < op_.aggregates.size(); ++a) {
                 Ref v = Ref::steal(gr.accs[a]->finish());
                 if (!v) return -1;
+                run.built.add(v.get());
                 run.row[run.q.expr(op_.aggregates[a]).slot] = std::move(v);
             }
             const Ref* keys = table_.entry(g);
@@ -525,40 +529,73 @@ private:
     std::vector<Ref> keys_;
 };
 
+// The count of a SKIP or LIMIT when it is a non-negative integer, else -1
+// (the slice itself reports the error); -2 failed.
+int64_t known_count(Run& run, Idx expr) {
+    if (expr == kNone) return 0;
+    Ref v = Ref::steal(eval(run.ctx, expr));
+    if (!v) return -2;
+    if (!PyLong_Check(v.get()) || PyBool_Check(v.get())) return -1;
+    int overflow;
+    long long n = PyLong_AsLongLongAndOverflow(v.get(), &overflow);
+    if (n == -1 && PyErr_Occurred()) return -2;
+    return overflow || n < 0 ? -1 : n;
+}
+
+// ORDER BY: every row kept with its sort keys, then pushed on in order
+// (stable: rows of equal keys in the order met). Followed by a LIMIT, only
+// the rows that can still be returned are kept: the worst of them on top of
+// a heap, which a better row replaces.
 class SortExec : public Exec {
 public:
-    SortExec(Run& r, Exec* n, const SortOp& op) : Exec(r, n), op_(op) {}
+    SortExec(Run& r, Exec* n, const SortOp& op) : Exec(r, n), op_(op), w_(op.keys.size()) {}
 
     int push() override {
-        for (uint32_t i = 0; i < op_.nslots; ++i) rows_.push_back(run.row[i].copy());
-        for (auto& [expr, desc] : op_.keys) {
-            PyObject* v = eval(run.ctx, expr);
-            if (!v) return -1;
-            keys_.push_back(Ref::steal(v));
+        if (bound_ == kUnread) {
+            int64_t skip = known_count(run, op_.skip), limit = known_count(run, op_.limit);
+            if (skip == -2 || limit == -2) return -1;
+            bound_ = op_.limit == kNone || skip < 0 || limit < 0 ? kNoBound : skip + limit;
+        }
+        size_t at = count_;
+        if (bound_ != kNoBound && count_ >= (size_t)bound_) {
+            if (bound_ == 0) return 1;
+            // Only a row that sorts before the worst kept one stays.
+            keys_.resize((count_ + 1) * w_);
+            seq_.resize(count_ + 1);
+            seq_[count_] = next_seq_;  // met last: it loses ties
+            if (eval_keys(count_) < 0) return -1;
+            int before = less(count_, heap_.front());
+            seq_.resize(count_);
+            if (before < 0) return -1;
+            if (!before) return 1;
+            std::pop_heap(heap_.begin(), heap_.end(), worse_on_top());
+            if (failed_) return -1;
+            at = heap_.back();
+            heap_.pop_back();
+            for (size_t k = 0; k < w_; ++k) keys_[at * w_ + k] = std::move(keys_[count_ * w_ + k]);
+            keys_.resize(count_ * w_);
+        } else {
+            keys_.resize((count_ + 1) * w_);
+            rows_.resize((count_ + 1) * op_.nslots);
+            seq_.push_back(0);
+            if (eval_keys(at) < 0) return -1;
+            ++count_;
+        }
+        for (uint32_t i = 0; i < op_.nslots; ++i) rows_[at * op_.nslots + i] = run.row[i].copy();
+        seq_[at] = next_seq_++;
+        if (bound_ != kNoBound) {
+            heap_.push_back((uint32_t)at);
+            std::push_heap(heap_.begin(), heap_.end(), worse_on_top());
+            if (failed_) return -1;
         }
         return 1;
     }
 
     int finish() override {
-        size_t n = op_.nslots ? rows_.size() / op_.nslots : 0;
-        if (op_.keys.size()) n = keys_.size() / op_.keys.size();
-        std::vector<uint32_t> order(n);
-        for (uint32_t i = 0; i < n; ++i) order[i] = i;
-        bool failed = false;
-        const size_t w = op_.keys.size();
-        std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
-            if (failed) return false;
-            for (size_t k = 0; k < w; ++k) {
-                int c;
-                if (cypher::order(keys_[a * w + k].get(), keys_[b * w + k].get(), &c) < 0) {
-                    failed = true;
-                    return false;
-                }
-                if (c != 0) return op_.keys[k].second ? c > 0 : c < 0;
-            }
-            return false;
-        });
-        if (failed) return -1;
+        std::vector<uint32_t> order(count_);
+        for (uint32_t i = 0; i < count_; ++i) order[i] = i;
+        std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return less(a, b) == 1; });
+        if (failed_) return -1;
         for (uint32_t i : order) {
             for (uint32_t s = 0; s < op_.nslots; ++s) run.row[s] = rows_[i * op_.nslots + s].copy();
             int r = next->push();
@@ -571,8 +608,46 @@ public:
     }
 
 private:
+    static constexpr int64_t kUnread = -2, kNoBound = -1;
+
+    int eval_keys(size_t at) {
+        for (size_t k = 0; k < w_; ++k) {
+            keys_[at * w_ + k] = Ref::steal(eval(run.ctx, op_.keys[k].first));
+            if (!keys_[at * w_ + k]) return -1;
+        }
+        return 0;
+    }
+
+    // Whether entry a sorts before entry b (keys, then the order met): 1, 0,
+    // or -1 failed (and failed_ set, for the standard algorithms' sake).
+    int less(size_t a, size_t b) {
+        if (failed_) return -1;
+        for (size_t k = 0; k < w_; ++k) {
+            int c;
+            if (cypher::order(keys_[a * w_ + k].get(), keys_[b * w_ + k].get(), &c) < 0) {
+                failed_ = true;
+                return -1;
+            }
+            if (c != 0) return (op_.keys[k].second ? c > 0 : c < 0) ? 1 : 0;
+        }
+        return seq_[a] < seq_[b] ? 1 : 0;
+    }
+    // The heap's order: the entry sorting last on top.
+    struct WorseOnTop {
+        SortExec* self;
+        bool operator()(uint32_t a, uint32_t b) const { return self->less(a, b) == 1; }
+    };
+    WorseOnTop worse_on_top() { return {this}; }
+
     const SortOp& op_;
+    const size_t w_;
+    int64_t bound_ = kUnread;
+    size_t count_ = 0;          // entries kept
+    uint64_t next_seq_ = 0;
+    bool failed_ = false;
     std::vector<Ref> rows_, keys_;
+    std::vector<uint64_t> seq_;  // by entry: the order the row was met
+    std::vector<uint32_t> heap_;
 };
 
 class SliceExec : public Exec {
@@ -638,7 +713,7 @@ public:
         const std::vector<Ref>& cols = run.plan.columns;
         for (size_t i = 0; i < op_.slots.size(); ++i) {
             PyObject* v = run.row[op_.slots[i]].get();
-            Ref out = Ref::steal(to_result(v ? v : Py_None));
+            Ref out = Ref::steal(to_result(v ? v : Py_None, run.built));
             if (!out || PyDict_SetItem(d.get(), cols[i].get(), out.get()) < 0) return -1;
         }
         return PyList_Append(run.result.get(), d.get()) < 0 ? -1 : 1;
@@ -679,61 +754,36 @@ std::unique_ptr<Exec> EmitOp::start(Run& run, Exec* next) const {
     return std::make_unique<EmitExec>(run, next, *this);
 }
 
-PyObject* to_result(PyObject* v) {
+PyObject* to_result(PyObject* v, BuiltSet& built) {
     PyTypeObject* t = Py_TYPE(v);
     if (t == NodeType) return node_to_python(node_value(v));
     if (t == EdgeType) return edge_to_python(edge_value(v));
-    bool is_list = PyList_Check(v), is_tuple = !is_list && PyTuple_Check(v);
-    bool is_map = !is_list && !is_tuple && kind_of(v) == Kind::Map;
-    if (!is_list && !is_tuple && !is_map) return Py_NewRef(v);
+    if (!built.has(v)) return Py_NewRef(v);
+    // A list or dict this run built: a new one of converted items (one
+    // built list may stand in several rows).
     if (Py_EnterRecursiveCall(" while converting a result")) return nullptr;
-    Ref out;  // made at the first item that converts to another object
-    if (is_map) {
+    Ref held = Ref::borrow(v);
+    Ref out;
+    if (PyList_Check(v)) {
+        Py_ssize_t n = PyList_GET_SIZE(v);
+        out = Ref::steal(PyList_New(n));
+        for (Py_ssize_t i = 0; out && i < n; ++i) {
+            // Converting runs no Python code, so the list keeps its length.
+            PyObject* c = to_result(PyList_GET_ITEM(v, i), built);
+            if (!c) out.reset();
+            else PyList_SET_ITEM(out.get(), i, c);
+        }
+    } else {
+        out = Ref::steal(PyDict_New());
         Py_ssize_t pos = 0;
         PyObject *k, *item;
-        Ref held = Ref::borrow(v);
-        while (PyDict_Next(v, &pos, &k, &item)) {
-            Ref c = Ref::steal(to_result(item));
-            if (!c) break;
-            if (!out && c.get() != item) {
-                out = Ref::steal(PyDict_Copy(v));
-                if (!out) break;
-            }
-            if (out && PyDict_SetItem(out.get(), k, c.get()) < 0) {
-                out.reset();
-                break;
-            }
+        while (out && PyDict_Next(v, &pos, &k, &item)) {
+            Ref c = Ref::steal(to_result(item, built));
+            if (!c || PyDict_SetItem(out.get(), k, c.get()) < 0) out.reset();
         }
-        Py_LeaveRecursiveCall();
-        if (PyErr_Occurred()) return nullptr;
-        return out ? out.release() : held.release();
-    }
-    Ref seq = Ref::borrow(v);
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(v);
-    bool failed = false;
-    for (Py_ssize_t i = 0; i < n && !failed; ++i) {
-        PyObject* item = PySequence_Fast_GET_ITEM(v, i);
-        Ref c = Ref::steal(to_result(item));
-        if (!c) {
-            failed = true;
-            break;
-        }
-        if (!out && c.get() != item) {
-            out = Ref::steal(PyList_New(n));
-            if (!out) {
-                failed = true;
-                break;
-            }
-            for (Py_ssize_t j = 0; j < i; ++j) {
-                PyList_SET_ITEM(out.get(), j, Py_NewRef(PySequence_Fast_GET_ITEM(v, j)));
-            }
-            for (Py_ssize_t j = i; j < n; ++j) PyList_SET_ITEM(out.get(), j, Py_NewRef(Py_None));
-        }
-        if (out) PyList_SetItem(out.get(), i, c.release());
     }
     Py_LeaveRecursiveCall();
-    if (failed) return nullptr;
-    return out ? out.release() : seq.release();
+    return out.release();
 }
 
 PyObject* run_plan(const Plan& plan, PyObject* nodes, PyObject* edges, std::vector<Ref> params) {

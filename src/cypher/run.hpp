@@ -32,6 +32,7 @@ struct Run {
     std::vector<Ref> params;
     std::vector<Ref> row;
     EvalCtx ctx;
+    BuiltSet built;
     Ref result;            // the list of result dicts
     KeyTable* union_seen = nullptr;  // UNION: the rows returned so far
     uint32_t ticks = 0;
@@ -123,6 +124,9 @@ struct SortOp : Operator {
     std::unique_ptr<Exec> start(Run& run, Exec* next) const override;
     std::vector<std::pair<Idx, bool>> keys;  // expression, descending
     uint32_t nslots = 0;
+    // The SKIP and LIMIT that follow (kNone: none): a sort followed by a
+    // LIMIT keeps only the rows that can still be returned.
+    Idx skip = kNone, limit = kNone;
 };
 
 // SKIP (skip = true) or LIMIT: the count is an expression of no variable.
@@ -144,8 +148,9 @@ struct EmitOp : Operator {
 PyObject* run_plan(const Plan& plan, PyObject* nodes, PyObject* edges, std::vector<Ref> params);
 
 // A row value as a result value: nodes and relationships become new Node
-// and Edge objects; a list or map holding any becomes a new list or dict of
-// converted values; everything else is returned as itself.
-PyObject* to_result(PyObject* v);
+// and Edge objects; a list or map the run built becomes a new list or dict
+// of converted values; everything else (stored property values included)
+// is returned as itself.
+PyObject* to_result(PyObject* v, BuiltSet& built);
 
 }  // namespace vk::cypher
