@@ -147,9 +147,29 @@ G = build(4, [(0, 1), (1, 2), (2, 0), (1, 3), (3, 3)])
      [1, 2, 2]),
     ("MATCH p = (:N0)-[*2]->(b) MATCH q = (:N0)-->(:N1)-->(b) RETURN p = q AS v",
      [True, True]),
+    # Walked right to left from a bound node, r still lists the pattern's order.
+    ("MATCH (b:N2) MATCH (a)-[r*2]->(b) RETURN [x IN r | x.k] AS v", [[0, 1]]),
+    ("MATCH (b:N3) MATCH p = (a)-[*1..2]->(b) RETURN [n IN nodes(p) | n.i] AS v",
+     [[1, 3], [0, 1, 3], [3, 3], [1, 3, 3]]),
+    # A bound far end, and uniqueness between a walk and a single relationship.
+    ("MATCH (a:N0), (b:N2) MATCH (a)-[r*]->(b) RETURN [x IN r | x.k] AS v", [[0, 1]]),
+    ("MATCH (a:N0)-[r*1..2]->(b)-[s]->(c) RETURN [x IN r | x.k] + [s.k] AS v",
+     [[0, 1], [0, 1, 2], [0, 3], [0, 3, 4]]),
+    # Either direction: the self-loop once, each other edge once per way.
+    ("MATCH (a:N3)-[r*1]-(b) RETURN [x IN r | x.k] AS v", [[3], [4]]),
+    ("OPTIONAL MATCH p = (a:N3)-[*2]->(b:N0) RETURN p AS v", [None]),
+    ("MATCH p = (a:N0)-[*0..1]->(b) RETURN p = p AS v", [True, True]),
 ])
 def test_paths_in_queries(query, want):
     assert [r["v"] for r in G.cypher(query)] == want
+
+
+def test_relationship_lists_come_back_as_new_edges_sharing_the_dicts():
+    rows = G.cypher("MATCH (a:N0)-[r*2]->(b) RETURN r")
+    stored = {e.uid(): e for e in G.edges.values()}
+    for e in rows[0]["r"]:
+        assert type(e) is vk.Edge and e is not stored[e.uid()]
+        assert e.properties is stored[e.uid()].properties
 
 
 def test_named_paths_compare_by_uid_and_come_back_as_paths():
