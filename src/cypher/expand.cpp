@@ -283,6 +283,7 @@ int VarLengthCursor::next() {
     }
     // Here the stack holds one frame per node of the walk so far.
     while (!stack_.empty()) {
+        if (!(++steps_ & 0xFFFF) && PyErr_CheckSignals() < 0) return -1;
         Frame& f = stack_.back();
         EdgeStep s;
         bool forward;
@@ -364,6 +365,7 @@ int ShortestCursor::search(const Spec& spec) {
     for (uint32_t level = 1; level <= spec.max_hops && !frontier_.empty() && !found; ++level) {
         next_frontier_.clear();
         for (uint32_t u : frontier_) {
+            if (!(++steps_ & 0xFFF) && PyErr_CheckSignals() < 0) return -1;
             const StepOrder order(adj, spec.dir, u);
             uint32_t oi = 0, ii = 0;
             EdgeStep s;

@@ -218,7 +218,8 @@ public:
     // The adjacency and the filter's callable must outlive the cursor's use.
     void start(const Adjacency& adj, uint32_t start_node, const Spec& spec, EdgeFilter filter,
                std::span<const uint32_t> used = {});
-    // 1: `walk()` holds the next walk; 0: no more; -1: the filter failed.
+    // 1: `walk()` holds the next walk; 0: no more; -1: the filter failed or
+    // a signal handler raised (signals are checked every few thousand steps).
     int next();
     const Walk& walk() const { return walk_; }
 
@@ -241,6 +242,7 @@ private:
     std::vector<uint8_t> forward_;
     Marks in_use_, asked_, passed_;
     Walk walk_;
+    uint32_t steps_ = 0;
 };
 
 // Breadth-first shortest paths from one node to another: the walks of the
@@ -262,7 +264,8 @@ public:
         bool all = false;
     };
 
-    // Runs the search (asking the filter); 0 done, -1 the filter failed.
+    // Runs the search (asking the filter); 0 done, -1 the filter failed or a
+    // signal handler raised.
     int start(const Adjacency& adj, uint32_t start_node, uint32_t end_node, const Spec& spec,
               EdgeFilter filter, std::span<const uint32_t> used = {});
     // 1: `walk()` holds the next path; 0: no more.
@@ -303,6 +306,7 @@ private:
     std::vector<uint32_t> nodes_, edges_;
     std::vector<uint8_t> forward_;
     Walk walk_;
+    uint32_t steps_ = 0;
 };
 
 // Row values of a walk over EdgeLists: a new Path (its nodes those filed in
