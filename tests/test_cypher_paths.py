@@ -22,7 +22,7 @@ def build(n, pairs):
     return g
 
 
-def walks(n, pairs, start, direction, lo, hi):
+def walks(n, pairs, start, direction, lo, hi, used=()):
     """Every walk of lo..hi edges (hi None: unbounded) from `start`, no edge
     twice: ([node i], [edge k]) in depth-first order, the edges at a node
     in `pairs` order (for "-" a self-loop once)."""
@@ -51,7 +51,7 @@ def walks(n, pairs, start, direction, lo, hi):
                 ns.pop()
             continue
         k, o = step
-        if k in es:
+        if k in es or k in used:
             continue
         es.append(k)
         ns.append(o)
@@ -95,6 +95,23 @@ def test_variable_length_walks_match_the_model(graph, direction, lo, hi, data):
     for row in rows:
         assert [e.uid() for e in row["r"]] == [e.uid() for e in row["p"].edges]
         assert row["b"].uid() == row["p"].nodes[-1].uid() and row["n"] == len(row["p"])
+
+
+@settings(max_examples=100, deadline=None)
+@given(graphs, st.sampled_from(list(ARROWS)), st.sampled_from(list(ARROWS)), st.data())
+def test_two_walks_of_one_pattern_share_no_relationship(graph, d1, d2, data):
+    n, pairs = graph
+    start = data.draw(st.integers(0, n - 1))
+    lo1, lo2 = data.draw(st.integers(0, 1)), data.draw(st.integers(0, 1))
+    g = build(n, pairs)
+    (l1, r1), (l2, r2) = ARROWS[d1], ARROWS[d2]
+    rows = g.cypher(f"MATCH p = (a:N{start}){l1}[r*{lo1}..2]{r1}(m){l2}[s*{lo2}..2]{r2}(b) "
+                    "RETURN p, [x IN r | x.k] AS r, [x IN s | x.k] AS s")
+    want = []
+    for ns1, es1 in walks(n, pairs, start, d1, lo1, 2):
+        for ns2, es2 in walks(n, pairs, ns1[-1], d2, lo2, 2, used=es1):
+            want.append((es1, es2, ns1 + ns2[1:]))
+    assert [(r["r"], r["s"], as_walk(r["p"])[0]) for r in rows] == want
 
 
 @settings(max_examples=100, deadline=None)
