@@ -85,6 +85,8 @@ EdgeLists* PathRun::lists() {
     return kept_->lists.get();
 }
 
+void PathRun::invalidate() { kept_->lists.reset(); }
+
 PathRun::StepState& PathRun::state_of(const Step& s) {
     std::unique_ptr<StepState>& st = kept_->steps[&s];
     if (!st) st = std::make_unique<StepState>();

@@ -44,6 +44,10 @@ public:
 
     // The run's adjacency, built on first use; null with an exception set.
     EdgeLists* lists();
+    // Forgets the adjacency, for a run whose writes changed `edges` (as
+    // GraphAccess::invalidate forgets its snapshots); the next search reads
+    // the dict again.
+    void invalidate();
 
     // A variable-length relationship step from the node bound at s.from.
     int var_expand(const Step& s, FarThen then);
