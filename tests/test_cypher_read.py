@@ -88,6 +88,9 @@ CASES = [
     ("MATCH (x)-[:k]->(y) MATCH (y)-[r]->(z) RETURN type(r)", [("f",), ("h",)], False),
     ("MATCH (a:A), (b:B) RETURN a.n, b.n", [(1, 2)], True),
     ("UNWIND [1, 2] AS i MATCH (n:B) RETURN i, n.n", [(1, 2), (2, 2)], True),
+    ("UNWIND [1, 4] AS i MATCH ()-[r]->() WHERE r.w > i RETURN i, count(*)", [(1, 4), (4, 1)], True),
+    ("UNWIND [1, 2] AS i OPTIONAL MATCH (n:Nothing) RETURN i, n", [(1, None), (2, None)], True),
+    ("UNWIND [1, 2] AS i MATCH (n {n: i}) RETURN i, typeof(n)", [(1, "A"), (2, "B")], True),
     ("MATCH ()-[r:g]->() MATCH (a)-[r]->(b) RETURN a.n, b.n", [(2, 3)], True),
     # identity by uid: the edge's own end copies are the filed nodes
     ("MATCH (a)-[:f]->(b), (c:B) WHERE b = c RETURN c.n", [(2,)], True),
@@ -395,11 +398,14 @@ def test_no_leak_over_many_calls():
     gc.collect()
     refs = sys.getrefcount(tags), sys.getrefcount(limit)
     before_blocks, before_rss = sys.getallocatedblocks(), rss()
-    loop(20_000)  # 100,000 calls
+    # Under ASan the memory figures mean nothing (LeakSanitizer checks there)
+    sanitized = bool(os.environ.get("VELKORA_SANITIZED"))
+    loop(400 if sanitized else 20_000)  # 100,000 calls
     gc.collect()
     assert (sys.getrefcount(tags), sys.getrefcount(limit)) == refs
-    assert sys.getallocatedblocks() - before_blocks < 1000
-    assert rss() - before_rss < 24 << 20
+    if not sanitized:
+        assert sys.getallocatedblocks() - before_blocks < 1000
+        assert rss() - before_rss < 24 << 20
 
 
 def test_cycles_through_results_are_collected():

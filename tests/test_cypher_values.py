@@ -113,7 +113,10 @@ FUNCTIONS = [
     ("right('hello', 9)", "hello"), ("left(null, 2)", None),
     ("abs(-3)", 3), ("abs(-2.5)", 2.5), ("ceil(1.1)", 2.0), ("floor(-1.1)", -2.0),
     ("ceil(2)", 2.0), ("round(2.5)", 3.0), ("round(-1.5)", -1.0), ("round(-1.6)", -2.0),
-    ("round(0.49999999999999994)", 0.0), ("round(2.675, 2)", 2.68), ("round(-2.5, 0)", -3.0),
+    ("round(0.49999999999999994)", 0.0), ("round(2.675, 2)", 2.68), ("round(-2.5, 0)", -2.0), ("round(-2.55, 1)", -2.6),
+    ("round(-1.35, 1, 'UP')", -1.4), ("round(1.25, 1, 'half_even')", 1.2), ("round(-2.5, 0, 'HALF_UP')", -3.0),
+    ("round(2.0, 0, 'UNNECESSARY')", 2.0), ("round(2.5, null)", None),
+    ("round(1e300, 1000)", 1e300), ("round(123.4, -1000)", 0.0), ("round(1, -1000, 'UP')", INF),
     ("round(1234.5, -2)", 1200.0), ("sign(-3)", -1), ("sign(0)", 0), ("sign(0.5)", 1),
     ("sqrt(4)", 2.0), ("sqrt(-1)", NAN), ("exp(0)", 1.0), ("log(0)", -INF), ("log(-1)", NAN),
     ("abs(null)", None), ("FLOOR(1.5)", 1.0), ("toupper('a')", "A"),
@@ -151,6 +154,8 @@ ERRORS = [
     ("left('abc', -1)", ValueError, "left()"),
     ("left('abc', null)", TypeError, "left() expects an Integer, got Null"),
     ("range(1, 5, 0)", ValueError, "range() step must not be zero"),
+    ("round(1.5, 0, 'UNNECESSARY')", ValueError, "round() needs rounding"),
+    ("round(1.5, 0, 'NEAREST')", ValueError, "round() rounding mode 'NEAREST' is none of"),
     ("range(1, 2.5)", TypeError, "range()"),
     ("labels(1)", TypeError, "labels() expects a Node, got Integer"),
     ("type({})", TypeError, "type() expects a Relationship, got Map"),
@@ -307,11 +312,23 @@ def test_deeply_nested_lists_compare_without_overflowing(python_subprocess):
         print(g.cypher("RETURN $a = $b AS eq, $a = $c AS ne, $a < $c AS lt", a=a, b=b, c=c))
         print(g.cypher("UNWIND [$a, $b, $c] AS x RETURN count(DISTINCT x) AS n", a=a, b=b, c=c))
         print(g.cypher("UNWIND [[$c, 'c'], [$a, 'a']] AS p RETURN p[1] AS k ORDER BY p[0]", a=a, c=c))
+        # lists that contain themselves: an error, not a walk without end
+        x, y = [], []
+        x.append(x)
+        y.append(y)
+        for q in ["RETURN $x = $y AS v", "RETURN $x < $y AS v", "RETURN count(DISTINCT $x) AS v",
+                  "UNWIND [$x, $y] AS z RETURN 1 AS v ORDER BY z"]:
+            try:
+                g.cypher(q, x=x, y=y)
+                print("answered")
+            except RecursionError:
+                print("RecursionError")
     """)
     proc = python_subprocess(code)
     assert proc.returncode == 0, proc.stderr
-    assert proc.stdout.split("\n")[:3] == [
-        "[{'eq': True, 'ne': False, 'lt': True}]", "[{'n': 2}]", "[{'k': 'a'}, {'k': 'c'}]"]
+    assert proc.stdout.split("\n")[:7] == [
+        "[{'eq': True, 'ne': False, 'lt': True}]", "[{'n': 2}]", "[{'k': 'a'}, {'k': 'c'}]"] + [
+        "RecursionError"] * 4
 
 
 # ----- generated: arithmetic and comparison against a model of the rules -----------

@@ -15,12 +15,21 @@
 // repeated within the clause.
 //
 // A projection (WITH, RETURN) checks its items in the scope before it, with
-// aggregates allowed at item level; each aggregate gets a slot for its
-// group's result and is listed with the clause. ORDER BY sees the
-// projected names and, unless the projection aggregates or is DISTINCT,
-// the variables before it too; after an aggregation or DISTINCT an ORDER BY
-// expression written exactly as an item is read from that item's slot.
-// Parameters are collected, not checked: the values differ per call.
+// aggregates allowed in items; each aggregate gets a slot for its group's
+// result and is listed with the clause. After an aggregation or DISTINCT
+// the rows are the projection's: an expression read from them (an
+// aggregating item, ORDER BY) has its parts written as items (as grouping
+// keys, for an item) rewritten in place into Vars of those items' slots,
+// and any other variable it reads must be a projected name; ORDER BY may
+// add aggregates of its own there. Without either, ORDER BY also sees the
+// variables before the projection.
+//
+// Variables have a kind (node, relationship, path, value); a value known
+// to be no node or relationship (a literal, an operator's result, a
+// variable-length relationship's list) cannot stand in a pattern, while a
+// value of unknown kind (a parameter, a property, a function's result) is
+// left to the run. Parameters are collected, not checked: their values
+// differ per call.
 #include "cypher/checks.hpp"
 
 #include <algorithm>
@@ -295,8 +304,17 @@ private:
         for (uint32_t pi = 0; pi < c.pattern.count && !failed_; ++pi) {
             PathPat& p = q_.paths[c.pattern.begin + pi];
             if (create && p.fn != PathFn::None)
-                return fail(p.pos,
+                return fail(p.fn_pos,
                             std::string(clause_word(c.kind)) + " cannot make a shortest path");
+            if (p.fn != PathFn::None) {
+                const char* fn = p.fn == PathFn::Shortest ? "shortestPath" : "allShortestPaths";
+                if (p.rels.count != 1)
+                    return fail(p.fn_pos, std::string(fn) + " needs a pattern of one relationship");
+                const RelPat& r = q_.rels[p.rels.begin];
+                if (r.min_hops > 1)
+                    return fail(r.pos, std::string(fn) + " takes a lower bound of 0 or 1, not " +
+                                           std::to_string(r.min_hops));
+            }
             // In path order, so variables are introduced as written.
             for (uint32_t i = 0; i < p.nodes.count && !failed_; ++i) {
                 NodePat& n = q_.nodes[p.nodes.begin + i];
@@ -340,7 +358,8 @@ private:
         }
         const int32_t at = top_[var];
         if (at < 0) {
-            slot = declare(var, kind);
+            // A variable-length relationship's variable holds a list.
+            slot = declare(var, kind, -1, kind == VarKind::Value);
             binding = Binding::New;
             return;
         }

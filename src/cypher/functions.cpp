@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "graph.hpp"
@@ -69,7 +70,7 @@ constexpr FunctionRow kFunctions[] = {
     {{"abs", Abs, 1, 1}, "abs"},
     {{"ceil", Ceil, 1, 1}, "ceil"},
     {{"floor", Floor, 1, 1}, "floor"},
-    {{"round", Round, 1, 2}, "round"},
+    {{"round", Round, 1, 3}, "round"},
     {{"sign", Sign, 1, 1}, "sign"},
     {{"sqrt", Sqrt, 1, 1}, "sqrt"},
     {{"exp", Exp, 1, 1}, "exp"},
@@ -477,35 +478,72 @@ PyObject* replace_of(PyObject* const* args) {
 
 // ----- numbers ----------------------------------------------------------------------
 
-// Rounds half away from zero at `digits` decimal places of the float's
-// shortest decimal form (what the user wrote, not its binary expansion),
-// so round(2.675, 2) is 2.68.
-PyObject* round_digits(double x, PyObject* digits) {
+// round() without precision: ties toward positive infinity; x - floor(x) is exact.
+double round_half_up_infinity(double x) {
+    const double f = std::floor(x);
+    return x - f >= 0.5 ? f + 1 : f;
+}
+
+// round(x, digits[, mode]): rounds at `digits` decimal places of the float's
+// shortest decimal form (what the user wrote, not its binary expansion, so
+// round(2.675, 2) is 2.68), half away from zero unless a mode is given
+// (the names of Java's rounding modes: UP, DOWN, CEILING, FLOOR, HALF_UP,
+// HALF_DOWN, HALF_EVEN, UNNECESSARY). Precision 0 without a mode rounds as
+// round(x) does. Python's decimal does the digit work.
+PyObject* round_digits(double x, PyObject* digits, PyObject* mode) {
+    Py_ssize_t d = PyNumber_AsSsize_t(digits, nullptr);  // clamped when far out of range
+    if (d == -1 && PyErr_Occurred()) return nullptr;
+    if (!mode && d == 0) return PyFloat_FromDouble(round_half_up_infinity(x));
     if (!std::isfinite(x)) return PyFloat_FromDouble(x);
-    static PyObject* decimal_cls = nullptr;
-    static PyObject* half_up = nullptr;
-    if (!decimal_cls) {
+    // A double's shortest form has at most 17 digits between 1e-324 and
+    // 1e309: precisions beyond +-400 round as +-400 do.
+    d = std::clamp<Py_ssize_t>(d, -400, 400);
+    static PyObject* decimal_mod = nullptr;
+    static PyObject* context = nullptr;
+    if (!decimal_mod) {
         Ref mod = Ref::steal(PyImport_ImportModule("decimal"));
         if (!mod) return nullptr;
-        Ref cls = Ref::steal(PyObject_GetAttrString(mod.get(), "Decimal"));
-        Ref mode = Ref::steal(PyObject_GetAttrString(mod.get(), "ROUND_HALF_UP"));
-        if (!cls || !mode) return nullptr;
-        decimal_cls = cls.release();
-        half_up = mode.release();
+        Ref ctx = Ref::steal(PyObject_CallMethod(mod.get(), "Context", nullptr));
+        if (!ctx) return nullptr;
+        Ref prec = Ref::steal(PyLong_FromLong(1000));
+        if (!prec || PyObject_SetAttrString(ctx.get(), "prec", prec.get()) < 0) return nullptr;
+        decimal_mod = mod.release();
+        context = ctx.release();
     }
+    std::string name = "ROUND_HALF_UP";
+    bool exact = false;
+    if (mode) {
+        Ref upper = Ref::steal(str_method(1, mode));
+        if (!upper) return nullptr;
+        const char* m = PyUnicode_AsUTF8(upper.get());
+        if (!m) return nullptr;
+        static const char* const modes[] = {"UP", "DOWN", "CEILING", "FLOOR", "HALF_UP",
+                                            "HALF_DOWN", "HALF_EVEN", "UNNECESSARY"};
+        bool known = false;
+        for (const char* k : modes) known = known || std::strcmp(k, m) == 0;
+        if (!known) {
+            PyErr_Format(PyExc_ValueError, "round() rounding mode %R is none of UP, DOWN, "
+                         "CEILING, FLOOR, HALF_UP, HALF_DOWN, HALF_EVEN, UNNECESSARY", mode);
+            return nullptr;
+        }
+        exact = std::strcmp(m, "UNNECESSARY") == 0;
+        name = exact ? "ROUND_DOWN" : std::string("ROUND_") + m;
+    }
+    Ref rounding = Ref::steal(PyObject_GetAttrString(decimal_mod, name.c_str()));
     Ref text = Ref::steal(float_text_of(x));
-    if (!text) return nullptr;
-    Ref value = Ref::steal(PyObject_CallOneArg(decimal_cls, text.get()));
-    if (!value) return nullptr;
-    Ref neg = Ref::steal(PyNumber_Negative(digits));
-    if (!neg) return nullptr;
-    Ref exp_text = Ref::steal(PyUnicode_FromFormat("1E%S", neg.get()));
-    if (!exp_text) return nullptr;
-    Ref quantum = Ref::steal(PyObject_CallOneArg(decimal_cls, exp_text.get()));
-    if (!quantum) return nullptr;
-    Ref rounded = Ref::steal(
-        PyObject_CallMethod(value.get(), "quantize", "OO", quantum.get(), half_up));
+    if (!rounding || !text) return nullptr;
+    Ref value = Ref::steal(PyObject_CallMethod(decimal_mod, "Decimal", "O", text.get()));
+    Ref quantum = Ref::steal(PyObject_CallMethod(decimal_mod, "Decimal", "s",
+                                                 ("1E" + std::to_string(-d)).c_str()));
+    if (!value || !quantum) return nullptr;
+    Ref rounded = Ref::steal(PyObject_CallMethod(value.get(), "quantize", "OOO", quantum.get(),
+                                                 rounding.get(), context));
     if (!rounded) return nullptr;
+    if (exact) {
+        const int same = PyObject_RichCompareBool(rounded.get(), value.get(), Py_EQ);
+        if (same < 0) return nullptr;
+        if (!same) return out_of_range(Round, "needs rounding, but the mode is UNNECESSARY");
+    }
     return PyNumber_Float(rounded.get());
 }
 
@@ -530,23 +568,20 @@ PyObject* math_of(uint16_t id, PyObject* const* args, size_t nargs) {
         return PyLong_FromLong((d > 0) - (d < 0));
     }
     double x;
-    if (id == Round && nargs == 2) {
-        if (args[1] == Py_None) Py_RETURN_NONE;
+    if (id == Round && nargs >= 2) {
+        for (size_t i = 1; i < nargs; ++i)
+            if (args[i] == Py_None) Py_RETURN_NONE;
         if (!is_int(args[1])) return expects(Round, "an Integer precision", args[1]);
+        if (nargs == 3 && !is_str(args[2])) return expects(Round, "a String rounding mode", args[2]);
         if (!number_value(v, x)) return nullptr;
-        return round_digits(x, args[1]);
+        return round_digits(x, args[1], nargs == 3 ? args[2] : nullptr);
     }
     if (!number_value(v, x)) return nullptr;
     double r;
     switch (id) {
         case Ceil: r = std::ceil(x); break;
         case Floor: r = std::floor(x); break;
-        case Round: {
-            // Ties toward positive infinity; x - floor(x) is exact.
-            const double f = std::floor(x);
-            r = x - f >= 0.5 ? f + 1 : f;
-            break;
-        }
+        case Round: r = round_half_up_infinity(x); break;
         case Sqrt: r = std::sqrt(x); break;
         case Exp: r = std::exp(x); break;
         default: r = std::log(x); break;  // log(0) is -Infinity, log(-1) NaN

@@ -288,6 +288,7 @@ PathPat Parser::parse_path() {
     }
     if ((tok_.is("SHORTESTPATH") || tok_.is("ALLSHORTESTPATHS")) && peek().punct("(")) {
         p.fn = tok_.is("SHORTESTPATH") ? PathFn::Shortest : PathFn::AllShortest;
+        p.fn_pos = tok_.pos;
         advance();
         advance();
         BAIL(p);

@@ -239,8 +239,9 @@ PyObject* Parser::int_value(std::string_view text) {
     PyObject* v = PyLong_FromString(digits.c_str(), nullptr, base);
     if (!v && PyErr_ExceptionMatches(PyExc_ValueError)) {
         PyErr_Clear();
-        fail(tok_.pos, "integer literal too long (" + std::to_string(digits.size()) +
-                           " digits)");
+        fail(tok_.pos, "integer literal of " + std::to_string(digits.size()) +
+                           " digits exceeds the limit of Python's integer string conversion "
+                           "(sys.set_int_max_str_digits)");
     }
     return v;
 }
@@ -289,7 +290,7 @@ Idx Parser::parse_atom() {
             if (t.is("NULL")) return literal(ExprKind::Null, nullptr);
             if (t.is("CASE")) return parse_case();
             if (t.is("EXISTS") && peek().punct("{")) return parse_exists();
-            if (peek().punct("(")) return parse_call();
+            if (peek().punct("(") || dotted_call()) return parse_call();
             if (is_reserved(t)) {
                 unexpected("an expression");
                 return kNone;
@@ -461,12 +462,32 @@ Idx Parser::parse_exists() {
 }
 
 // A function call, count(*), or a quantifier all/any/none/single(x IN l WHERE p).
+// Whether the tokens ahead read `name.name...(`: a function named with a
+// namespace (no such function exists, but the error should say so).
+bool Parser::dotted_call() {
+    Lexer l = lex_;
+    Token t;
+    LexError e;
+    bool dotted = false;
+    while (l.next(t, e) && t.punct(".")) {
+        if (!l.next(t, e) || t.kind != Tok::Ident) return false;
+        dotted = true;
+    }
+    return dotted && t.punct("(");
+}
+
 Idx Parser::parse_call() {
-    const Token name = tok_;
+    Token name = tok_;
     Expr e = node(ExprKind::Call, tok_.pos);
-    e.name = intern(name.text);
-    BAIL(kNone);
+    const uint32_t begin = tok_.pos.offset;
     advance();
+    while (tok_.punct(".")) {  // a namespace (see dotted_call)
+        advance();
+        advance();
+        name.kind = Tok::Quoted;  // so that it is no keyword below
+    }
+    BAIL(kNone);
+    e.name = intern(std::string_view(q_.text).substr(begin, prev_end_ - begin));
     advance();  // '('
     BAIL(kNone);
     const bool quantifier =

@@ -294,6 +294,7 @@ private:
 
     // A function call, count(*), or a quantifier all/any/none/single(x IN l WHERE p).
     Idx parse_call();
+    bool dotted_call();
 
     // `[`: a list comprehension, a pattern comprehension or a list literal.
     Idx parse_bracket();

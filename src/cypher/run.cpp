@@ -5,6 +5,7 @@
 
 #include "cypher/front.hpp"
 #include "cypher/functions.hpp"
+#include "host/pytype.hpp"
 
 namespace vk::cypher {
 
@@ -52,12 +53,13 @@ public:
 
 private:
     int64_t find_or_add_hashed(const Ref* keys, bool& added) {
-        Py_hash_t h = 0;
+        uint64_t combined = 0;  // unsigned: the mixing wraps around
         for (size_t i = 0; i < width_; ++i) {
             Py_hash_t k = key_hash(keys[i].get() ? keys[i].get() : Py_None);
             if (k == -1) return -1;
-            h = (h * 1000003) ^ k;
+            combined = (combined * 1000003) ^ static_cast<uint64_t>(k);
         }
+        const Py_hash_t h = static_cast<Py_hash_t>(combined);
         added = false;
         auto it = heads_.find(h);
         uint32_t at = it == heads_.end() ? kNoEntry : it->second;
@@ -267,6 +269,7 @@ private:
                 if (!run.graph.nodes(nodes)) return -1;
                 const NodePat& n = node_pat(s.node);
                 for (PyObject* node : nodes) {
+                    if (run.tick() < 0) return -1;
                     int ok = node_ok(n, node);
                     if (ok < 0) return -1;
                     if (!ok) continue;
@@ -451,6 +454,7 @@ public:
     int finish() override {
         if (groups_.empty() && op_.keys.empty() && !new_group()) return -1;
         for (size_t g = 0; g < groups_.size(); ++g) {
+            if (run.tick() < 0) return -1;
             Group& gr = groups_[g];
             for (size_t i = 0; i < gr.row.size(); ++i) run.row[i] = gr.row[i].copy();
             for (size_t a = 0; a < op_.aggregates.size(); ++a) {
@@ -597,6 +601,7 @@ public:
         std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return less(a, b) == 1; });
         if (failed_) return -1;
         for (uint32_t i : order) {
+            if (run.tick() < 0) return -1;
             for (uint32_t s = 0; s < op_.nslots; ++s) run.row[s] = rows_[i * op_.nslots + s].copy();
             int r = next->push();
             if (r < 0) return -1;
@@ -787,6 +792,12 @@ PyObject* to_result(PyObject* v, BuiltSet& built) {
 }
 
 PyObject* run_plan(const Plan& plan, PyObject* nodes, PyObject* edges, std::vector<Ref> params) {
+    // A run makes collected objects by the row (result dicts, Node and Edge
+    // objects), and the collections they would start on the way, each
+    // passing over every row made so far, cost more than making them: the
+    // collector waits for the end of the run instead. Garbage that Python
+    // code called by the run makes is collected then too.
+    CollectorPause pause;
     Run run(plan, nodes, edges, std::move(params));
     run.result = Ref::steal(PyList_New(0));
     if (!run.result) return nullptr;
