@@ -90,8 +90,13 @@ Status EdgeLists::build(PyObject* edges, EdgeLists& out) {
     const size_t count = static_cast<size_t>(PyDict_GET_SIZE(edges));
     // The edges and the type values of their ends, in one pass in dict order.
     // Only our own code runs during the walk, so the dict cannot change.
-    std::vector<const TypeNode*> end_types;
-    end_types.reserve(2 * count);
+    struct End {
+        const TypeNode* type;
+        uint32_t at;  // 2 * edge number, + 1 for the edge's end
+        bool operator<(const End& o) const { return type != o.type ? type < o.type : at < o.at; }
+    };
+    std::vector<End> sorted;
+    sorted.reserve(2 * count);
     out.edges_.reserve(count);
     Py_ssize_t pos = 0;
     PyObject *k, *v;
@@ -99,21 +104,29 @@ Status EdgeLists::build(PyObject* edges, EdgeLists& out) {
         if (!PyUnicode_Check(k)) return cast_error(k, "str");
         if (Py_TYPE(v) != EdgeType) return cast_error(v, "Edge");
         const EdgeValue& e = edge_value(v);
+        const uint32_t at = 2 * static_cast<uint32_t>(out.edges_.size());
         out.edges_.push_back(Ref::borrow(v));
-        end_types.push_back(e.start().type().get());
-        end_types.push_back(e.end().type().get());
+        sorted.push_back({e.start().type().get(), at});
+        sorted.push_back({e.end().type().get(), at + 1});
     }
-    // One number per node: the distinct type values, then equal types among
-    // them (grouped by their hash) taken together.
-    out.types_ = end_types;
-    std::sort(out.types_.begin(), out.types_.end());
-    out.types_.erase(std::unique(out.types_.begin(), out.types_.end()), out.types_.end());
+    // Ends grouped by type value (one sort; each group's first end is the
+    // first in dict order), then equal types among the groups (by their
+    // hash) taken together as one node.
+    std::sort(sorted.begin(), sorted.end());
+    std::vector<uint32_t> group_of(sorted.size()), first_at;
+    for (size_t i = 0; i < sorted.size(); ++i) {
+        if (i == 0 || sorted[i].type != sorted[i - 1].type) {
+            out.types_.push_back(sorted[i].type);
+            first_at.push_back(sorted[i].at);
+        }
+        group_of[sorted[i].at] = static_cast<uint32_t>(out.types_.size() - 1);
+    }
     std::vector<std::pair<Py_hash_t, uint32_t>> hashed(out.types_.size());
     for (uint32_t i = 0; i < out.types_.size(); ++i) hashed[i] = {type_py_hash(out.types_[i]), i};
     std::sort(hashed.begin(), hashed.end());
     out.type_numbers_.assign(out.types_.size(), 0);
     uint32_t nodes = 0;
-    std::vector<uint32_t> first_of;  // per node: the index in types_ that stands for it
+    std::vector<uint32_t> first_of;  // per node: the group that stands for it
     for (size_t i = 0; i < hashed.size();) {
         size_t j = i;
         while (j < hashed.size() && hashed[j].first == hashed[i].first) ++j;
@@ -136,21 +149,18 @@ Status EdgeLists::build(PyObject* edges, EdgeLists& out) {
         }
         i = j;
     }
-    // The ends' numbers, and one copy of each node (an end holding it).
-    std::vector<uint32_t> starts(count), ends(count);
+    // One copy of each node (the end of its first group that comes first),
+    // and the ends' numbers.
     out.ends_.resize(nodes);
-    std::vector<uint8_t> copied(nodes, 0);
-    for (size_t i = 0; i < 2 * count; ++i) {
-        const TypeNode* t = end_types[i];
-        size_t at = size_t(std::lower_bound(out.types_.begin(), out.types_.end(), t) -
-                           out.types_.begin());
-        uint32_t n = out.type_numbers_[at];
-        (i % 2 ? ends : starts)[i / 2] = n;
-        if (!copied[n]) {
-            const EdgeValue& e = edge_value(out.edges_[i / 2].get());
-            out.ends_[n] = i % 2 ? e.end() : e.start();
-            copied[n] = 1;
-        }
+    for (uint32_t n = 0; n < nodes; ++n) {
+        const uint32_t at = first_at[first_of[n]];
+        const EdgeValue& e = edge_value(out.edges_[at / 2].get());
+        out.ends_[n] = at % 2 ? e.end() : e.start();
+    }
+    std::vector<uint32_t> starts(count), ends(count);
+    for (size_t i = 0; i < count; ++i) {
+        starts[i] = out.type_numbers_[group_of[2 * i]];
+        ends[i] = out.type_numbers_[group_of[2 * i + 1]];
     }
     // Offsets by counting, then the steps in edge order (stable).
     size_t n = out.ends_.size();
