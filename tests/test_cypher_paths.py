@@ -1,6 +1,8 @@
 """Paths in Graph.cypher(): variable-length relationships against a plain
 model, named paths and their functions, shortest paths, pattern predicates,
 exists subqueries and pattern comprehensions."""
+import re
+
 import pytest
 from hypothesis import given, settings, strategies as st
 
@@ -229,3 +231,66 @@ def test_refusals(query, message):
 ])
 def test_pattern_predicates_and_comprehensions(query, want):
     assert [(r["x"], r["y"]) for r in G.cypher(query)] == want
+
+
+@settings(max_examples=80, deadline=None)
+@given(graphs, st.sampled_from(list(ARROWS)), st.integers(0, 1), st.data())
+def test_pattern_predicates_and_comprehensions_follow_the_model(graph, direction, lo, data):
+    n, pairs = graph
+    start = data.draw(st.integers(0, n - 1))
+    g = build(n, pairs)
+    left, right = ARROWS[direction]
+    hop = f"{left}[*{lo}..2]{right}"
+    reached = {w[0][-1] for w in walks(n, pairs, start, direction, lo, 2)}
+    rows = g.cypher(f"MATCH (a:N{start}), (b) WHERE (a){hop}(b) RETURN b.i AS i")
+    assert sorted(r["i"] for r in rows) == sorted(reached)
+    rows = g.cypher(f"MATCH (a:N{start}), (b) WHERE NOT exists {{ MATCH (a){hop}(b) }} "
+                    "RETURN b.i AS i")
+    assert sorted(r["i"] for r in rows) == sorted(set(range(n)) - reached)
+    rows = g.cypher(f"MATCH (a:N{start}) RETURN [p = (a){hop}() | [x IN nodes(p) | x.i]] AS v")
+    assert rows == [{"v": [w[0] for w in walks(n, pairs, start, direction, lo, 2)]}]
+
+
+@pytest.mark.parametrize("query, message", [
+    ("MATCH p = shortestPath((a)-[*2..]->(b)) RETURN p",
+     "shortestPath takes a lower bound of 0 or 1, not 2 at line 1, column 27"),
+    ("MATCH p = allShortestPaths((a)-[*3]-(b)) RETURN p", "lower bound of 0 or 1, not 3"),
+    ("MATCH (a) WHERE exists { MATCH (a)-->(b) RETURN b } RETURN a",
+     "only MATCH clauses are supported in a subquery at line 1, column 42"),
+    ("MATCH (a)-[r*]->(b) MATCH (b)-[r*]->(c) RETURN c",
+     "a variable-length relationship bound before its pattern is not supported yet"),
+])
+def test_refused_forms_name_their_position(query, message):
+    with pytest.raises(ValueError, match=re.escape(message)):
+        G.cypher(query)
+
+
+def test_a_pattern_predicate_is_matched_on_its_own():
+    # Its relationships need not differ from those of the clause around it.
+    assert G.cypher("MATCH (a)-[r]->(b) WHERE (a)-->(b) RETURN count(*) AS n") == [{"n": 5}]
+
+
+class Meddler:
+    """A property value whose == changes the graph and runs a query."""
+
+    def __init__(self, g):
+        self.g, self.calls = g, 0
+
+    def __eq__(self, other):
+        self.calls += 1
+        self.g.edges.clear()
+        self.g.cypher("MATCH (a)-[*]->(b) RETURN count(*)")
+        return True
+
+    __hash__ = object.__hash__
+
+
+def test_python_code_run_by_a_walk_may_change_the_graph():
+    # The run walks what it read first; nothing is freed under it.
+    g = chain_graph(50)
+    m = Meddler(g)
+    for e in list(g.edges.values()):
+        e.properties["m"] = 1  # compared with m: int's == gives way to m's
+    rows = g.cypher("MATCH (a:N0)-[r* {m: $m}]->(b) RETURN count(*) AS n, max(size(r)) AS k",
+                    m=m)
+    assert rows == [{"n": 50, "k": 50}] and m.calls == 50 and not g.edges
