@@ -178,6 +178,9 @@ G = build(4, [(0, 1), (1, 2), (2, 0), (1, 3), (3, 3)])
     ("MATCH (a:N3)-[r*1]-(b) RETURN [x IN r | x.k] AS v", [[3], [4]]),
     ("OPTIONAL MATCH p = (a:N3)-[*2]->(b:N0) RETURN p AS v", [None]),
     ("MATCH p = (a:N0)-[*0..1]->(b) RETURN p = p AS v", [True, True]),
+    # Paths group, count and sort by their uids.
+    ("MATCH p = (:N0)-[*1..2]->() UNWIND [p, p] AS q RETURN count(DISTINCT q) AS v", [3]),
+    ("MATCH p = (:N0)-[*1..2]->() RETURN length(p) AS v ORDER BY p", [1, 2, 2]),
 ])
 def test_paths_in_queries(query, want):
     assert [r["v"] for r in G.cypher(query)] == want
