@@ -48,6 +48,8 @@ public:
 
     // Whether both are copies of one record.
     bool same_record(const RecordRef& o) const { return rec_.get() == o.rec_.get(); }
+    // The record's address: equal for copies of one record, as long as one lives.
+    const void* record_address() const { return rec_.get(); }
     // The collector's visit of the references this value holds: its record.
     int traverse(visitproc visit, void* arg) const {
         Py_VISIT(rec_.get());

@@ -7,6 +7,7 @@
 #include "digest.hpp"
 #include "graph.hpp"
 #include "host/ref.hpp"
+#include "path_value.hpp"
 #include "patterns.hpp"
 #include "query/query.hpp"
 #include "term.hpp"
@@ -29,7 +30,8 @@ const char kModuleDoc[] =
     "- `Graph`: The main graph structure\n"
     "- `TypeSchema`: Type pattern matching\n"
     "- `NodePattern`, `EdgePattern`, `PathPattern`: Query patterns\n"
-    "- `Query`: Cypher-like query builder\n";
+    "- `Query`: Cypher-like query builder\n"
+    "- `Path`: Paths returned by Cypher queries\n";
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "velkora", kModuleDoc, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
@@ -53,6 +55,7 @@ const ClassEntry kClasses[] = {
     {"EdgePattern", create_edge_pattern_type},
     {"PathPattern", create_path_pattern_type},
     {"Query", create_query_type},
+    {"Path", create_path_type},
 };
 
 std::atomic<int64_t> g_interpreter{-1};

@@ -226,7 +226,66 @@ Status check_edge_names(std::string_view s, const PathPatternValue& path) {
     return ok_status();
 }
 
+bool name_char(char c) {
+    unsigned char u = static_cast<unsigned char>(c);
+    return u >= 0x80 || u == '_' || (u >= '0' && u <= '9') || ((u | 0x20) >= 'a' && (u | 0x20) <= 'z');
+}
+
+// Whether a label is a run of plain names (joined by "|", each perhaps with
+// its own ":") followed by a "*": "T*2", "T|U *".
+bool label_then_star(std::string_view t) {
+    size_t i = 0;
+    auto blanks = [&] {
+        while (i < t.size() && lexer_blank(t[i])) ++i;
+    };
+    for (;;) {
+        size_t begin = i;
+        while (i < t.size() && name_char(t[i])) ++i;
+        if (i == begin) return false;
+        blanks();
+        if (i < t.size() && t[i] == '*') return true;
+        if (i == t.size() || t[i] != '|') return false;
+        ++i;
+        blanks();
+        if (i < t.size() && t[i] == ':') ++i;
+        blanks();
+    }
+}
+
+// Whether an edge token's brackets hold a `*` length.
+bool holds_length(std::string_view token) {
+    size_t open = token.find('[');
+    size_t close = token.rfind(']');
+    if (open == std::string_view::npos || close == std::string_view::npos || close < open) {
+        return false;
+    }
+    std::string_view content = token.substr(open + 1, close - open - 1);
+    content = content.substr(0, content.find('{'));
+    size_t colon = content.find(':');
+    if (content.substr(0, colon).find('*') != std::string_view::npos) return true;
+    return colon != std::string_view::npos &&
+           label_then_star(trim_white_space(content.substr(colon + 1)));
+}
+
 }  // namespace
+
+Status PathPatternValue::refuse_lengths(std::string_view text) {
+    std::string_view s = trim_white_space(text);
+    std::vector<Token> tokens;
+    if (s.empty() || !lex(s, tokens)) {
+        PyErr_Clear();  // the parser reports what the lexer found
+        return ok_status();
+    }
+    for (const Token& t : tokens) {
+        if (!t.node && holds_length(t.text)) {
+            return invalid_pattern(
+                s, "variable-length relationship '" + t.text +
+                       "': variable-length relationships are read by Graph.cypher(), "
+                       "not by the query builder");
+        }
+    }
+    return ok_status();
+}
 
 Result<PathPatternValue> PathPatternValue::parse(std::string_view text) {
     std::string_view s = trim_white_space(text);

@@ -147,6 +147,13 @@ struct PathPatternValue {
     // parse, refusing a path whose nodes are not all joined by edges, such
     // as "(a)(b)": the form match and create run.
     static Result<PathPatternValue> parse_joined(std::string_view text);
+    // Refuses a pattern string with a variable-length relationship: an
+    // edge whose brackets hold a `*` length (after the variable or first,
+    // as in "[e*1..3]" and "[*]", or after a label of plain names, as in
+    // "[:T*2]"), which the query builder does not read. A `*` of a type
+    // schema ("[e:*]", "[e:$*$]") is no length. Text that does not lex as a
+    // pattern passes, for the parser to report.
+    static Status refuse_lengths(std::string_view text);
 
     int traverse(visitproc visit, void* arg) const;
 };

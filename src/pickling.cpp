@@ -18,6 +18,8 @@
 //   object holding two dicts would: a shallow copy shares them, a deep copy
 //   and an unpickled graph get their own.
 // - PathPattern: PathPattern._restore(nodes, edges) from lists of patterns.
+// - Path: its constructor, given tuples of its nodes and edges (new Node and
+//   Edge objects, each reducing as above); the directions follow from them.
 // - Query: refused with TypeError.
 //
 // Flat encoding of a type: a tuple read from left to right that builds a
@@ -38,6 +40,7 @@
 #include "graph.hpp"
 #include "host/args.hpp"
 #include "host/ref.hpp"
+#include "path_value.hpp"
 #include "patterns.hpp"
 #include "term.hpp"
 #include "type_schema.hpp"
@@ -419,6 +422,13 @@ PyObject* path_pattern_reduce(PyObject* self, PyObject*) {
     Ref nodes = pattern_list<PyNodePattern>(p.nodes, NodePatternType);
     Ref edges = nodes ? pattern_list<PyEdgePattern>(p.edges, EdgePatternType) : Ref();
     return reduction(PathPatternType, true, tuple_of(nodes, edges));
+}
+
+PyObject* path_reduce(PyObject* self, PyObject*) {
+    const PathValue& p = path_value(self);
+    Ref nodes = Ref::steal(path_node_list(p, true));
+    Ref edges = nodes ? Ref::steal(path_edge_list(p, true)) : Ref();
+    return reduction(PathType, false, tuple_of(nodes, edges));
 }
 
 PyObject* query_reduce(PyObject*, PyObject*) {

@@ -25,6 +25,7 @@ PyObject* type_schema_reduce(PyObject* self, PyObject*);
 PyObject* node_pattern_reduce(PyObject* self, PyObject*);
 PyObject* edge_pattern_reduce(PyObject* self, PyObject*);
 PyObject* path_pattern_reduce(PyObject* self, PyObject*);
+PyObject* path_reduce(PyObject* self, PyObject*);
 // Refuses: a query holds running state bound to its graph's dicts.
 PyObject* query_reduce(PyObject* self, PyObject*);
 

@@ -96,6 +96,7 @@ CALLABLES = [
     ("Query.return_distinct", "($self, *variables)", None),
     ("Query.return_count", "($self)", None),
     ("Query.execute", "($self)", None),
+    ("Path", "(nodes, edges)", "Represents a path through the graph: nodes joined by edges."),
 ]
 
 PROPERTIES = [
@@ -118,6 +119,8 @@ PROPERTIES = [
     ("EdgePattern.direction", None),
     ("PathPattern.nodes", None),
     ("PathPattern.edges", None),
+    ("Path.nodes", "The nodes of the path in order"),
+    ("Path.edges", "The edges of the path in order"),
 ]
 
 
@@ -177,7 +180,7 @@ def _instances():
         "Node": velkora.Node(A), "Edge": velkora.Edge(f, velkora.Node(A), velkora.Node(A)),
         "Graph": g, "TypeSchema": velkora.TypeSchema("$*$"), "NodePattern": velkora.NodePattern(),
         "EdgePattern": velkora.EdgePattern(), "PathPattern": velkora.PathPattern(),
-        "Query": g.query(),
+        "Query": g.query(), "Path": velkora.Path([velkora.Node(A)], []),
     }
 
 

@@ -13,7 +13,7 @@ A, B = vk.Variable("A"), vk.Variable("B")
 
 
 CLASS_NAMES = ["Variable", "Application", "Term", "Node", "Edge", "Graph", "TypeSchema",
-               "NodePattern", "EdgePattern", "PathPattern", "Query"]
+               "NodePattern", "EdgePattern", "PathPattern", "Query", "Path"]
 
 
 def test_all_lists_the_classes_in_registration_order():

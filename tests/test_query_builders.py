@@ -4,6 +4,7 @@ import gc
 import inspect
 import sys
 import time
+import re
 
 import pytest
 
@@ -217,3 +218,35 @@ def test_many_names_cost_as_much_as_one():
         if was_on:
             gc.enable()
     assert run_many < 50 * run_one and copy_many < 50 * copy_one
+# A `*` after the variable, first in the brackets or after a label of plain
+# names is a length; one in a type schema stays a wildcard.
+LENGTHS = ["(a)-[e*1..3]->(b)", "(a)-[*]->(b)", "(a)-[*2]-(b)", "(a)<-[:T*2]-(b)",
+           "(a)-[e:T*]->(b)", "(a)-[e*..3]->(b)", "(a)-[ e *2.. ]->(b)", "(a)-[:T|U*]->(b)",
+           "  (a)-[e:A]->(b)<-[r*0..1 {w: 1}]-(c)  "]
+WILDCARDS = ["(a)-[e:*]->(b)", "(a)-[e:* -> *]->(b)", "(a)-[e:$*$]->(b)", "(a)-[:*]->(b)",
+             "(a)-[e:A -> *]->(b)", "(a)-[e {w: '*'}]->(b)", "(a:*)-[e]->(b)"]
+
+
+@pytest.mark.parametrize("builder", ["match", "create", "merge"])
+@pytest.mark.parametrize("pattern", LENGTHS)
+def test_builders_refuse_variable_length_relationships(builder, pattern):
+    q = vk.Graph().query()
+    edge = re.search(r"[<-]*\[[^\]]*\*[^\]]*\][->]*", pattern).group(0)
+    message = (f"Invalid pattern '{pattern.strip()}': variable-length relationship '{edge}': "
+               "variable-length relationships are read by Graph.cypher(), not by the query builder")
+    with pytest.raises(ValueError, match=f"^{re.escape(message)}$"):
+        getattr(q, builder)(pattern, node="n", type=A)
+    # PathPattern.parse keeps reading the text as before.
+    vk.PathPattern.parse(pattern)
+
+
+@pytest.mark.parametrize("builder", ["match", "create", "merge"])
+@pytest.mark.parametrize("pattern", WILDCARDS)
+def test_a_star_in_a_type_schema_is_no_length(builder, pattern):
+    getattr(vk.Graph().query(), builder)(pattern)
+
+
+def test_malformed_text_reports_its_own_fault_before_any_length():
+    with pytest.raises(ValueError, match="Unmatched parentheses in pattern"):
+        vk.Graph().query().match("(a)-[*]->(b")
+    vk.Graph().query().merge("(a)-[e]->(b")  # merge still passes over a pattern it cannot use

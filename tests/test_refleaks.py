@@ -473,7 +473,31 @@ def cycle_calls():
     return calls, [shared]
 
 
+def path_calls():
+    v, w = vk.Variable(NAME), vk.Variable(NAME + "w")
+    a, b = vk.Node(v, {"k": [1]}), vk.Node(w)
+    f = vk.Edge(vk.Term(NAME, vk.Application(v, w)), a, b, {"k": [2]})
+    g = vk.Graph()
+    g.nodes[a.uid()], g.nodes[b.uid()], g.edges[f.uid()] = a, b, f
+    p = vk.Path([a, b], [f])
+    q = "MATCH p = (x)-[r*0..2]-(y) RETURN p, r, nodes(p), relationships(p), length(p)"
+    calls = [
+        (lambda: vk.Path([a, b], [f]), None),
+        (lambda: (repr(p), hash(p), p == p, p.nodes, p.edges, len(p)), None),
+        (lambda: vk.Path([b, b], [f]), ValueError),
+        (lambda: vk.Path([a], [NAME]), TypeError),
+        (lambda: g.cypher(q), None),
+        (lambda: g.cypher("MATCH (x), (y) MATCH p = allShortestPaths((x)-[*]-(y)) RETURN p"),
+         ValueError),
+        (lambda: g.cypher("MATCH (x) WHERE exists { (x)-->(y) WHERE y.k = [1] } "
+                          "RETURN [(x)-[*]->(z) | z.k] AS v"), None),
+        (lambda: g.query().match("(x)-[*]->(y)"), ValueError),
+    ]
+    return calls, [a, b, f, p, a.properties, f.properties]
+
+
 GROUPS = {
+    "paths": path_calls,
     "types": type_calls,
     "terms": term_calls,
     "nodes-and-edges": node_edge_calls,

@@ -14,6 +14,7 @@ graph components and query mechanisms.
 - `TypeSchema`: Type pattern matching
 - `NodePattern`, `EdgePattern`, `PathPattern`: Query patterns
 - `Query`: Cypher-like query builder
+- `Path`: Paths returned by Cypher queries
 """
 
 from collections.abc import Iterator, Mapping
@@ -33,6 +34,7 @@ __all__ = [
     "EdgePattern",
     "PathPattern",
     "Query",
+    "Path",
 ]
 
 __version__: str
@@ -419,6 +421,23 @@ class Graph:
         raises that error and ``nodes``, ``edges`` and every properties dict it
         wrote are as before, the same objects in the same order (an undo log;
         a query that only reads keeps none).
+
+        Paths: ``-[r*]->``, ``-[r*3]->``, ``-[r*1..3]->``, ``-[r*..3]->`` and
+        ``-[r*2..]->`` in any direction, with types and property maps that every
+        relationship of the walk must pass, bind ``r`` to the list of the
+        relationships in pattern order (``*0..`` allows a walk of none: both
+        node patterns are then one node); walks are depth first, each before its
+        extensions, with no recursion on the C stack, and relationship uniqueness
+        keeps every one finite. ``p = (a)-[*1..3]->(b)`` binds a path, read by
+        ``nodes(p)``, ``relationships(p)`` and ``length(p)``, equal to another by
+        the uids of its elements, and returned as a ``velkora.Path``.
+        ``shortestPath((a)-[*]-(b))`` and ``allShortestPaths(...)`` search breadth
+        first between their two nodes (bound before, or matched from ``nodes``),
+        with a lower bound of 0 or 1 (another is refused) and one node at both
+        ends only with a lower bound of 0 (ValueError otherwise, as in Neo4j).
+        A pattern in WHERE, ``(a)-[:knows]->(b)`` or ``NOT (a)-->(b)``, and
+        ``exists { MATCH ... WHERE ... }`` are true when a match exists for the
+        row; ``[(a)-->(b) WHERE ... | b.name]`` lists one value per match.
 
         Results: a node comes back as a new Node object and a relationship as a
         new Edge object, sharing the stored properties dicts; a property's value
@@ -824,8 +843,11 @@ class Query:
                 ``type`` is not a Variable or Application, or ``term`` is not
                 a Term.
             ValueError: the pattern string is malformed, its nodes are not all
-                joined by edges, or an edge's name names anything else (in a
-                path, or ``start`` or ``end`` in the edge form).
+                joined by edges, an edge's name names anything else (in a
+                path, or ``start`` or ``end`` in the edge form), or an edge has
+                a ``*`` length (``-[e*1..3]->``, ``-[*]->``, ``-[:T*2]->``):
+                variable-length relationships are read by ``Graph.cypher()``.
+                A ``*`` in a type schema (``-[e:* -> *]->``) is a wildcard.
         """
     # The edge forms of create() and merge() take start and end as variable
     # names. create() needs term there too; that is checked when the query
@@ -870,8 +892,9 @@ class Query:
                 ``properties`` is not a dict or has a key that is not a str,
                 ``type`` is not a Variable or Application, or ``term`` is not
                 a Term.
-            ValueError: the pattern string is malformed or has nodes not
-                joined by edges, or in the edge form ``start`` or ``end`` is
+            ValueError: the pattern string is malformed, has nodes not
+                joined by edges or an edge with a ``*`` length (as for
+                ``match``), or in the edge form ``start`` or ``end`` is
                 missing or not a str.
             When the query runs:
             ValueError: a node has no type and no label naming one, a label
@@ -934,7 +957,8 @@ class Query:
                 ``type`` is not a Variable or Application, or ``term`` is not
                 a Term.
             ValueError: in the edge form ``start`` or ``end`` is missing or
-                not a str.
+                not a str, or ``pattern`` has an edge with a ``*`` length (as
+                for ``match``).
             When the query runs:
             TypeError: an entry of ``nodes`` (``edges``) is not a Node (Edge).
             NameError: with ``term``, ``start`` or ``end`` is not bound.
@@ -1092,3 +1116,58 @@ class Query:
             the error of the first queued operation that fails (TypeError,
             ValueError, ...); what the operations before it did stays done.
         """
+
+@final
+class Path:
+    """Represents a path through the graph: nodes joined by edges.
+
+    Cypher queries return one for a named path (``p = (a)-[*1..3]->(b)``)
+    and for ``shortestPath``. Edge i joins node i and node i + 1 and may have
+    been walked either way: the text form writes ``-[name]->`` for an edge
+    walked from its start to its end and ``<-[name]-`` for one walked back.
+    ``len()`` is the number of edges. Paths are equal, and hash equally, when
+    their nodes and edges have the same uids in the same order.
+
+    Args:
+        nodes: a list or tuple of Node objects, one more than ``edges``.
+        edges: a list or tuple of Edge objects, edge i having node i at one
+            end and node i + 1 at the other (compared by uid).
+
+    Raises:
+        TypeError: ``nodes`` or ``edges`` is not a list or tuple, or holds
+            something other than a Node or an Edge.
+        ValueError: the counts do not fit, or an edge does not join its two
+            nodes.
+
+    Example::
+
+        >>> A, B, C = Variable("A"), Variable("B"), Variable("C")
+        >>> a, b, c = Node(A), Node(B), Node(C)
+        >>> f = Edge(Term("f", Application(A, B)), a, b)
+        >>> g = Edge(Term("g", Application(C, B)), c, b)
+        >>> Path([a, b, c], [f, g])
+        Path((A)-[f]->(B)<-[g]-(C))
+    """
+    # Edge i joins node i and node i + 1, walked either way; nodes and edges
+    # are compared by uid.
+    def __new__(
+        cls, nodes: list[Node] | tuple[Node, ...], edges: list[Edge] | tuple[Edge, ...]
+    ) -> Path: ...
+    @property
+    def nodes(self) -> tuple[Node, ...]:
+        """The nodes of the path in order, one more than its edges.
+
+        A new tuple of new Node objects on every read, sharing the properties
+        dicts the nodes had when the path was made.
+        """
+    @property
+    def edges(self) -> tuple[Edge, ...]:
+        """The edges of the path in order, edge i joining node i and node i + 1.
+
+        A new tuple of new Edge objects on every read, sharing the properties
+        dicts the edges had when the path was made.
+        """
+    def __len__(self) -> int: ...
+    def __eq__(self, value: object, /) -> bool: ...
+    def __ne__(self, value: object, /) -> bool: ...
+    def __hash__(self) -> int: ...

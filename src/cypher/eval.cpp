@@ -2,6 +2,7 @@
 
 #include "cypher/front.hpp"
 #include "cypher/functions.hpp"
+#include "cypher/paths_ops.hpp"
 
 namespace vk::cypher {
 
@@ -366,11 +367,6 @@ PyObject* eval_label_test(EvalCtx& c, const Expr& e) {
     return nullptr;
 }
 
-PyObject* not_supported(EvalCtx& c, const Expr& e, const char* what) {
-    raise(query_error(c.q.text, e.pos, std::string(what) + " is not supported yet"));
-    return nullptr;
-}
-
 }  // namespace
 
 int has_properties(EvalCtx& c, Idx props, PyObject* subject) {
@@ -524,9 +520,9 @@ PyObject* eval(EvalCtx& c, Idx i) {
         case ExprKind::ListComp: return built(c, eval_list_comp(c, e));
         case ExprKind::Quantifier: return eval_quantifier(c, e);
         case ExprKind::MapProj: return built(c, eval_map_projection(c, e));
-        case ExprKind::PatternPredicate: return not_supported(c, e, "a pattern predicate");
-        case ExprKind::Exists: return not_supported(c, e, "exists { }");
-        case ExprKind::PatternComp: return not_supported(c, e, "a pattern comprehension");
+        case ExprKind::PatternPredicate:
+        case ExprKind::Exists: return tri_to_python(eval_exists(c, e));
+        case ExprKind::PatternComp: return built(c, eval_pattern_comprehension(c, e));
         default: break;
     }
     PyErr_SetString(PyExc_SystemError, "cypher: expression of an unknown kind");

@@ -49,6 +49,8 @@ private:
     std::vector<std::unique_ptr<SchemaTest>> tests_;
 };
 
+struct Run;
+
 // The lists and maps a run has built (as against those read from stored
 // properties): results hand back new containers with the nodes and
 // relationships inside converted for the first, the stored objects
@@ -79,6 +81,7 @@ struct EvalCtx {
     const Ref* params;    // Query::params order
     GraphView view;
     BuiltSet* built;
+    Run* run = nullptr;  // for subqueries (pattern predicates, exists, comprehensions)
 };
 
 // The value of expression e (a new reference), or null with an exception set.

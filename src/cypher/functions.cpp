@@ -18,6 +18,7 @@
 
 #include "graph.hpp"
 #include "term.hpp"
+#include "path_value.hpp"
 #include "types.hpp"
 
 namespace vk::cypher {
@@ -28,7 +29,7 @@ enum Fn : uint16_t {
     Coalesce, Size, Length, Head, Last, Tail, Range, Reverse, Keys, Properties, Labels, Type,
     StartNode, EndNode, ElementId, ToString, ToInteger, ToFloat, ToBoolean, ToLower, ToUpper,
     Trim, LTrim, RTrim, Replace, Split, Substring, Left, Right, Abs, Ceil, Floor, Round, Sign,
-    Sqrt, Exp, Log, Uid, TermOf, TypeOf, FnCount
+    Sqrt, Exp, Log, Uid, TermOf, TypeOf, Nodes, Relationships, FnCount
 };
 
 struct FunctionRow {
@@ -77,6 +78,8 @@ constexpr FunctionRow kFunctions[] = {
     {{"uid", Uid, 1, 1}, "uid"},
     {{"term", TermOf, 1, 1}, "term"},
     {{"typeof", TypeOf, 1, 1}, "typeof"},
+    {{"nodes", Nodes, 1, 1}, "nodes"},
+    {{"relationships", Relationships, 1, 1}, "relationships"},
 };
 static_assert(sizeof(kFunctions) / sizeof(kFunctions[0]) == FnCount);
 
@@ -653,8 +656,12 @@ PyObject* call_function(uint16_t id, PyObject* const* args, size_t nargs, const 
             if (kind_of(v) == Kind::List) return PyLong_FromSsize_t(PySequence_Fast_GET_SIZE(v));
             return expects(id, "a String or a List", v);
         case Length:
+        case Nodes:
+        case Relationships:
             if (v == Py_None) Py_RETURN_NONE;
-            return expects(id, "a Path", v);
+            if (!is_path(v)) return expects(id, "a Path", v);
+            if (id == Length) return PyLong_FromSize_t(path_length(path_value(v)));
+            return id == Nodes ? path_node_list(path_value(v)) : path_edge_list(path_value(v));
         case Head:
         case Last:
         case Tail: return list_part(id, v);

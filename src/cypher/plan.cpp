@@ -67,6 +67,9 @@ public:
         return ok_status();
     }
 
+    // One MATCH clause of a subquery.
+    Status sub_match(const Clause& c, MatchOp& op) { return match(c, false, op); }
+
 private:
     void projection(const Clause& c, Branch& b) {
         auto items = Query::of(q_.items, c.items);
@@ -156,6 +159,7 @@ private:
             for (const RelPat& r : Query::of(q_.rels, p.rels)) {
                 if (!have_[r.slot]) op.new_slots.push_back(r.slot);
             }
+            if (p.var != kNone) op.new_slots.push_back(p.slot);
         }
         clause_rels_.clear();
         for (size_t pi = 0; pi < paths.size(); ++pi) {
@@ -167,6 +171,7 @@ private:
             }
             op.parts.push_back(std::move(part));
         }
+        path_slots(std::vector<PathPat>(paths.begin(), paths.end()), op);
         return ok_status();
     }
 
@@ -177,11 +182,13 @@ private:
     }
 
     Status path(const PathPat& p, bool many_rows, PartPlan& part) {
-        if (p.var != kNone) return refuse(p.pos, "a named path");
-        if (p.fn != PathFn::None) return refuse(p.pos, "shortestPath");
+        if (p.fn != PathFn::None) return shortest_path(p, part);
         const uint32_t n0 = p.nodes.begin, r0 = p.rels.begin, nrels = p.rels.count;
         for (uint32_t j = 0; j < nrels; ++j) {
-            if (q_.rels[r0 + j].var_length) return refuse(q_.rels[r0 + j].pos, "a variable-length relationship");
+            const RelPat& r = q_.rels[r0 + j];
+            if (r.var_length && have_[r.slot]) {
+                return refuse(r.pos, "a variable-length relationship bound before its pattern");
+            }
         }
         // The anchor: a bound node, else a bound relationship.
         int anchor_node = -1, anchor_rel = -1;
@@ -190,6 +197,13 @@ private:
         }
         for (uint32_t j = 0; j < nrels && anchor_node < 0 && anchor_rel < 0; ++j) {
             if (have_[q_.rels[r0 + j].slot]) anchor_rel = (int)j;
+        }
+        // Without one, a scan of `edges` at a relationship of one hop, else
+        // of `nodes` at the first node (variable-length relationships are
+        // walked from a node).
+        int scan_rel = -1;
+        for (uint32_t j = 0; j < nrels && scan_rel < 0; ++j) {
+            if (!q_.rels[r0 + j].var_length) scan_rel = (int)j;
         }
         bool independent = anchor_node < 0 && anchor_rel < 0;
         for (uint32_t i = 0; i <= nrels && independent; ++i) {
@@ -208,7 +222,7 @@ private:
         auto node_slot = [&](uint32_t i) { return q_.nodes[n0 + i].slot; };
         auto rel_slot = [&](uint32_t j) { return q_.rels[r0 + j].slot; };
         auto expand = [&](uint32_t from, uint32_t j, uint32_t to, bool leftward) {
-            Step s{StepKind::Expand};
+            Step s{q_.rels[r0 + j].var_length ? StepKind::VarExpand : StepKind::Expand};
             s.rel = r0 + j;
             s.from = n0 + from;
             s.node = n0 + to;
@@ -226,14 +240,14 @@ private:
             s.node = n0 + anchor_node;
             part.steps.push_back(std::move(s));
             left = right = (uint32_t)anchor_node;
-        } else if (nrels == 0) {
+        } else if (nrels == 0 || (anchor_rel < 0 && scan_rel < 0)) {
             Step s{StepKind::ScanNodes};
             s.node = n0;
             have_[node_slot(0)] = 1;
             part.steps.push_back(std::move(s));
             left = right = 0;
         } else {
-            uint32_t j = anchor_rel >= 0 ? (uint32_t)anchor_rel : 0;
+            uint32_t j = (uint32_t)(anchor_rel >= 0 ? anchor_rel : scan_rel);
             Step s{anchor_rel >= 0 ? StepKind::BoundRel : StepKind::ScanEdges};
             s.rel = r0 + j;
             s.from = n0 + j;
@@ -253,6 +267,12 @@ private:
         }
         for (uint32_t i = right; i < nrels; ++i) expand(i, i, i + 1, false);
         for (uint32_t i = left; i > 0; --i) expand(i, i - 1, i - 1, true);
+        if (p.var != kNone) {
+            Step s{StepKind::BindPath};
+            s.path = uint32_t(&p - q_.paths.data());
+            part.steps.push_back(std::move(s));
+            if (part.replay) part.slots.push_back(p.slot);
+        }
         if (part.replay) {
             for (uint32_t i = 0; i <= nrels; ++i) part.slots.push_back(node_slot(i));
             for (uint32_t j = 0; j < nrels; ++j) {
@@ -266,6 +286,69 @@ private:
         return ok_status();
     }
 
+    // shortestPath / allShortestPaths: its two nodes (bound before, or
+    // scanned), then the breadth-first search between them.
+    Status shortest_path(const PathPat& p, PartPlan& part) {
+        const char* fn = p.fn == PathFn::Shortest ? "shortestPath" : "allShortestPaths";
+        if (p.rels.count != 1) {
+            return query_error(q_.text, p.pos, std::string(fn) + " takes a pattern of one relationship");
+        }
+        const RelPat& r = q_.rels[p.rels.begin];
+        if (r.var_length && r.min_hops > 1) {
+            return query_error(q_.text, r.pos,
+                               std::string(fn) + " takes a lower bound of 0 or 1, not " +
+                                   std::to_string(r.min_hops));
+        }
+        if (have_[r.slot]) return refuse(r.pos, std::string("a relationship bound before ") + fn);
+        for (uint32_t i = 0; i < 2; ++i) {
+            const NodePat& n = q_.nodes[p.nodes.begin + i];
+            Step s{have_[n.slot] ? StepKind::CheckNode : StepKind::ScanNodes};
+            s.node = p.nodes.begin + i;
+            have_[n.slot] = 1;
+            part.steps.push_back(std::move(s));
+        }
+        Step s{StepKind::Shortest};
+        s.rel = p.rels.begin;
+        s.from = p.nodes.begin;
+        s.node = p.nodes.begin + 1;
+        s.path = uint32_t(&p - q_.paths.data());
+        s.distinct_from = clause_rels_;
+        have_[r.slot] = 1;
+        clause_rels_.push_back(r.slot);
+        part.steps.push_back(std::move(s));
+        return ok_status();
+    }
+
+    // After a clause's parts are planned: the slots its path steps read.
+    void path_slots(const std::vector<PathPat>& paths, MatchOp& op) {
+        std::vector<char> listed(op.keep.size(), 0);
+        for (const PartPlan& part : op.parts) {
+            for (const Step& s : part.steps) {
+                for (int32_t r : s.distinct_from) listed[r] = 1;
+            }
+            if (part.replay) {
+                for (int32_t r : part.slots) listed[r] = 1;
+            }
+        }
+        for (const PathPat& p : paths) {
+            // A named path reads all its elements; a shortest path binds its
+            // relationship itself.
+            if (p.var == kNone || p.fn != PathFn::None) continue;
+            for (const NodePat& n : Query::of(q_.nodes, p.nodes)) op.keep[n.slot] = 1;
+            for (const RelPat& r : Query::of(q_.rels, p.rels)) listed[r.slot] = 1;
+        }
+        for (PartPlan& part : op.parts) {
+            for (Step& s : part.steps) {
+                if (s.kind == StepKind::VarExpand || s.kind == StepKind::Shortest) {
+                    op.keep[q_.nodes[s.from].slot] = 1;
+                    int32_t r = q_.rels[s.rel].slot;
+                    s.bind_list = listed[r] || op.keep[r];
+                }
+                if (s.kind == StepKind::Shortest) op.keep[q_.nodes[s.node].slot] = 1;
+            }
+        }
+    }
+
     const Query& q_;
     std::vector<char> have_;
     std::vector<int32_t> clause_rels_;
@@ -275,14 +358,6 @@ private:
 
 Result<std::shared_ptr<const Plan>> make_plan(std::shared_ptr<const Query> q) {
     const Query& query = *q;
-    // Forms that no operator reads yet.
-    for (const Expr& e : query.exprs) {
-        const char* what = e.kind == ExprKind::PatternPredicate ? "a pattern predicate"
-                           : e.kind == ExprKind::Exists        ? "exists { }"
-                           : e.kind == ExprKind::PatternComp   ? "a pattern comprehension"
-                                                               : nullptr;
-        if (what) return query_error(query.text, e.pos, std::string(what) + " is not supported yet");
-    }
     Result<LabelTable> labels = LabelTable::read(query);
     if (!labels) return PyErrorSet{};
     auto plan = std::make_shared<Plan>();
@@ -293,6 +368,20 @@ Result<std::shared_ptr<const Plan>> make_plan(std::shared_ptr<const Query> q) {
         Branch b;
         if (!planner.branch(part, b)) return PyErrorSet{};
         plan->branches.push_back(std::move(b));
+    }
+    // Subqueries of expressions: their MATCH clauses, each planned as one
+    // MATCH of the query around them would be.
+    plan->subs.resize(query.subs.size());
+    for (size_t i = 0; i < query.subs.size(); ++i) {
+        for (Idx ci : query.list(query.subs[i].clauses)) {
+            const Clause& c = query.clauses[ci];
+            if (c.kind != ClauseKind::Match || c.optional) {
+                return query_error(query.text, c.pos, "only MATCH clauses are supported in a subquery");
+            }
+            auto op = std::make_unique<MatchOp>();
+            if (!planner.sub_match(c, *op)) return PyErrorSet{};
+            plan->subs[i].push_back(std::move(op));
+        }
     }
     for (Idx n : query.list(query.columns)) plan->columns.push_back(Ref::borrow(query.name_str(n)));
     plan->query = std::move(q);

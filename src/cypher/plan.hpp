@@ -56,6 +56,9 @@ enum class StepKind : uint8_t {
     ScanEdges,  // binds `rel` and its two nodes from `edges`
     BoundRel,   // the relationship bound in `rel`'s slot, with its two nodes
     Expand,     // from the node bound at `from`, through `rel`, to `node`
+    VarExpand,  // Expand through a variable-length `rel` (paths_ops.hpp)
+    Shortest,   // the shortest paths of pattern `path` between `from` and `node`, both bound
+    BindPath,   // binds named path `path` from the slots of its elements
 };
 
 struct Step {
@@ -69,6 +72,8 @@ struct Step {
     // Slots of the relationships bound earlier in this clause: the one
     // bound here must differ from each.
     std::vector<int32_t> distinct_from;
+    uint32_t path = 0;       // Shortest, BindPath: in Query::paths
+    bool bind_list = false;  // VarExpand: something reads the relationships' list
 };
 
 struct PartPlan {
@@ -91,6 +96,8 @@ struct Plan {
     std::vector<Branch> branches;
     std::vector<Ref> columns;  // the result's keys (str)
     bool union_distinct = false;
+    // By subquery (Query::subs): the operators of its MATCH clauses, in order.
+    std::vector<std::vector<std::unique_ptr<Operator>>> subs;
 };
 
 // The plan of a checked query, or a ValueError with position for what no

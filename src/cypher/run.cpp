@@ -15,7 +15,7 @@ Run::Run(const Plan& p, PyObject* nodes, PyObject* edges, std::vector<Ref> ps)
       graph(nodes, edges),
       tests(p.labels),
       params(std::move(ps)),
-      ctx{*p.query, p.labels, tests, nullptr, params.data(), GraphView{nodes, edges}, &built} {}
+      ctx{*p.query, p.labels, tests, nullptr, params.data(), GraphView{nodes, edges}, &built, this} {}
 
 // Rows of key values kept by equivalence (DISTINCT, grouping): a hash of
 // the values leads to a chain of entries compared with `equivalent`.
@@ -156,7 +156,7 @@ private:
             for (size_t i = 0; i < w; ++i) slot(p.slots[i]) = table[at + i].copy();
             bool unique = true;
             for (auto [a, b] : p.distinct_pairs) {
-                if (slot(a).get() == slot(b).get()) unique = false;
+                if (rels_overlap(slot(a).get(), slot(b).get())) unique = false;
             }
             if (!unique) continue;
             int r = part(pi + 1);
@@ -204,10 +204,23 @@ private:
         // filed under their uids: distinct entries are distinct relationships
         // (a bound one from an earlier clause is an entry of it too).
         for (int32_t other : s.distinct_from) {
-            if (slot(other).get() == edge) return 0;
+            if (holds_rel(slot(other).get(), edge)) return 0;
         }
         if (r.props != kNone) return has_properties(run.ctx, r.props, edge);
         return 1;
+    }
+
+    // Binds (or, when bound, compares) the node of pattern `ni` to a node
+    // object reached by a path step: 1, 0, -1.
+    int take_node(uint32_t ni, bool bound, PyObject* node) {
+        const NodePat& n = node_pat(ni);
+        if (bound) {
+            PyObject* v = slot(n.slot).get();
+            return v && same_node(v, node) ? 1 : 0;
+        }
+        int ok = node_ok(n, node);
+        if (ok == 1) slot(n.slot) = Ref::borrow(node);
+        return ok;
     }
 
     // The rest of the step after one orientation of an edge (near end first).
@@ -295,6 +308,20 @@ private:
                 if (ok <= 0) return ok < 0 ? -1 : 1;
                 EdgeEntry e = GraphAccess::entry_of(edge);
                 return orientations(pi, si, s, e);
+            }
+            case StepKind::VarExpand:
+                return run.paths().var_expand(s, [&](PyObject* far) -> int {
+                    int ok = take_node(s.node, s.far_bound, far);
+                    if (ok <= 0) return ok < 0 ? -1 : 1;
+                    return step(pi, si + 1);
+                });
+            case StepKind::Shortest:
+                return run.paths().shortest(s, [&](PyObject*) { return step(pi, si + 1); });
+            case StepKind::BindPath: {
+                PyObject* path = run.paths().assemble(s.path);
+                if (!path) return -1;
+                slot(run.q.paths[s.path].slot) = Ref::steal(path);
+                return step(pi, si + 1);
             }
             case StepKind::Expand: {
                 Ref from = slot(node_pat(s.from).slot).copy();

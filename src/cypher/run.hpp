@@ -15,6 +15,7 @@
 
 #include "cypher/access.hpp"
 #include "cypher/eval.hpp"
+#include "cypher/paths_ops.hpp"
 #include "cypher/plan.hpp"
 #include "cypher/writes.hpp"
 
@@ -36,6 +37,13 @@ struct Run {
     Ref result;            // the list of result dicts
     KeyTable* union_seen = nullptr;  // UNION: the rows returned so far
     uint32_t ticks = 0;
+    std::unique_ptr<PathRun> path_run;  // made when a path step or subquery first runs
+
+    PathRun& paths() {
+        if (!path_run) path_run = std::make_unique<PathRun>(*this);
+        return *path_run;
+    }
+
     // A writing query's undo log (null for a query that only reads); last,
     // so that a failed run is rolled back before anything else goes.
     std::unique_ptr<WriteState> writes;

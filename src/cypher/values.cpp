@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "graph.hpp"
+#include "path_value.hpp"
 #include "host/args.hpp"
 #include "term.hpp"
 #include "types.hpp"
@@ -108,6 +109,7 @@ Kind kind_of(PyObject* v) {
     if (t == &PyDict_Type) return all_str_keys(v) ? Kind::Map : Kind::Other;
     if (t == NodeType) return Kind::Node;
     if (t == EdgeType) return Kind::Rel;
+    if (t == PathType) return Kind::Path;
     // bool cannot be subclassed, so every int subclass is an integer.
     if (PyLong_Check(v)) return Kind::Int;
     if (PyFloat_Check(v)) return Kind::Float;
@@ -565,9 +567,10 @@ int order_leaf(PyObject* a, PyObject* b, Kind ka, Kind kb, int* out, bool* neste
         case Kind::Bool: *out = (a == Py_True) - (b == Py_True); return 0;
         case Kind::Node:
         case Kind::Rel: return compare_uids(a, b, out);
+        case Kind::Path: return path_order(path_value(a), path_value(b), out);
         case Kind::List:
         case Kind::Map: *nested = true; return 0;
-        default: return 0;  // null, paths (not yet made) and values of no kind
+        default: return 0;  // null and values of no kind
     }
 }
 

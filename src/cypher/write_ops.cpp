@@ -61,6 +61,7 @@ public:
         }
         // Every later clause reads the graph as this one left it.
         run.graph.invalidate();
+        if (run.path_run) run.path_run->invalidate();
         int r = 1;
         for (size_t i = 0; next && i < count; ++i) {
             for (size_t s = 0; s < w; ++s) run.row[s] = std::move(rows_[i * w + s]);

@@ -175,8 +175,15 @@ void type_from_label(NodePatternValue& p) {
     if (TypeRef t = schema_exact_type(p.type_schema->pattern)) p.type_obj = std::move(t);
 }
 
+// The path of a match or create: refused when it holds a variable-length
+// relationship, parsed otherwise.
+Result<PathPatternValue> path_to_read(std::string_view text) {
+    if (!PathPatternValue::refuse_lengths(text)) return PyErrorSet{};
+    return PathPatternValue::parse_joined(text);
+}
+
 Result<PathPatternValue> path_to_create(std::string_view text) {
-    Result<PathPatternValue> path = PathPatternValue::parse_joined(text);
+    Result<PathPatternValue> path = path_to_read(text);
     if (path) {
         for (NodePatternValue& p : path->nodes) type_from_label(p);
     }
@@ -210,7 +217,7 @@ PyObject* query_match(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObj
         Selectors s;
         if (!convert_selectors(a, s)) return PyErrorSet{};
         if (s.pattern) {
-            return queue_form<MatchOp, PathForm>(q, PathPatternValue::parse_joined(*s.pattern));
+            return queue_form<MatchOp, PathForm>(q, path_to_read(*s.pattern));
         }
         if (s.node) {
             return queue_form<MatchOp, NodeForm>(
@@ -252,7 +259,9 @@ PyObject* query_merge(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObj
     return build<query_sig::merge>(self, args, n, kw, [](auto& a, QueryValue& q) -> Status {
         Selectors s;
         if (!convert_selectors(a, s)) return PyErrorSet{};
-        // A merge has no path form: a pattern string is converted and ignored.
+        // A merge has no path form: a pattern string is converted and
+        // ignored, unless it holds a variable-length relationship.
+        if (s.pattern && !PathPatternValue::refuse_lengths(*s.pattern)) return PyErrorSet{};
         if (s.node) {
             auto p = node_pattern(*s.node, a["type"], a["type_schema"], s.properties);
             if (p) type_from_label(*p);

@@ -345,8 +345,11 @@ const MethodEntry query_methods[] = {
         "        ``type`` is not a Variable or Application, or ``term`` is not\n"
         "        a Term.\n"
         "    ValueError: the pattern string is malformed, its nodes are not all\n"
-        "        joined by edges, or an edge's name names anything else (in a\n"
-        "        path, or ``start`` or ``end`` in the edge form)."),
+        "        joined by edges, an edge's name names anything else (in a\n"
+        "        path, or ``start`` or ``end`` in the edge form), or an edge has\n"
+        "        a ``*`` length (``-[e*1..3]->``, ``-[*]->``, ``-[:T*2]->``):\n"
+        "        variable-length relationships are read by ``Graph.cypher()``.\n"
+        "        A ``*`` in a type schema (``-[e:* -> *]->``) is a wildcard."),
     method_entry<query_sig::create>(
         query_create,
         "Queues the creation of nodes or edges and returns a new Query.\n\n"
@@ -374,8 +377,9 @@ const MethodEntry query_methods[] = {
         "        ``properties`` is not a dict or has a key that is not a str,\n"
         "        ``type`` is not a Variable or Application, or ``term`` is not\n"
         "        a Term.\n"
-        "    ValueError: the pattern string is malformed or has nodes not\n"
-        "        joined by edges, or in the edge form ``start`` or ``end`` is\n"
+        "    ValueError: the pattern string is malformed, has nodes not\n"
+        "        joined by edges or an edge with a ``*`` length (as for\n"
+        "        ``match``), or in the edge form ``start`` or ``end`` is\n"
         "        missing or not a str.\n"
         "    When the query runs:\n"
         "    ValueError: a node has no type and no label naming one, a label\n"
@@ -420,7 +424,8 @@ const MethodEntry query_methods[] = {
         "        ``type`` is not a Variable or Application, or ``term`` is not\n"
         "        a Term.\n"
         "    ValueError: in the edge form ``start`` or ``end`` is missing or\n"
-        "        not a str.\n"
+        "        not a str, or ``pattern`` has an edge with a ``*`` length (as\n"
+        "        for ``match``).\n"
         "    When the query runs:\n"
         "    TypeError: an entry of ``nodes`` (``edges``) is not a Node (Edge).\n"
         "    NameError: with ``term``, ``start`` or ``end`` is not bound.\n"

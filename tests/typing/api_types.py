@@ -30,6 +30,10 @@ f.name = "g"
 
 n = vk.Node(A, {"k": 1})
 e = vk.Edge(f, n, vk.Node(B))
+walk = vk.Path([n, vk.Node(B)], (e,))
+assert_type(walk.nodes, tuple[vk.Node, ...])
+assert_type(walk.edges, tuple[vk.Edge, ...])
+assert_type(len(walk), int)
 assert_type(n.properties, dict[str, Any])
 assert_type(e.start, vk.Node)
 assert_type(e.term, vk.Term)
@@ -93,6 +97,7 @@ def rejected() -> None:
     vk.Term("f", A)(5)  # type: ignore[arg-type]
     vk.Node(A, [1])  # type: ignore[arg-type]
     vk.Node(A).properties = None  # type: ignore[assignment]
+    vk.Path([e], [])  # type: ignore[list-item]
     vk.Application(A, B).left = B  # type: ignore[misc]
     vk.Term("f", A).type = B  # type: ignore[misc]
     vk.Edge(f, n, n).start = n  # type: ignore[misc]
