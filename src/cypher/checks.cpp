@@ -103,6 +103,18 @@ public:
         return true;
     }
 
+    // A standalone expression (a condition of another surface): a name no
+    // scope declares is a free variable, given a slot of its own on first
+    // use and listed in `free` in order of first appearance.
+    bool run_expression(Idx root, std::vector<FreeVariable>& free, uint32_t& nslots,
+                        Failure& f) {
+        free_ = &free;
+        check_expr(root, Ctx{.place = "in a where condition"});
+        free_ = nullptr;
+        nslots = nslots_;
+        return run(f);
+    }
+
 private:
     struct Entry {
         Idx name;
@@ -709,6 +721,17 @@ private:
             e.slot = v->slot;
             return;
         }
+        if (free_) {
+            for (const FreeVariable& v : *free_) {
+                if (v.name == e.name) {
+                    e.slot = v.slot;
+                    return;
+                }
+            }
+            e.slot = new_slot();
+            free_->push_back(FreeVariable{e.name, e.slot});
+            return;
+        }
         std::string what = "variable " + quoted(e.name) + " is not defined";
         if (order_hint_)
             what += std::string(" (after ") + order_hint_ +
@@ -846,10 +869,16 @@ private:
     const char* order_hint_ = nullptr;
     const Saved* aggregate_input_ = nullptr;  // ORDER BY after an aggregation: the input's scope
     Ref zero_;
+    std::vector<FreeVariable>* free_ = nullptr;  // run_expression: the free variables
 };
 
 }  // namespace
 
 bool check_query(Query& q, Failure& f) { return Checker(q).run(f); }
+
+bool check_expression(Query& q, Idx root, std::vector<FreeVariable>& free, uint32_t& nslots,
+                      Failure& f) {
+    return Checker(q).run_expression(root, free, nslots, f);
+}
 
 }  // namespace vk::cypher
