@@ -112,7 +112,11 @@ public:
         check_expr(root, Ctx{.place = "in a where condition"});
         free_ = nullptr;
         nslots = nslots_;
-        return run(f);
+        if (failed_) {
+            f = std::move(fail_);
+            return false;
+        }
+        return true;
     }
 
 private:
