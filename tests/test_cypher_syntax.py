@@ -43,7 +43,7 @@ READS = [
     ("RETURN 123456789012345678901234567890 AS big, -9223372036854775809 AS low",
      {"big": 123456789012345678901234567890, "low": -9223372036854775809}),
     (r"RETURN 'a\tb\nc\\d\'e\"f' AS s, " + '"\\b\\f\\r" AS t', {"s": "a\tb\nc\\d'e\"f", "t": "\b\f\r"}),
-    (r"RETURN '\u00e9\U0001F600' AS s, 'é' AS t", {"s": "é\U0001F600", "t": "é"}),
+    (r"RETURN '\u00e9\U0001F600\uD83D\uDE00' AS s, 'é' AS t", {"s": "é\U0001F600\U0001F600", "t": "é"}),
     ("RETURN true AS t, FALSE AS f, Null AS n, [] AS l, {} AS m", {"t": True, "f": False, "n": None, "l": [], "m": {}}),
     # names: backquotes with `` inside, Unicode, keywords as keys
     ("WITH 1 AS `a``b` RETURN `a``b` AS `x y`", {"x y": 1}),
@@ -86,6 +86,7 @@ ERRORS = [
     ("RETURN 'abc", "unterminated string", 1, 8),
     ('RETURN "a\\qb"', "invalid escape sequence '\\q'", 1, 10),
     ("RETURN '\\u12'", "invalid escape sequence: \\u needs 4 hexadecimal digits", 1, 9),
+    ("RETURN 'a\\ud800'", "invalid escape sequence: no character U+D800", 1, 10),
     ("RETURN 1 /* no end", "unterminated comment", 1, 10),
     ("RETURN `a", "unterminated backquoted name", 1, 8),
     ("RETURN 12abc", "invalid number", 1, 8),
@@ -120,6 +121,8 @@ ERRORS = [
      "relationship variable `r` stands for two relationships of one pattern", 1, 24),
     ("MATCH p = (a) MATCH p = (b) RETURN p", "variable `p` is already defined", 1, 21),
     ("WITH true AS n MATCH (n) RETURN n", "variable `n` holds a value that is not a node, it cannot be a node", 1, 22),
+    ("MATCH ()-[r*]->() MATCH ()-[r]->() RETURN r",
+     "variable `r` holds a value that is not a relationship, it cannot be a relationship", 1, 27),
     ("WITH [1] AS l WITH l AS r MATCH ()-[r]->() RETURN r",
      "variable `r` holds a value that is not a relationship, it cannot be a relationship", 1, 35),
     ("UNWIND [1] AS x UNWIND [2] AS x RETURN x", "variable `x` is already defined", 1, 17),
@@ -166,6 +169,10 @@ ERRORS = [
      "every part of a UNION must return the same columns in the same order", 1, 36),
     ("MATCH (n) RETURN n UNION MATCH (n) SET n.x = 1", "each part of a UNION must end with RETURN", 1, 36),
     ("MATCH (n) WHERE exists { CREATE (m:M) } RETURN n", "CREATE cannot stand in a subquery", 1, 26),
+    ("MATCH p = shortestPath((a)-[*2..5]-(b)) RETURN p", "shortestPath takes a lower bound of 0 or 1, not 2", 1, 27),
+    ("MATCH p = allShortestPaths((a)-->()-->(b)) RETURN p",
+     "allShortestPaths needs a pattern of one relationship", 1, 11),
+    ("CREATE p = shortestPath((a:A)-[:r]->(b:B))", "CREATE cannot make a shortest path", 1, 12),
     # writes under one node per type, one edge per term
     ("MATCH (n) SET n:Person", "SET cannot change a label: a node's type is its identity", 1, 15),
     ("MATCH (n) REMOVE n.x, n:Person", "REMOVE cannot change a label: a node's type is its identity", 1, 23),
@@ -279,6 +286,73 @@ def test_precedence_and_associativity_against_python(expr):
     text, python, _ = expr
     # a comparison chain like `1 < 2 < 3` means what it means in Python
     assert Graph().cypher(f"RETURN {text} AS v") == [{"v": eval(python)}]
+
+
+def cypher_string(text, quote):
+    """`text` as a Cypher string literal, escaping what must be and, at random
+    by character, writing others as escapes too."""
+    named = {"\t": "\\t", "\b": "\\b", "\n": "\\n", "\r": "\\r", "\f": "\\f", "\\": "\\\\", quote: "\\" + quote}
+    out = []
+    for i, ch in enumerate(text):
+        if ch in named:
+            out.append(named[ch])
+        elif i % 3 == 1:
+            out.append(f"\\u{ord(ch):04x}" if ord(ch) < 0x10000 else f"\\U{ord(ch):08X}")
+        else:
+            out.append(ch)
+    return quote + "".join(out) + quote
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.text(st.characters(blacklist_categories=["Cs"]), max_size=20), st.sampled_from("'\""))
+def test_string_literals_decode_to_their_text(text, quote):
+    assert Graph().cypher(f"RETURN {cypher_string(text, quote)} AS s") == [{"s": text}]
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.text(st.characters(blacklist_categories=["Cs"]), min_size=1, max_size=12))
+def test_backquoted_names_round_trip(name):
+    q = "`" + name.replace("`", "``") + "`"
+    assert Graph().cypher(f"WITH 1 AS {q} RETURN {q}") == [{name: 1}]
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.integers(0, 10**30), st.sampled_from(["{:d}", "0x{:x}", "0X{:X}", "0o{:o}", "0{:o}"]))
+def test_integer_literals_in_every_base(value, form):
+    text = form.format(value)
+    if form == "0{:o}" and value == 0:
+        text = "0"
+    assert Graph().cypher(f"RETURN {text} AS v, -{text} AS w") == [{"v": value, "w": -value}]
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.floats(min_value=0, max_value=1e300, allow_nan=False), st.sampled_from(["{!r}", "{:e}", "{:.3E}"]))
+def test_float_literals(value, form):
+    text = form.format(value)
+    if "e" not in text.lower() and "." not in text:
+        text += ".0"
+    assert Graph().cypher(f"RETURN {text} AS v") == [{"v": float(text)}]
+
+
+# Blanks a query may hold between tokens; the position of what follows is
+# counted in code points from the start of its line.
+BLANKS = st.lists(st.sampled_from([" ", "\t", "\n", "\r\n", "\u3000", "/* é\n */", "// ü\n", "\u00a0"]),
+                  max_size=6).map("".join)
+
+
+@settings(max_examples=200, deadline=None)
+@given(BLANKS, BLANKS, BLANKS, st.sampled_from(["x", "größe", "`a b`", "名前"]))
+def test_error_positions_across_lines_comments_and_unicode(b1, b2, b3, name):
+    query = f"WITH{b1 or ' '}'ü' AS s{b2 or ' '}RETURN{b3 or ' '}s + {name}"
+    before = query[: query.rindex(name)]
+    line = before.count("\n") + 1
+    column = len(before) - (before.rindex("\n") + 1 if "\n" in before else 0) + 1
+    shown = name.strip("`")
+    with pytest.raises(ValueError) as info:
+        Graph().cypher(query)
+    head, text, caret = str(info.value).rsplit("\n", 2)
+    assert head == f"Invalid query: variable `{shown}` is not defined at line {line}, column {column}"
+    assert text == query.split("\n")[line - 1].rstrip("\r") and len(caret) == column
 
 
 DEEP = {

@@ -312,11 +312,23 @@ def test_deeply_nested_lists_compare_without_overflowing(python_subprocess):
         print(g.cypher("RETURN $a = $b AS eq, $a = $c AS ne, $a < $c AS lt", a=a, b=b, c=c))
         print(g.cypher("UNWIND [$a, $b, $c] AS x RETURN count(DISTINCT x) AS n", a=a, b=b, c=c))
         print(g.cypher("UNWIND [[$c, 'c'], [$a, 'a']] AS p RETURN p[1] AS k ORDER BY p[0]", a=a, c=c))
+        # lists that contain themselves: an error, not a walk without end
+        x, y = [], []
+        x.append(x)
+        y.append(y)
+        for q in ["RETURN $x = $y AS v", "RETURN $x < $y AS v", "RETURN count(DISTINCT $x) AS v",
+                  "UNWIND [$x, $y] AS z RETURN 1 AS v ORDER BY z"]:
+            try:
+                g.cypher(q, x=x, y=y)
+                print("answered")
+            except RecursionError:
+                print("RecursionError")
     """)
     proc = python_subprocess(code)
     assert proc.returncode == 0, proc.stderr
-    assert proc.stdout.split("\n")[:3] == [
-        "[{'eq': True, 'ne': False, 'lt': True}]", "[{'n': 2}]", "[{'k': 'a'}, {'k': 'c'}]"]
+    assert proc.stdout.split("\n")[:7] == [
+        "[{'eq': True, 'ne': False, 'lt': True}]", "[{'n': 2}]", "[{'k': 'a'}, {'k': 'c'}]"] + [
+        "RecursionError"] * 4
 
 
 # ----- generated: arithmetic and comparison against a model of the rules -----------

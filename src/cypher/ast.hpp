@@ -191,6 +191,7 @@ struct PathPat {
     int32_t slot = -1;  // the path's slot, named or not
     Binding binding = Binding::New;
     PathFn fn = PathFn::None;
+    Pos fn_pos;   // where shortestPath / allShortestPaths is written
     Range nodes;  // in Query::nodes; count == rels.count + 1
     Range rels;   // in Query::rels
 };

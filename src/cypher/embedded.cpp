@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "cypher/checker.hpp"
 #include "cypher/parser_impl.hpp"
 
 namespace vk::cypher {
@@ -25,6 +26,28 @@ bool Parser::run_expression(Failure& f, Idx& root) {
 
 bool parse_expression(Query& q, Idx& root, Failure& f) {
     return parsing::Parser(q).run_expression(f, root);
+}
+
+namespace checking {
+
+bool Checker::run_expression(Idx root, std::vector<FreeVariable>& free, uint32_t& nslots,
+                             Failure& f) {
+    free_ = &free;
+    check_expr(root, Ctx{.place = "in a where condition"});
+    free_ = nullptr;
+    nslots = nslots_;
+    if (failed_) {
+        f = std::move(fail_);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace checking
+
+bool check_expression(Query& q, Idx root, std::vector<FreeVariable>& free, uint32_t& nslots,
+                      Failure& f) {
+    return checking::Checker(q).run_expression(root, free, nslots, f);
 }
 
 namespace {

@@ -228,7 +228,7 @@ PyObject* eval_case(EvalCtx& c, const Expr& e) {
 PyObject* eval_call(EvalCtx& c, const Expr& e) {
     auto kids = c.q.kids(e);
     std::vector<Ref> held(kids.size());
-    PyObject* small[8];
+    PyObject* small[8] = {};
     std::vector<PyObject*> big;
     PyObject** args = small;
     if (kids.size() > 8) {

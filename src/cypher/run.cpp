@@ -53,12 +53,13 @@ public:
 
 private:
     int64_t find_or_add_hashed(const Ref* keys, bool& added) {
-        Py_hash_t h = 0;
+        uint64_t combined = 0;  // unsigned: the mixing wraps around
         for (size_t i = 0; i < width_; ++i) {
             Py_hash_t k = key_hash(keys[i].get() ? keys[i].get() : Py_None);
             if (k == -1) return -1;
-            h = (h * 1000003) ^ k;
+            combined = (combined * 1000003) ^ static_cast<uint64_t>(k);
         }
+        const Py_hash_t h = static_cast<Py_hash_t>(combined);
         added = false;
         auto it = heads_.find(h);
         uint32_t at = it == heads_.end() ? kNoEntry : it->second;

@@ -49,6 +49,7 @@ public:
         for (size_t i = 0; i < n_ && i < N; ++i) slot(i)->~T();
     }
     bool empty() const { return n_ == 0; }
+    size_t size() const { return n_; }
     void push_back(T v) {
         if (n_ < N)
             new (slot(n_)) T(std::move(v));
@@ -73,6 +74,18 @@ private:
 };
 
 }  // namespace
+
+// How deep the walks go into lists and maps: far beyond any real value, and
+// the bound that turns a list containing itself into an error instead of a
+// walk without end.
+constexpr size_t kMaxNesting = 1'000'000;
+
+static int too_deep() {
+    PyErr_Format(PyExc_RecursionError,
+                 "Cypher value nested more than %zu levels deep (or containing itself)",
+                 kMaxNesting);
+    return -1;
+}
 
 // ----- kinds -------------------------------------------------------------------
 
@@ -269,6 +282,7 @@ namespace {
 // A pair of values still to compare, each held by its own reference.
 struct Pair {
     Ref a, b;
+    size_t depth = 0;
 };
 
 // The answer for two values when neither contains others to compare (or
@@ -304,7 +318,8 @@ using PairStack = SmallStack<Pair, 8>;
 // values that hold no others at once, pairs of lists or maps put on the
 // stack for later. kFalse as soon as one pair, a size or a key differs.
 template <bool Equiv>
-int compare_children(PyObject* a, PyObject* b, Kind k, PairStack& stack, bool& saw_null) {
+int compare_children(PyObject* a, PyObject* b, Kind k, size_t depth, PairStack& stack,
+                     bool& saw_null) {
     auto one = [&](PyObject* x, PyObject* y) {
         // Pairs of exact ints, floats or strs run no Python code: answered at once.
         PyTypeObject* tx = Py_TYPE(x);
@@ -323,7 +338,8 @@ int compare_children(PyObject* a, PyObject* b, Kind k, PairStack& stack, bool& s
         const Kind kx = kind_of(x), ky = kind_of(y);
         const int r = leaf_equals<Equiv>(x, y, kx, ky);
         if (r == kContainer) {
-            stack.push_back({std::move(hx), std::move(hy)});
+            if (depth + 1 >= kMaxNesting) return too_deep();
+            stack.push_back({std::move(hx), std::move(hy), depth + 1});
             return static_cast<int>(kTrue);
         }
         if (r == kNull) saw_null = true;
@@ -358,11 +374,12 @@ int walk_equals(PyObject* a, PyObject* b) {
     if (r != kContainer) return r;
     PairStack stack;
     bool saw_null = false;
-    r = compare_children<Equiv>(a, b, ka, stack, saw_null);
+    r = compare_children<Equiv>(a, b, ka, 0, stack, saw_null);
     while (r == kTrue && !stack.empty()) {
         Pair p = std::move(stack.back());
         stack.pop_back();
-        r = compare_children<Equiv>(p.a.get(), p.b.get(), kind_of(p.a.get()), stack, saw_null);
+        r = compare_children<Equiv>(p.a.get(), p.b.get(), kind_of(p.a.get()), p.depth, stack,
+                                    saw_null);
     }
     if (r != kTrue) return r;
     return saw_null ? kNull : kTrue;
@@ -454,6 +471,7 @@ Tri compare(PyObject* a, PyObject* b, int op) {
         Ref ex = Ref::borrow(qx), ey = Ref::borrow(qy);
         const Kind kx = kind_of(ex.get()), ky = kind_of(ey.get());
         if (kx == Kind::List && ky == Kind::List) {
+            if (stack.size() >= kMaxNesting) return static_cast<Tri>(too_deep());
             stack.push_back({std::move(ex), std::move(ey), 0});
             continue;
         }
@@ -610,6 +628,7 @@ int order(PyObject* a, PyObject* b, int* out) {
         nested = false;
         if (order_leaf(x, y, ka, kb, out, &nested) < 0) return -1;
         if (nested) {
+            if (stack.size() >= kMaxNesting) return too_deep();
             Ref sa = as_sequence(x, ka), sb = as_sequence(y, kb);
             if (!sa || !sb) return -1;
             stack.push_back({std::move(sa), std::move(sb), 0});
@@ -723,6 +742,7 @@ Py_hash_t hash(PyObject* v) {
         if (child) {
             const Kind ck = kind_of(child);
             if (is_container(ck)) {
+                if (stack.size() >= kMaxNesting) return too_deep();
                 stack.push_back({Ref::borrow(child), ck == Kind::Map, 0, 0, 0});
                 continue;
             }
