@@ -238,8 +238,9 @@ CASES = [
                 except ValueError as e:
                     out.append(str(e).split(" (condition")[0])
             return out
-        """, {"['Invalid query: nested more than 200 levels deep at position 200', "
-              "'Invalid query: nested more than 200 levels deep at position 207', 1, 1]"}),
+        """, {"['Invalid query: query nesting too deep (more than 500 levels) at position 500', "
+              "'Invalid query: query nesting too deep (more than 500 levels) at position 507', "
+              "1, 1]"}),
 ]
 
 

@@ -1,5 +1,7 @@
 """where, order_by, skip, limit and with_ at execution, and the condition
 language of where."""
+from fractions import Fraction
+
 import pytest
 from hypothesis import given, settings, strategies as st
 
@@ -15,7 +17,8 @@ def one_node_query(**props):
     return g.query().match(node="n")
 
 
-PROPS = {"i": 3, "f": 2.5, "s": "abc", "none": None, "tags": ["a", 3, [1, 2]], "t": True}
+PROPS = {"i": 3, "f": 2.5, "s": "abc", "none": None, "tags": ["a", 3, [1, 2]], "t": True,
+         "one": 1, "frac": Fraction(1, 2)}
 
 # condition, its value at the node with PROPS: True, False or None (null)
 CONDITIONS = [
@@ -38,10 +41,21 @@ CONDITIONS = [
     ("true XOR true OR true", True), ("true XOR true AND false", True),
     ("n.i in [3] and TRUE", True), ("n.`i` = 3", True), ("`n`.i = 3", True),
     ("'it\\'s' = \"it's\"", True), ("'a\\tb' CONTAINS '\\t'", True), ("NOT " * 1001 + "true", False),
+    ("1 < n.i <= 3", True), ("n.i IN [n.f, 3]", True), ("n = n", True), ("n", None),
+    ("n.frac = 0.5", True), ("size(n.tags) = 3 AND n.i + 1 = 4", True), ("n.i != 3", False),
+]
+
+# Where openCypher's comparisons differ from Python's, and the builder follows them.
+CYPHER_COMPARISONS = [
+    ("n.one = true", False), ("n.t = 1", False), ("n.t <> 1", True), ("[1] = [true]", False),
+    ("[1, null] = [1, null]", None), ("n.t > 0", None), ("n.one < true", None),
+    ("[n.one] < [true]", None), ("n.frac < 1", None), ("n.frac >= n.frac", None),
+    ("null IN []", False), ("1 IN [null]", None), ("n.i IN [null, 4]", None),
 ]
 
 
-@pytest.mark.parametrize("condition, value", CONDITIONS, ids=[c for c, _ in CONDITIONS])
+@pytest.mark.parametrize("condition, value", CONDITIONS + CYPHER_COMPARISONS,
+                         ids=[c for c, _ in CONDITIONS + CYPHER_COMPARISONS])
 def test_condition_values(condition, value):
     # A position stays when the condition is true; false and null differ under NOT.
     kept = one_node_query(**PROPS).where(condition).return_count()
@@ -52,27 +66,26 @@ def test_condition_values(condition, value):
 @pytest.mark.parametrize("condition, reason", [
     ("", "empty condition"),
     ("  ", "empty condition"),
-    ("n", "variable 'n' must be followed by '.key' or ':Label' at position 0"),
-    ("n.k = m", "variable 'm' must be followed by '.key' or ':Label' at position 6"),
-    ("n.", "expected a property key after '.' at position 2"),
-    ("n: = 1", "expected a label or type schema after ':' at position 3"),
-    ("(n.x = 1", "unexpected end of condition at position 8"),
-    ("n.x = 1)", "unexpected ')' at position 7"),
+    ("n.", "expected a property name, found end of condition at position 2"),
+    ("n: = 1", "expected a label, found '=' at position 3"),
+    ("(n.x = 1", "expected ')', found end of condition at position 8"),
+    ("n.x = 1)", "expected end of condition, found ')' at position 7"),
     ("n.x = 'abc", "unterminated string at position 6"),
-    ("`n.x = 1", "unterminated name in backquotes at position 0"),
-    ("n:$A -> B", "unterminated type schema at position 2"),
-    ("n.x = 'a\\qb'", "invalid escape '\\q' in string at position 8"),
-    ("n.x = 12ab", "invalid number '12ab' at position 6"),
-    ("n.x = 1.2.3", "invalid number '1.2.3' at position 6"),
+    ("`n.x = 1", "unterminated backquoted name at position 0"),
+    ("n:$A -> B", "unterminated type schema (a label written between '$' signs) at position 2"),
+    ("n.x = 'a\\qb'", "invalid escape sequence '\\q' at position 8"),
+    ("n.x = 12ab", "invalid number at position 6"),
+    ("n.x = 1.2.3", "expected end of condition, found '.3' at position 9"),
     ("n.x # 1", "unexpected character '#' at position 4"),
-    ("é.x ≠ 1", "unexpected character '≠' at position 4"),
-    ("n.a < n.b < n.c", "unexpected '<' at position 10"),
-    ("n.x IN [n.y]", "unexpected 'n' at position 8"),
-    ("n.x IS 1", "unexpected '1' at position 7"),
-    ("n.x STARTS 'a'", "unexpected ''a'' at position 11"),
-    ("NOT", "unexpected end of condition at position 3"),
-    ("n.x = NOT true", "unexpected 'NOT' at position 6"),
-    ("and.x = 1", "unexpected character '.' at position 3"),
+    ("é.x ≠ 1", "expected end of condition, found '≠' at position 4"),
+    ("n.x IS 1", "expected NULL, found '1' at position 7"),
+    ("n.x STARTS 'a'", "expected WITH, found ''a'' at position 11"),
+    ("NOT", "expected an expression, found end of condition at position 3"),
+    ("n.x = NOT true", "expected an expression, found 'NOT' at position 6"),
+    ("and.x = 1", "expected an expression, found 'and' at position 0"),
+    ("n.x = $p", "a where condition takes no parameters, found $p at position 6"),
+    ("n.x = 1 OR (n)-->()", "a where condition holds no pattern (match it instead) at position 11"),
+    ("count(n) > 1", "aggregate function count() is not allowed in a where condition at position 0"),
 ])
 def test_syntax_errors_at_the_builder(condition, reason):
     q = one_node_query(i=1)
@@ -80,6 +93,39 @@ def test_syntax_errors_at_the_builder(condition, reason):
         q.where(condition)
     assert str(info.value) == f"Invalid query: {reason} (condition '{condition}')"
     assert q.return_count() == 1  # nothing was queued
+
+
+def test_builder_rules_beside_cypher():
+    g = vk.Graph()
+    for k in [2, True, 0]:
+        n = vk.Node(vk.Variable(f"T{k!r}"), {"k": k, "s": "abc"})
+        g.nodes[n.uid()] = n
+    # Property maps and order_by keep Python's == and ordering; where does not.
+    assert g.query().match(node="n", properties={"k": 1}).return_count() == 1
+    assert g.query().match(node="n").where("n.k = 1").return_count() == 0
+    rows = g.query().match(node="n").order_by("n", "k").return_("n")
+    assert [r["n"].properties["k"] for r in rows] == [0, True, 2]
+    # IN over a value that is no list: null here, a TypeError in cypher().
+    assert g.query().match(node="n").where("NOT (1 IN n.s)").return_count() == 0
+    with pytest.raises(TypeError):
+        g.cypher("MATCH (n) WHERE 1 IN n.s RETURN n")
+
+
+def test_nodes_reaching_user_code_stay_as_they_were():
+    class Capture:
+        def __eq__(self, other):
+            seen.append(other)
+            return False
+
+        __hash__ = None
+
+    seen = []
+    g = vk.Graph()
+    for i in range(3):
+        n = vk.Node(vk.Variable(f"T{i}"), {"id": i, "cap": Capture()})
+        g.nodes[n.uid()] = n
+    assert g.query().match(node="n").where("n.cap = n OR n.id >= 1").return_count() == 2
+    assert [n.properties["id"] for n in seen] == [0, 1, 2]
 
 
 def test_long_flat_conditions():
@@ -363,12 +409,19 @@ def test_list_literals_reach_user_code_as_copies():
 
 # ----- against a plain Python model ------------------------------------------------------------
 
-KEYS = ["x", "y"]
-props_st = st.dictionaries(st.sampled_from(KEYS), st.one_of(st.none(), st.integers(-3, 3)))
+KEYS = ["x", "y"]  # ints, for order_by; "z" holds values of several kinds
+scalar_st = st.one_of(st.integers(-2, 2), st.booleans(), st.sampled_from(["a", "b"]))
+props_st = st.fixed_dictionaries(
+    {}, optional={"x": st.one_of(st.none(), st.integers(-3, 3)),
+                  "y": st.one_of(st.none(), st.integers(-3, 3)),
+                  "z": st.one_of(st.none(), scalar_st)})
 
-atom_st = st.tuples(st.sampled_from(["a", "e", "b"]), st.sampled_from(KEYS),
-                    st.sampled_from(["=", "<>", "<", "<=", ">", ">=", "IS NULL", "IS NOT NULL"]),
-                    st.integers(-3, 3))
+atom_st = st.one_of(
+    st.tuples(st.sampled_from(["a", "e", "b"]), st.sampled_from(KEYS + ["z"]),
+              st.sampled_from(["=", "<>", "<", "<=", ">", ">=", "IS NULL", "IS NOT NULL"]),
+              scalar_st),
+    st.tuples(st.sampled_from(["a", "e", "b"]), st.sampled_from(KEYS + ["z"]), st.just("IN"),
+              st.lists(st.one_of(st.none(), scalar_st), max_size=3)))
 cond_st = st.recursive(
     atom_st,
     lambda inner: st.one_of(st.tuples(st.just("NOT"), inner),
@@ -382,7 +435,24 @@ def render(c):
     if c[0] in ("AND", "OR", "XOR"):
         return f"({render(c[1])}) {c[0]} ({render(c[2])})"
     var, key, op, lit = c
-    return f"{var}.{key} {op}" if "NULL" in op else f"{var}.{key} {op} {lit}"
+    return f"{var}.{key} {op}" if "NULL" in op else f"{var}.{key} {op} {literal(lit)}"
+
+
+def literal(v):
+    if isinstance(v, list):
+        return "[" + ", ".join(literal(x) for x in v) + "]"
+    return "null" if v is None else repr(v).lower() if isinstance(v, bool) else repr(v)
+
+
+def kind(v):
+    return bool if isinstance(v, bool) else int if isinstance(v, int) else type(v)
+
+
+def equal(l, r):
+    """openCypher's =: null with a null side, false across kinds (1 = true is false)."""
+    if l is None or r is None:
+        return None
+    return kind(l) is kind(r) and l == r
 
 
 def model(c, row):
@@ -403,10 +473,17 @@ def model(c, row):
         return v is None
     if op == "IS NOT NULL":
         return v is not None
-    if v is None:
-        return None
-    return {"=": v == lit, "<>": v != lit, "<": v < lit, "<=": v <= lit, ">": v > lit,
-            ">=": v >= lit}[op]
+    if op == "IN":
+        if v is None:
+            return False if not lit else None
+        items = [equal(v, x) for x in lit]
+        return True if True in items else None if None in items else False
+    if op in ("=", "<>"):
+        eq = equal(v, lit)
+        return None if eq is None else eq == (op == "=")
+    if v is None or kind(v) is not kind(lit):
+        return None  # values of different kinds are never ordered
+    return {"<": v < lit, "<=": v <= lit, ">": v > lit, ">=": v >= lit}[op]
 
 
 def sort_rows(rows, orders):

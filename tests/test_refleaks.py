@@ -374,6 +374,10 @@ def query_run_calls():
         (lambda: g.query().match(node="n").order_by("n", "k").return_("n"), TypeError),
         (lambda: g.query().match(node="n").match(node="m").where("n.k = m.k").execute(), ValueError),
         (lambda: g.query().where("z.k = 1").return_count(), NameError),
+        (lambda: g.query().match("(x)-[r]->(y)").where(
+            "x <> y AND size([v IN [x.k, r.w, '" + NAME + "'] WHERE v IS NOT NULL | toString(v)]) > 0"
+            " AND CASE WHEN r.w = 1 THEN r ELSE x END IS NOT NULL").return_("x", "r"), None),
+        (lambda: g.query().match(node="n").where("n.k - 1 > 0").return_count(), TypeError),
         (lambda: raising.query().match(node="n").where("n.k = 1").return_("n"), Raises),
         (lambda: g.query().create(node="d", type=vk.Application(a, a)).delete("d", "d")
          .return_("d"), None),

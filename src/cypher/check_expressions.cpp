@@ -87,6 +87,17 @@ void Checker::resolve(Expr& e, const Ctx& ctx) {
         e.slot = v->slot;
         return;
     }
+    if (free_) {
+        for (const FreeVariable& v : *free_) {
+            if (v.name == e.name) {
+                e.slot = v.slot;
+                return;
+            }
+        }
+        e.slot = new_slot();
+        free_->push_back(FreeVariable{e.name, e.slot});
+        return;
+    }
     std::string what = "variable " + quoted(e.name) + " is not defined";
     if (order_hint_)
         what += std::string(" (after ") + order_hint_ +

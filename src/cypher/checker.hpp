@@ -42,6 +42,7 @@
 #include <vector>
 
 #include "cypher/ast.hpp"
+#include "cypher/checks.hpp"
 #include "cypher/functions.hpp"
 #include "cypher/parser.hpp"
 
@@ -114,6 +115,12 @@ public:
         }
         return true;
     }
+
+    // A standalone expression (embedded.cpp): a name that no scope declares
+    // is a free variable, given a slot of its own on first use and listed
+    // in `free` in order of first appearance.
+    bool run_expression(Idx root, std::vector<FreeVariable>& free, uint32_t& nslots,
+                        Failure& f);
 
 private:
     struct Entry {
@@ -271,6 +278,7 @@ private:
     const char* order_hint_ = nullptr;
     const Saved* aggregate_input_ = nullptr;  // ORDER BY after an aggregation: the input's scope
     Ref zero_;
+    std::vector<FreeVariable>* free_ = nullptr;  // run_expression: the free variables
 };
 
 }  // namespace vk::cypher::checking

@@ -110,14 +110,14 @@ PyObject* properties_of(PyObject* v, const char* what, bool& is_null) {
 
 // Files a container the expression built (a new reference passes through).
 PyObject* built(EvalCtx& c, PyObject* v) {
-    if (v) c.built->add(v);
+    if (v && c.built) c.built->add(v);
     return v;
 }
 
 // A function's or operator's result is a container it built unless it is
 // one of the arguments handed back.
 PyObject* built_unless(EvalCtx& c, PyObject* v, PyObject* const* args, size_t n) {
-    if (!v) return v;
+    if (!v || !c.built) return v;
     for (size_t i = 0; i < n; ++i) {
         if (args[i] == v) return v;
     }
@@ -146,6 +146,13 @@ PyObject* eval_map(EvalCtx& c, const Expr& e) {
         if (!v || PyDict_SetItem(d.get(), c.q.name_str(entry.name), v.get()) < 0) return nullptr;
     }
     return d.release();
+}
+
+// The truth of a value as a condition; the builder's rules make a value
+// that is not a boolean null.
+Tri condition_truth(EvalCtx& c, PyObject* v, const char* context) {
+    if (!c.builder) return truth(v, context);
+    return v == Py_True ? kTrue : v == Py_False ? kFalse : kNull;
 }
 
 Tri compare_pair(Op op, PyObject* a, PyObject* b) {
@@ -187,7 +194,7 @@ Tri eval_logic(EvalCtx& c, const Expr& e) {
     for (Idx k : c.q.kids(e)) {
         Ref v = Ref::steal(eval(c, k));
         if (!v) return kError;
-        Tri t = truth(v.get(), ctx);
+        Tri t = condition_truth(c, v.get(), ctx);
         if (t == kError) return kError;
         switch (e.kind) {
             case ExprKind::And:
@@ -212,7 +219,7 @@ PyObject* eval_case(EvalCtx& c, const Expr& e) {
     for (size_t i = 0; i + 1 < kids.size(); i += 2) {
         Ref when = Ref::steal(eval(c, kids[i]));
         if (!when) return nullptr;
-        Tri t = subject ? equals(subject.get(), when.get()) : truth(when.get(), "CASE WHEN");
+        Tri t = subject ? equals(subject.get(), when.get()) : condition_truth(c, when.get(), "CASE WHEN");
         if (t == kError) return nullptr;
         if (t == kTrue) return eval(c, kids[i + 1]);
     }
@@ -436,7 +443,7 @@ Tri eval_truth(EvalCtx& c, Idx i, const char* context) {
     }
     Ref v = Ref::steal(eval(c, i));
     if (!v) return kError;
-    return truth(v.get(), context);
+    return condition_truth(c, v.get(), context);
 }
 
 PyObject* eval(EvalCtx& c, Idx i) {
@@ -493,6 +500,10 @@ PyObject* eval(EvalCtx& c, Idx i) {
             if (!a) return nullptr;
             Ref b = Ref::steal(eval(c, e.b));
             if (!b) return nullptr;
+            if (c.builder && static_cast<Op>(e.op) == Op::In && b.get() != Py_None &&
+                !PyList_Check(b.get()) && !PyTuple_Check(b.get())) {
+                return Py_NewRef(Py_None);
+            }
             return binary(static_cast<BinOp>(e.op), a.get(), b.get());
         }
         case ExprKind::And:
@@ -501,6 +512,11 @@ PyObject* eval(EvalCtx& c, Idx i) {
         case ExprKind::Not:
         case ExprKind::Neg: {
             Ref v = Ref::steal(eval(c, e.a));
+            if (v && c.builder && e.kind == ExprKind::Not) {
+                Tri t = condition_truth(c, v.get(), "NOT");
+                if (e.count % 2) t = t == kTrue ? kFalse : t == kFalse ? kTrue : t;
+                return tri_to_python(t);
+            }
             for (uint32_t k = 0; v && k < e.count; ++k) {
                 v = Ref::steal(e.kind == ExprKind::Not ? logical_not(v.get()) : negate(v.get()));
             }

@@ -80,8 +80,12 @@ struct EvalCtx {
     Ref* row;             // nslots slots; a null slot reads as null
     const Ref* params;    // Query::params order
     GraphView view;
-    BuiltSet* built;
+    BuiltSet* built;      // null: nothing built is kept (no result reads it)
     Run* run = nullptr;  // for subqueries (pattern predicates, exists, comprehensions)
+    // The query builder's where rules (embedded.cpp): a value that is not a
+    // boolean is null to AND, OR, XOR, NOT, CASE WHEN and the condition
+    // (not a TypeError), and `x IN y` with y no list is null.
+    bool builder = false;
 };
 
 // The value of expression e (a new reference), or null with an exception set.

@@ -20,4 +20,8 @@ struct Failure {
 // described in `f`.
 bool parse_query(Query& q, Failure& f);
 
+// Fills `q` (empty, with q.text set) with one expression, the whole of
+// q.text, and sets `root` to it (embedded.cpp). False on a syntax error.
+bool parse_expression(Query& q, Idx& root, Failure& f);
+
 }  // namespace vk::cypher

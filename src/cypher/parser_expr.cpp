@@ -212,7 +212,11 @@ Idx Parser::parse_postfix() {
 
 Idx Parser::literal(ExprKind k, PyObject* v) {
     Expr e = node(k, tok_.pos);
-    if (v) e.value = add_const(v);
+    if (v) {
+        e.value = add_const(v);
+    } else if (PyErr_Occurred()) {
+        fail_python();  // a literal's value could not be made (out of memory)
+    }
     BAIL(kNone);
     advance();
     return add(e);

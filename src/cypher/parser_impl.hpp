@@ -57,6 +57,10 @@ public:
         return true;
     }
 
+    // The whole text as one expression (embedded.cpp); false on a syntax
+    // error, described in `f`.
+    bool run_expression(Failure& f, Idx& root);
+
 private:
     // ---- tokens ----
 

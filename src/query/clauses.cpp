@@ -267,17 +267,16 @@ Status run_where(QueryValue& q, const WhereClause& c) {
     if (!s) return s;
     if (lists.empty()) {
         // Nothing to evaluate per position: once, for every list at once.
-        TypeTests tests(t);
-        int holds = condition_holds(t, tests, nullptr, 0);
+        int holds = ConditionRun(t, q.graph, nullptr).holds(0);
         if (holds < 0) return PyErrorSet{};
         return holds ? ok_status() : q.matched_vars.slice(0, 0);
     }
     size_t n = SIZE_MAX;  // the lists of a group have one length
     for (const BindingList* list : lists) n = std::min(n, list->size());
     std::vector<size_t> keep;
-    TypeTests tests(t);
+    ConditionRun run(t, q.graph, lists.data());
     for (size_t j = 0; j < n; ++j) {
-        int holds = condition_holds(t, tests, lists.data(), j);
+        int holds = run.holds(j);
         if (holds < 0) return PyErrorSet{};
         if (holds) keep.push_back(j);
     }
