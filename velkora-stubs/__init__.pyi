@@ -1012,21 +1012,30 @@ class Query:
         naming no variable is evaluated once and, unless true, empties every
         list. Returns a new Query.
 
-        The language (keywords in any case): literals 1, -2.5, 'text', "text",
-        true, false, null, [1, 2]; v.key and v.`any key` (null when missing);
-        v:Label and v:$schema$ type tests; = <> != < <= > >= with Python's ==
-        and ordering (null when a side is null or Python cannot order the
-        values); x IS NULL, x IS NOT NULL; x IN list; x STARTS WITH, ENDS
-        WITH, CONTAINS y on str; NOT, AND, XOR, OR with null as unknown, and
-        parentheses. Operands are evaluated left to right; AND stops at the
-        first false, OR at the first true.
+        The language is the expressions of Graph.cypher() (keywords and
+        function names in any case): literals, v.key and v.`any key` (null
+        when missing), a variable itself (a Node or Edge object, equal to
+        another of the same uid), operators, functions, CASE, comprehensions
+        and list predicates; != is read as <>. Comparisons are openCypher's:
+        1 = 1.0 is true, 1 = true false, values of different kinds ('a' < 1)
+        or of no Cypher kind (a Decimal) are never ordered (null), null IN []
+        is false and 1 IN [null] null. Three rules are the builder's own:
+        v:Label and v:$schema$ are type tests, as in pattern strings (an edge
+        tests its term's type); a value that is not a boolean is null as a
+        condition (Graph.cypher() raises TypeError); and x IN y with y no list
+        is null. Property maps and order_by keep Python's == and ordering.
+        AND, OR, XOR and NOT are three-valued, operands evaluated left to
+        right; AND stops at the first false, OR at the first true.
 
         Raises:
             TypeError: ``condition`` is not a str.
-            ValueError: the condition is malformed (nothing is queued).
+            ValueError: the condition is malformed, nests more than 500 levels,
+                or holds a parameter, a pattern or an aggregate (nothing is
+                queued).
             When the query runs: NameError for a variable that is not bound,
-            ValueError for variables bound by separate clauses, and any
-            error raised by a property value's == or ordering.
+            ValueError for variables bound by separate clauses, TypeError for
+            operands of the wrong kinds (``n.name - 1``), and any error raised
+            by a property value's ==.
         """
     def with_(self, *variables: str) -> Query:
         """Queues a WITH clause naming the variables to carry on.

@@ -118,6 +118,6 @@ EmbeddedRun::EmbeddedRun(const EmbeddedCondition& c, GraphView view)
     : cond_(c),
       row_(c.nslots),
       tests_(c.labels),
-      ctx_{c.q, c.labels, tests_, row_.data(), nullptr, view, nullptr, true} {}
+      ctx_{c.q, c.labels, tests_, row_.data(), nullptr, view, nullptr, nullptr, true} {}
 
 }  // namespace vk::cypher
