@@ -1,5 +1,6 @@
 """Type-theoretical graph modelling: types, terms, graphs, schemas, patterns and queries."""
 
+from collections.abc import Mapping
 from typing import Any, Literal, final
 
 from typing_extensions import TypeAlias
@@ -104,6 +105,11 @@ class Graph:
     @property
     def edges(self) -> dict[str, Edge]: ...
     def query(self) -> Query: ...
+    # Rows of a Cypher query: column name to a value (new Node and Edge
+    # objects, stored property values, lists and dicts the query built).
+    def cypher(
+        self, query: str, parameters: Mapping[str, Any] | None = None, /, **kwparameters: Any
+    ) -> list[dict[str, Any]]: ...
     # A networkx.MultiDiGraph; typed loosely so that the stubs need neither
     # NetworkX nor its type stubs.
     def to_networkx(self) -> Any: ...
