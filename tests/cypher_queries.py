@@ -41,7 +41,6 @@ class Expr:
     fk: str
     kind: str
     unordered: bool = False
-    int_sum: bool = False
     aggregate: bool = False
     var: Var = None
 
@@ -382,24 +381,23 @@ class QueryGen:
             return Expr(f.format(r), f.format(r), kind)
         return self.expr(o, sc, d)
 
-    def aggregate(self, sc, d, union=False):
+    def aggregate(self, sc, d):
         opts = ["count_star", "count", "count_distinct", "min", "max", "collect",
                 "collect_distinct"]
-        if not union:
-            # A UNION column may hold a sum in one part and something else in
-            # the other, so FalkorDB's float sums could not be put right there.
-            opts += ["sum", "sum", "avg"]
+        opts += ["sum", "sum", "avg"]
         o = self.pick(opts)
         if o == "count_star":
             return Expr("count(*)", "count(*)", "int", aggregate=True)
         if o in ("sum", "avg"):
             a = self.e_int(sc, d)
             dist = self.pick(["", "DISTINCT "])
+            if o == "avg":
+                return Expr(f"avg({dist}{a.vk})", f"avg({dist}{a.fk})", "float",
+                            aggregate=True)
             # FalkorDB returns the sum of integers as a float; openCypher
-            # gives an integer, so the column's integral floats are read back
-            # as integers on FalkorDB's side only.
-            return Expr(f"{o}({dist}{a.vk})", f"{o}({dist}{a.fk})",
-                        "int" if o == "sum" else "float", aggregate=True, int_sum=o == "sum")
+            # gives an integer, so FalkorDB's text converts it back.
+            return Expr(f"sum({dist}{a.vk})", f"toInteger(sum({dist}{a.fk}))", "int",
+                        aggregate=True)
         if o in ("min", "max"):
             a = self.expr(self.pick(["int", "str"]), sc, d)
             return Expr(f"{o}({a.vk})", f"{o}({a.fk})", a.kind, aggregate=True)
@@ -652,7 +650,7 @@ class QueryGen:
             if k < keys_count:
                 items.append(self.returnable(sc, 2))
             else:
-                items.append(self.aggregate(sc, 1, union=union_aliases is not None))
+                items.append(self.aggregate(sc, 1))
         distinct = self.chance(20)
         # ORDER BY with LIMIT / SKIP only where the order is total: every
         # item ordered, each of one scalar kind.
@@ -699,7 +697,7 @@ class QueryGen:
         new = Scope()
         for e, key in zip(items, keys):
             v = e.var or Var(e.kind, nullable=True, unordered=e.unordered)
-            cols.append(Column(key, unordered=e.unordered, int_sum=e.int_sum,
+            cols.append(Column(key, unordered=e.unordered,
                                path_as_rels=v.varlen, direction=v.direction,
                                cycle_free_order=v.kind in ("path", "list:rel") and v.varlen
                                or (v.kind == "path" and not v.direction)))
@@ -708,7 +706,10 @@ class QueryGen:
         if not final and self.chance(30):
             where = self.where_cond(new)
             vk += f" WHERE {where.vk}"
-            fk += f" WHERE {where.fk}"
+            # FalkorDB runs a WITH's WHERE that names no variable before the
+            # aggregation (`WITH count(*) AS c WHERE false` gives a row);
+            # openCypher filters the WITH's rows, as a second WITH makes it.
+            fk += f"{' WITH *' if aggregating else ''} WHERE {where.fk}"
         return vk, fk, cols, new, order and not final
 
     def column(self, name, v):

@@ -249,7 +249,6 @@ class Column:
     """A result column and how to compare it."""
     key: str                  # the key velkora must give it
     unordered: bool = False   # a list whose order is not defined (collect, keys)
-    int_sum: bool = False     # sum of integers: FalkorDB returns a float
     path_as_rels: bool = False
     direction: str = ""       # "->" or "<-": the one direction a path column walks
     cycle_free_order: bool = False  # a path compared up to reversal
@@ -301,8 +300,6 @@ def falkordb_rows(rows, query, server):
         assert len(row) == len(query.columns), (row, query.columns)
         values = []
         for value, column in zip(row, query.columns):
-            if column.int_sum and isinstance(value, float) and value.is_integer():
-                value = int(value)
             values.append(_finish(server.canon(value, column), column))
         out.append(tuple(values))
     return out

@@ -18,7 +18,7 @@ generated cases.
 import os
 
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, Phase, given, settings
 from hypothesis import strategies as st
 
 import velkora as vk
@@ -31,8 +31,16 @@ SCALE = float(os.environ.get("VELKORA_DIFF_EXAMPLES", "1"))
 QUERIES_PER_GRAPH = 4
 
 
+# Shrinking a failure over a FalkorDB server costs minutes; it is on with
+# VELKORA_DIFF_SHRINK=1. The failing query is in the assertion's message.
+PHASES = [Phase.explicit, Phase.reuse, Phase.generate]
+if os.environ.get("VELKORA_DIFF_SHRINK") == "1":
+    PHASES.append(Phase.shrink)
+
+
 def examples(n):
     return settings(max_examples=max(1, int(n * SCALE)), deadline=None, database=None,
+                    phases=PHASES, print_blob=True,
                     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large,
                                            HealthCheck.filter_too_much])
 
@@ -111,7 +119,7 @@ def differential(falkordb, data, features, **model_kw):
         run_both(falkordb, graph, query)
 
 
-@examples(120)
+@examples(200)
 @given(data=st.data())
 def test_reading_queries(falkordb, data):
     differential(falkordb, data, {})
