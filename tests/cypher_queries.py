@@ -24,6 +24,12 @@ COMPARISONS = ["=", "<>", "<", "<=", ">", ">="]
 REGEXES = [("a.*", "STARTS WITH 'a'"), (".*b", "ENDS WITH 'b'"), (".*ab.*", "CONTAINS 'ab'"),
            ("ab", "= 'ab'"), ("", "= ''")]
 SCALARS = ("int", "str", "bool")
+# Words whose case velkora's text may change: keywords and function names
+# are case-insensitive, so the same query written otherwise must agree.
+KEYWORDS = ["MATCH", "OPTIONAL", "WHERE", "WITH", "RETURN", "UNWIND", "AS", "DISTINCT", "ORDER",
+            "BY", "SKIP", "LIMIT", "UNION", "ALL", "AND", "OR", "XOR", "NOT", "IN", "IS", "NULL",
+            "STARTS", "ENDS", "CONTAINS", "CASE", "WHEN", "THEN", "ELSE", "END", "ASC", "DESC",
+            "true", "false", "null", "count", "collect", "toUpper", "coalesce", "size", "labels"]
 
 
 @dataclass
@@ -131,7 +137,7 @@ class QueryGen:
             opts += ["var"] * 3
         if d > 0:
             opts += ["arith", "arith", "div", "neg", "size_s", "size_l", "coalesce", "case",
-                     "abs", "index"]
+                     "abs", "index", "map", "fn"]
         o = self.pick(opts)
         if o == "lit":
             return self.int_expr_lit()
@@ -166,9 +172,25 @@ class QueryGen:
         if o == "abs":
             a = self.e_int(sc, d - 1)
             return Expr(f"abs({a.vk})", f"abs({a.fk})", "int")
+        if o == "map":
+            a = self.e_int(sc, d - 1)
+            key = self.pick(["k", "m"])
+            return Expr(f"{{k: {a.vk}, n: 1}}.{key}", f"{{k: {a.fk}, n: 1}}.{key}", "int")
+        if o == "fn":
+            a = self.e_int(sc, d - 1)
+            f = self.pick(["sign({})", "toInteger(toString({}))", "toInteger({} / 2.0)",
+                           "toInteger(toFloat({}) * 1.5)"])
+            return Expr(f.format(a.vk), f.format(a.fk), "int")
         a = self.e_list_int(sc, d - 1, ordered=True)
         f = self.pick(["head({})", "last({})", "{}[0]", "{}[-1]", "{}[1]"])
         return Expr(f.format(a.vk), f.format(a.fk), "int")
+
+    def e_float(self, sc, d):
+        a = self.e_int(sc, max(d - 1, 0))
+        f = self.pick(["toFloat({})", "({} / 2.0)", "({} * 0.5)", "({} + 0.25)", "round({} / 4.0)",
+                       "ceil({} / 3.0)", "floor({} / 3.0)", "abs({} - 0.5)", "sqrt(abs({}))",
+                       "({} ^ 2)"])
+        return Expr(f.format(a.vk), f.format(a.fk), "float")
 
     def e_str(self, sc, d):
         nodes, rels = sc.of("node"), sc.of("rel")
@@ -200,8 +222,9 @@ class QueryGen:
         if o == "fn":
             a = self.e_str(sc, d - 1)
             f = self.pick(["toUpper({})", "toLower({})", "trim({})", "reverse({})",
-                           "substring({}, 1)", "left({}, 1)", "right({}, 2)",
-                           "replace({}, 'a', 'xy')"])
+                           "substring({}, 1)", "substring({}, 0, 2)", "left({}, 1)",
+                           "right({}, 2)", "replace({}, 'a', 'xy')", "ltrim({})", "rtrim({})",
+                           "({} + ' ')", "toString(size({}))", "head(split({}, 'b'))"])
             return Expr(f.format(a.vk), f.format(a.fk), "str")
         if o == "tostring":
             a = self.e_int(sc, d - 1)
@@ -220,7 +243,7 @@ class QueryGen:
         if lists:
             opts += ["var"] * 2
         if d > 0:
-            opts += ["comp", "tail", "concat"]
+            opts += ["comp", "tail", "concat", "slice"]
         o = self.pick(opts)
         if o == "lit":
             items = [self.int_lit() if self.chance(85) else "null" for _ in range(self.upto(3))]
@@ -241,7 +264,12 @@ class QueryGen:
                         unordered=a.unordered)
         if o == "tail":
             a = self.e_list_int(sc, d - 1, ordered=True)
-            return Expr(f"tail({a.vk})", f"tail({a.fk})", "list:int")
+            f = self.pick(["tail({})", "reverse({})"])
+            return Expr(f.format(a.vk), f.format(a.fk), "list:int")
+        if o == "slice":
+            a = self.e_list_int(sc, d - 1, ordered=True)
+            f = self.pick(["{}[0..2]", "{}[1..]", "{}[..1]", "{}[-2..]", "{}[1..-1]"])
+            return Expr(f.format(a.vk), f.format(a.fk), "list:int")
         a, b = self.e_list_int(sc, d - 1, ordered), self.e_list_int(sc, d - 1, ordered)
         return Expr(f"({a.vk} + {b.vk})", f"({a.fk} + {b.fk})", "list:int",
                     unordered=a.unordered or b.unordered)
@@ -256,7 +284,7 @@ class QueryGen:
         if sc.of("bool"):
             opts += ["var"]
         if d > 0:
-            opts += ["and", "or", "xor", "not"] * 2
+            opts += ["and", "or", "xor", "not"] * 2 + ["cmp_bool", "list_eq", "quant"]
         o = self.pick(opts)
         if o == "lit":
             return same(self.pick(["true", "false", "null"]), "bool")
@@ -282,6 +310,19 @@ class QueryGen:
             a = self.e_str(sc, d - 1)
             rx, pred = self.pick(REGEXES)
             return Expr(f"({a.vk} =~ '{rx}')", f"({a.fk} {pred})", "bool")
+        if o == "cmp_bool":
+            a, b = self.e_bool(sc, d - 1), self.e_bool(sc, d - 1)
+            op = self.pick(["=", "<>"])
+            return Expr(f"({a.vk} {op} {b.vk})", f"({a.fk} {op} {b.fk})", "bool")
+        if o == "list_eq":
+            a, b = self.e_list_int(sc, d - 1, True), self.e_list_int(sc, d - 1, True)
+            return Expr(f"({a.vk} = {b.vk})", f"({a.fk} = {b.fk})", "bool")
+        if o == "quant":
+            a = self.e_list_int(sc, d - 1)
+            x, k = self.fresh("z"), self.int_expr_lit()
+            q = self.pick(["all", "any", "none", "single"])
+            return Expr(f"{q}({x} IN {a.vk} WHERE {x} > {k.vk})",
+                        f"{q}({x} IN {a.fk} WHERE {x} > {k.fk})", "bool")
         if o == "bprop":
             return same(f"{self.pick(nodes)}.b", "bool")
         if o == "label":
@@ -355,7 +396,7 @@ class QueryGen:
 
     def returnable(self, sc, d):
         """An expression to project: a variable or a value of some kind."""
-        opts = ["int", "int", "str", "bool", "list:int"]
+        opts = ["int", "int", "str", "bool", "list:int", "float"]
         names = [n for n in sc.vars]
         if names:
             opts += ["var"] * 4
@@ -384,7 +425,7 @@ class QueryGen:
     def aggregate(self, sc, d):
         opts = ["count_star", "count", "count_distinct", "min", "max", "collect",
                 "collect_distinct"]
-        opts += ["sum", "sum", "avg"]
+        opts += ["sum", "sum", "avg", "stat"]
         o = self.pick(opts)
         if o == "count_star":
             return Expr("count(*)", "count(*)", "int", aggregate=True)
@@ -398,11 +439,22 @@ class QueryGen:
             # gives an integer, so FalkorDB's text converts it back.
             return Expr(f"sum({dist}{a.vk})", f"toInteger(sum({dist}{a.fk}))", "int",
                         aggregate=True)
+        if o == "stat":
+            a = self.e_int(sc, d)
+            f = self.pick(["stDev({})", "stDevP({})", "percentileCont({}, 0.5)",
+                           "percentileDisc({}, 0.5)", "percentileCont({}, 0.25)",
+                           "percentileDisc({}, 1.0)"])
+            kind = "int" if f.startswith("percentileDisc") else "float"
+            return Expr(f.format(a.vk), f.format(a.fk), kind, aggregate=True)
         if o in ("min", "max"):
             a = self.expr(self.pick(["int", "str"]), sc, d)
             return Expr(f"{o}({a.vk})", f"{o}({a.fk})", a.kind, aggregate=True)
         a = self.returnable(sc, d)
         dist = "DISTINCT " if o.endswith("distinct") else ""
+        if a.kind == "path" or (a.var and a.var.varlen):
+            # A collected path keeps no direction to read FalkorDB's reversed
+            # listings by (see falkordb_support): paths are counted instead.
+            o = "count"
         if o.startswith("count"):
             return Expr(f"count({dist}{a.vk})", f"count({dist}{a.fk})", "int", aggregate=True)
         kind = "list:" + a.kind if a.kind in ("int", "str", "node", "rel") else "list:other"
@@ -697,10 +749,9 @@ class QueryGen:
         new = Scope()
         for e, key in zip(items, keys):
             v = e.var or Var(e.kind, nullable=True, unordered=e.unordered)
-            cols.append(Column(key, unordered=e.unordered,
-                               path_as_rels=v.varlen, direction=v.direction,
-                               cycle_free_order=v.kind in ("path", "list:rel") and v.varlen
-                               or (v.kind == "path" and not v.direction)))
+            column = self.column(key, v)
+            column.unordered |= e.unordered
+            cols.append(column)
             new.vars[key] = Var(v.kind, v.nullable, v.unordered or e.unordered, v.direction,
                                 v.varlen)
         if not final and self.chance(30):
@@ -714,7 +765,7 @@ class QueryGen:
 
     def column(self, name, v):
         return Column(name, unordered=v.unordered, path_as_rels=v.varlen, direction=v.direction,
-                      cycle_free_order=(v.kind == "path" and not v.direction)
+                      reversible=(v.kind == "path" and not v.direction)
                       or (v.varlen and not v.direction))
 
     # ----- whole queries
@@ -774,6 +825,26 @@ class QueryGen:
         fk.append(f)
         return " ".join(vk), " ".join(fk), cols, ordered
 
+    def restyle(self, vk, cols):
+        """Keywords and some function names in other cases, comments between
+        clauses: in velkora's text and in the keys it must give."""
+        import re
+        style = {w: self.pick([w.lower(), w.upper(), w.capitalize()]) for w in KEYWORDS}
+        pattern = re.compile(r"\b(" + "|".join(KEYWORDS) + r")\b(?![.'])", re.IGNORECASE)
+        styled = {w.lower(): v for w, v in style.items()}
+
+        def apply(text):
+            return pattern.sub(lambda m: styled[m.group(1).lower()], text)
+
+        for c in cols:
+            c.key = apply(c.key)
+        vk = apply(vk)
+        for head in (" MATCH ", " WITH ", " RETURN ", " UNWIND "):
+            styled_head = apply(head)
+            comment = self.pick([" /* a comment */ ", " // a comment\n", "\n  "])
+            vk = vk.replace(styled_head, comment + styled_head.lstrip(), 1)
+        return vk
+
     def query(self):
         vk, fk, cols, ordered = self.single()
         if not self.shortest and not ordered and self.chance(15):
@@ -783,8 +854,10 @@ class QueryGen:
             glue = self.pick([" UNION ", " UNION ALL "])
             for c, c2 in zip(cols, cols2):
                 c.unordered |= c2.unordered
-                c.cycle_free_order |= c2.cycle_free_order
+                c.reversible |= c2.reversible
             vk, fk = vk + glue + vk2, fk + glue + fk2
+        if self.chance(25):
+            vk = self.restyle(vk, cols)
         return Query(vk, fk, cols, ordered, dict(self.params))
 
 

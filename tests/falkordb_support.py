@@ -251,7 +251,7 @@ class Column:
     unordered: bool = False   # a list whose order is not defined (collect, keys)
     path_as_rels: bool = False
     direction: str = ""       # "->" or "<-": the one direction a path column walks
-    cycle_free_order: bool = False  # a path compared up to reversal
+    reversible: bool = False  # a path (or its relationships) compared up to reversal
 
 
 @dataclass
@@ -273,13 +273,15 @@ def _reversible(value):
     if isinstance(value, tuple) and value and value[0] == "path":
         back = ("path", tuple(reversed(value[1])), tuple(reversed(value[2])))
         return min(value, back, key=repr)
+    if isinstance(value, tuple) and value and value[0] == "list":
+        return min(value, ("list", tuple(reversed(value[1]))), key=repr)
     return value
 
 
 def _finish(value, column):
     if column.unordered:
         value = _unorder(value)
-    if column.cycle_free_order:
+    if column.reversible:
         value = _reversible(value)
     return value
 

@@ -95,11 +95,15 @@ def run_both(falkordb, graph, query):
         theirs = falkordb.run(query.fk, query.params)
     except Exception as e:  # a generated query FalkorDB cannot run is not compared
         pytest.fail(f"FalkorDB refused a generated query: {e}\n  {query.fk}")
-    if query.params and len(query.params) == 1:
-        (name, value), = query.params.items()
-        mine = graph.cypher(query.vk, **{name: value})
+    if len(query.params) == 1:
+        mine = graph.cypher(query.vk, **query.params)
+    elif query.params:
+        # A keyword argument wins over the mapping's entry of that name.
+        first = next(iter(query.params))
+        mapping = dict(query.params, **{first: "overridden"})
+        mine = graph.cypher(query.vk, mapping, **{first: query.params[first]})
     else:
-        mine = graph.cypher(query.vk, query.params or None)
+        mine = graph.cypher(query.vk)
     a = velkora_rows(mine, query)
     b = falkordb_rows(theirs, query, falkordb)
     assert same_rows(a, b, query.ordered), (
