@@ -190,7 +190,12 @@ class QueryGen:
         f = self.pick(["toFloat({})", "({} / 2.0)", "({} * 0.5)", "({} + 0.25)", "round({} / 4.0)",
                        "ceil({} / 3.0)", "floor({} / 3.0)", "abs({} - 0.5)", "sqrt(abs({}))",
                        "({} ^ 2)"])
-        return Expr(f.format(a.vk), f.format(a.fk), "float")
+        fk = f
+        if f.startswith("round"):
+            # FalkorDB rounds ties away from zero (round(-0.5) is -1.0); Cypher
+            # rounds them towards positive infinity, as floor(x + 0.5) does.
+            fk = "floor(({} / 4.0) + 0.5)"
+        return Expr(f.format(a.vk), fk.format(a.fk), "float")
 
     def e_str(self, sc, d):
         nodes, rels = sc.of("node"), sc.of("rel")
@@ -444,8 +449,12 @@ class QueryGen:
             f = self.pick(["stDev({})", "stDevP({})", "percentileCont({}, 0.5)",
                            "percentileDisc({}, 0.5)", "percentileCont({}, 0.25)",
                            "percentileDisc({}, 1.0)"])
-            kind = "int" if f.startswith("percentileDisc") else "float"
-            return Expr(f.format(a.vk), f.format(a.fk), kind, aggregate=True)
+            if f.startswith("percentileDisc"):
+                # FalkorDB returns percentileDisc of integers as a float;
+                # Cypher returns the member of the group itself.
+                return Expr(f.format(a.vk), f"toInteger({f.format(a.fk)})", "int",
+                            aggregate=True)
+            return Expr(f.format(a.vk), f.format(a.fk), "float", aggregate=True)
         if o in ("min", "max"):
             a = self.expr(self.pick(["int", "str"]), sc, d)
             return Expr(f"{o}({a.vk})", f"{o}({a.fk})", a.kind, aggregate=True)
@@ -898,6 +907,8 @@ class WriteGen:
         for _ in range(self.pick([1, 1, 2])):
             o = self.pick(["prop", "prop", "prop", "null", "add", "replace", "remove", "copy"])
             key = self.pick(keys)
+            if o == "copy" and not other:
+                o = "prop"
             if o == "prop":
                 items.append(("SET", f"{var}.{key} = {self.value(key)}"))
             elif o == "null":
@@ -925,6 +936,7 @@ class WriteGen:
             return f"MATCH (a)-[r:{name}]->(b) " + self.set_items("r", list(EDGE_KEYS), "a")
         if o == "delete_rel" and self.edges:
             name = self.pick(TERM_NAMES)
+            self.edges = {e for e in self.edges if e[0] != name}
             return f"MATCH ()-[r:{name}]->() DELETE r"
         if o == "detach" and types:
             t = self.pick(types)
