@@ -43,7 +43,7 @@ READS = [
     ("RETURN 123456789012345678901234567890 AS big, -9223372036854775809 AS low",
      {"big": 123456789012345678901234567890, "low": -9223372036854775809}),
     (r"RETURN 'a\tb\nc\\d\'e\"f' AS s, " + '"\\b\\f\\r" AS t', {"s": "a\tb\nc\\d'e\"f", "t": "\b\f\r"}),
-    (r"RETURN '\u00e9\U0001F600' AS s, 'é' AS t", {"s": "é\U0001F600", "t": "é"}),
+    (r"RETURN '\u00e9\U0001F600\uD83D\uDE00' AS s, 'é' AS t", {"s": "é\U0001F600\U0001F600", "t": "é"}),
     ("RETURN true AS t, FALSE AS f, Null AS n, [] AS l, {} AS m", {"t": True, "f": False, "n": None, "l": [], "m": {}}),
     # names: backquotes with `` inside, Unicode, keywords as keys
     ("WITH 1 AS `a``b` RETURN `a``b` AS `x y`", {"x y": 1}),
@@ -60,6 +60,16 @@ READS = [
      {"a": True, "b": True, "c": True}),
     ("RETURN [1, 2, 3][1..] AS a, [1, 2, 3][..-1] AS b, [1, 2, 3][-1] AS c, [x IN [1, 2] | x * 10] AS d",
      {"a": [2, 3], "b": [1, 2], "c": 3, "d": [10, 20]}),
+    # ORDER BY after an aggregation: items by alias or as written, aggregates of their own
+    ("UNWIND [1, 2, 2, 3] AS x RETURN x, count(*) AS c ORDER BY c DESC, x LIMIT 1", {"x": 2, "c": 2}),
+    ("UNWIND [1, 2, 2, 3] AS x RETURN x, count(*) ORDER BY count(*) DESC, x LIMIT 1",
+     {"x": 2, "count(*)": 2}),
+    ("UNWIND [{a: 1, b: 5}, {a: 2, b: 9}] AS m RETURN m.a AS a, count(*) AS c ORDER BY -m.a + count(*)",
+     {"a": 2, "c": 1}),
+    ("UNWIND [3, 1, 2] AS x RETURN DISTINCT x % 2 AS r ORDER BY x % 2", {"r": 0}),
+    # an aggregating item reads grouping keys, as variables or as written
+    ("UNWIND [{a: 1}, {a: 1}] AS m RETURN m.a AS a, m.a * 10 + count(*) AS c", {"a": 1, "c": 12}),
+    ("UNWIND [1, 1] AS x RETURN x, [x, count(*)] AS c", {"x": 1, "c": [1, 2]}),
     # a column without alias is its text as written
     ("RETURN 1+ 2 , [ 1 ]", {"1+ 2": 3, "[ 1 ]": [1]}),
 ]
@@ -76,10 +86,12 @@ ERRORS = [
     ("RETURN 'abc", "unterminated string", 1, 8),
     ('RETURN "a\\qb"', "invalid escape sequence '\\q'", 1, 10),
     ("RETURN '\\u12'", "invalid escape sequence: \\u needs 4 hexadecimal digits", 1, 9),
+    ("RETURN 'a\\ud800'", "invalid escape sequence: no character U+D800", 1, 10),
     ("RETURN 1 /* no end", "unterminated comment", 1, 10),
     ("RETURN `a", "unterminated backquoted name", 1, 8),
     ("RETURN 12abc", "invalid number", 1, 8),
     ("RETURN 0x", "invalid hexadecimal integer", 1, 8),
+    ("RETURN 1e400", "float literal out of range", 1, 8),
     ("RETURN 1, 09", "invalid octal integer", 1, 11),
     ("RETURN 1 ! 2", "unexpected character '!'", 1, 10),
     ("RETURN $ x", "expected a parameter name after '$'", 1, 8),
@@ -89,6 +101,7 @@ ERRORS = [
     ("MATCH (n)\nWHERE n.x =\nRETURN n", "expected an expression, found 'RETURN'", 3, 1),
     ("RETURN 1 +", "expected an expression, found end of query", 1, 11),
     ("RETURN 1 = NOT 2", "expected an expression, found 'NOT'", 1, 12),
+    ("MATCH (a) WHERE exists(a.x) RETURN a", "unknown function exists()", 1, 17),
     ("MATCH (n RETURN n", "expected ')', found 'RETURN'", 1, 10),
     ("MATCH (a)-[r]-(b)-[s]>(c) RETURN a", "expected '-', found '>'", 1, 22),
     ("RETURN 1 AS x; RETURN 2", "expected end of query, found 'RETURN'", 1, 16),
@@ -107,6 +120,11 @@ ERRORS = [
     ("MATCH (a)-[r]->(b), (b)-[r]->(c) RETURN a",
      "relationship variable `r` stands for two relationships of one pattern", 1, 24),
     ("MATCH p = (a) MATCH p = (b) RETURN p", "variable `p` is already defined", 1, 21),
+    ("WITH true AS n MATCH (n) RETURN n", "variable `n` holds a value that is not a node, it cannot be a node", 1, 22),
+    ("MATCH ()-[r*]->() MATCH ()-[r]->() RETURN r",
+     "variable `r` holds a value that is not a relationship, it cannot be a relationship", 1, 27),
+    ("WITH [1] AS l WITH l AS r MATCH ()-[r]->() RETURN r",
+     "variable `r` holds a value that is not a relationship, it cannot be a relationship", 1, 35),
     ("UNWIND [1] AS x UNWIND [2] AS x RETURN x", "variable `x` is already defined", 1, 17),
     ("MATCH (a {n: b.n})-->(b) RETURN a",
      "variable `b` is not defined before this pattern (compare elements of one pattern in WHERE)", 1, 14),
@@ -127,6 +145,11 @@ ERRORS = [
     ("MATCH (n) RETURN n.n + count(*)",
      "variable `n` is read beside an aggregate: project it as an item of its own (a grouping key) "
      "to use it here", 1, 18),
+    ("UNWIND [1] AS x UNWIND [2] AS z WITH x AS y, count(*) AS c ORDER BY z + count(*) RETURN y",
+     "variable `z` is not defined (after WITH with DISTINCT or an aggregate, "
+     "ORDER BY sees only the projected names)", 1, 69),
+    ("UNWIND [1] AS x RETURN DISTINCT x ORDER BY count(*)",
+     "aggregate function count() is not allowed in ORDER BY after DISTINCT without aggregates", 1, 44),
     ("MATCH (n) RETURN n.n ORDER BY count(*)",
      "aggregate function count() is not allowed in ORDER BY after a projection without aggregates", 1, 31),
     # aggregates and functions
@@ -135,6 +158,7 @@ ERRORS = [
     ("MATCH (n) RETURN [x IN [1] | sum(x)] AS l", "aggregate function sum() is not allowed in a list comprehension", 1, 30),
     ("UNWIND [1] AS x WITH x WHERE max(x) > 0 RETURN x", "aggregate function max() is not allowed in WHERE", 1, 30),
     ("RETURN nosuch(1)", "unknown function nosuch()", 1, 8),
+    ("RETURN 1 AS x, apoc.coll.sum([1])", "unknown function apoc.coll.sum()", 1, 16),
     ("RETURN toLower('A', 1)", "function toLower() takes 1 argument, 2 given", 1, 8),
     ("RETURN substring()", "function substring() takes 2 to 3 arguments, 0 given", 1, 8),
     ("RETURN toUpper(DISTINCT 'a')", "DISTINCT is allowed only in an aggregate function, not in toUpper()", 1, 8),
@@ -145,6 +169,10 @@ ERRORS = [
      "every part of a UNION must return the same columns in the same order", 1, 36),
     ("MATCH (n) RETURN n UNION MATCH (n) SET n.x = 1", "each part of a UNION must end with RETURN", 1, 36),
     ("MATCH (n) WHERE exists { CREATE (m:M) } RETURN n", "CREATE cannot stand in a subquery", 1, 26),
+    ("MATCH p = shortestPath((a)-[*2..5]-(b)) RETURN p", "shortestPath takes a lower bound of 0 or 1, not 2", 1, 27),
+    ("MATCH p = allShortestPaths((a)-->()-->(b)) RETURN p",
+     "allShortestPaths needs a pattern of one relationship", 1, 11),
+    ("CREATE p = shortestPath((a:A)-[:r]->(b:B))", "CREATE cannot make a shortest path", 1, 12),
     # writes under one node per type, one edge per term
     ("MATCH (n) SET n:Person", "SET cannot change a label: a node's type is its identity", 1, 15),
     ("MATCH (n) REMOVE n.x, n:Person", "REMOVE cannot change a label: a node's type is its identity", 1, 23),
@@ -211,6 +239,55 @@ def test_any_text_parses_or_fails_with_a_well_formed_error(tokens):
         pass  # operands of the wrong kind, found before or during the run
 
 
+# Expressions built from integers and booleans with the operators whose
+# meaning Python shares (chained comparisons included), written with as few
+# parentheses as each operator's precedence allows, so a fault in precedence
+# or associativity changes the answer.
+PREC = {"OR": 1, "XOR": 2, "AND": 3, "NOT": 4, "<": 5, "<=": 5, "=": 5, "<>": 5, "+": 7, "-": 7, "*": 8}
+PYTHON = {"OR": "or", "XOR": "!=", "AND": "and", "<": "<", "<=": "<=", "=": "==", "<>": "!=",
+          "+": "+", "-": "-", "*": "*"}
+
+
+def expressions():
+    """(Cypher text, the same in Python fully parenthesized, precedence of its top operator)."""
+
+    def binary(op, left, right):
+        def build(pair):
+            (ca, pa, la), (cb, pb, lb) = pair
+            ca = ca if la >= PREC[op] else f"({ca})"  # left-associative
+            cb = cb if lb > PREC[op] else f"({cb})"
+            return f"{ca} {op} {cb}", f"({pa} {PYTHON[op]} {pb})", PREC[op]
+        return st.tuples(left, right).map(build)
+
+    def chain(parts):  # a < b <= c: every adjacent pair, as in Python
+        (first, *rest), ops = parts
+        text, py = first[0], first[1]
+        for op, (c, p, _) in zip(ops, rest):
+            text, py = f"{text} {op} {c}", f"{py} {PYTHON[op]} {p}"
+        return text, f"({py})", PREC["<"]
+
+    ints = st.recursive(st.integers(-5, 5).map(lambda i: (str(i), f"({i})", 9)),
+                        lambda c: st.one_of(*[binary(op, c, c) for op in "+-*"]), max_leaves=6)
+    comparisons = st.tuples(st.lists(ints, min_size=2, max_size=4),
+                            st.lists(st.sampled_from(["<", "<=", "=", "<>"]), min_size=3, max_size=3))
+    bools = st.recursive(
+        st.one_of(st.sampled_from([("true", "True", 9), ("false", "False", 9)]), comparisons.map(chain)),
+        lambda c: st.one_of(
+            *[binary(op, c, c) for op in ("AND", "OR", "XOR")],
+            c.map(lambda b: (f"NOT {b[0] if b[2] >= PREC['NOT'] else f'({b[0]})'}", f"(not {b[1]})",
+                             PREC["NOT"]))),
+        max_leaves=8)
+    return st.one_of(ints, bools)
+
+
+@settings(max_examples=300, deadline=None)
+@given(expressions())
+def test_precedence_and_associativity_against_python(expr):
+    text, python, _ = expr
+    # a comparison chain like `1 < 2 < 3` means what it means in Python
+    assert Graph().cypher(f"RETURN {text} AS v") == [{"v": eval(python)}]
+
+
 DEEP = {
     # nested text: refused past the limit, never a crash
     "parens": ("RETURN " + "(" * 499 + "1" + ")" * 499 + " AS x", "[{'x': 1}]"),
@@ -228,6 +305,10 @@ DEEP = {
     "and_chain": ("RETURN " + "true AND " * 100_000 + "true AS x", "[{'x': True}]"),
     "compare_chain": ("RETURN " + "1 < " * 100_000 + "2 AS x", "[{'x': False}]"),
     "long_list": ("RETURN size([" + "1, " * 100_000 + "1]) AS x", "[{'x': 100001}]"),
+    "many_items": ("RETURN " + ", ".join(f"{i} AS a{i}" for i in range(100_000)), "'a99999': 99999}]"),
+    "many_clauses": (" ".join(f"UNWIND [{i}] AS u{i}" for i in range(20_000)) + " RETURN u19999",
+                     "[{'u19999': 19999}]"),
+    "many_unions": (" UNION ".join(["RETURN 1 AS x"] * 20_000), "[{'x': 1}]"),
 }
 
 

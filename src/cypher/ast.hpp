@@ -22,11 +22,12 @@
 //
 // Depth. The text nests at most kMaxDepth levels and no expression tree is
 // deeper than kMaxTreeDepth nodes (the parser refuses deeper ones with a
-// syntax error), so code walking the tree may recurse over it. Chains that users write flat are flat nodes: AND, OR and
-// XOR are n-ary; `a + b - c` is one Arith node with its operators, likewise
-// `*`/`/`/`%` and `^`; a comparison chain `a < b <= c` is one Compare node
-// (meaning `a < b AND b <= c`, each operand evaluated once); a run of NOT or
-// unary minus is one node with a count.
+// syntax error), so code walking the tree may recurse over it. Chains that
+// users write flat are flat nodes: AND, OR and XOR are n-ary; `a + b - c`
+// is one Arith node with its operators, likewise `*`/`/`/`%` and `^`; a
+// comparison chain `a < b <= c` is one Compare node (meaning `a < b AND
+// b <= c`, each operand evaluated once); a run of NOT or unary minus is one
+// node with a count.
 //
 // Slots. Each single query (a UNION branch) has one flat row of `nslots`
 // slots: every variable, every pattern element (anonymous ones included),
@@ -187,9 +188,10 @@ enum class PathFn : uint8_t { None, Shortest, AllShortest };
 struct PathPat {
     Pos pos;
     Idx var = kNone;  // `p = ...`
-    int32_t slot = -1;
+    int32_t slot = -1;  // the path's slot, named or not
     Binding binding = Binding::New;
     PathFn fn = PathFn::None;
+    Pos fn_pos;   // where shortestPath / allShortestPaths is written
     Range nodes;  // in Query::nodes; count == rels.count + 1
     Range rels;   // in Query::rels
 };
@@ -201,7 +203,13 @@ struct Item {
     Idx alias = kNone;  // in names: the alias, or kNone
     Idx column;         // in names: the alias, else the expression's text as written
     int32_t slot = -1;  // the output slot (checks)
-    bool aggregate = false;  // the expression holds an aggregate (checks)
+    // The expression holds an aggregate (checks). Such an item is evaluated
+    // in the group's row, after the grouping keys' output slots and the
+    // aggregates' result slots are filled: its parts written as grouping
+    // keys (`n.x` in `RETURN n.x, n.x + count(*)`) became Vars of those keys'
+    // slots, and any other variable it reads outside its aggregates is a
+    // grouping key projected under its own name.
+    bool aggregate = false;
 };
 
 struct SortItem {
@@ -252,7 +260,11 @@ struct Clause {
     // query introduced them (in Query::vars).
     Range scope;
     // Checks, With / Return: the Aggregate expressions each group computes
-    // (in Query::lists), every one with its result slot.
+    // (in Query::lists), every one with its result slot: those of the items,
+    // then those ORDER BY adds (`RETURN n.x AS x ORDER BY max(n.y)`), whose
+    // arguments read the input rows too. An ORDER BY expression after an
+    // aggregation or DISTINCT reads the output row: its parts written as
+    // items became Vars of the items' slots.
     Range aggregates;
 };
 
@@ -312,11 +324,15 @@ struct Query {
     const Expr& expr(Idx i) const { return exprs[i]; }
     std::span<const Idx> list(Range r) const { return {lists.data() + r.begin, r.count}; }
     std::span<const Idx> kids(const Expr& e) const { return list(e.kids); }
-    std::span<const Op> ops_of(const Expr& e) const { return {ops.data() + e.ops.begin, e.ops.count}; }
+    std::span<const Op> ops_of(const Expr& e) const {
+        return {ops.data() + e.ops.begin, e.ops.count};
+    }
     const std::string& name(Idx i) const { return names[i].text; }
     PyObject* name_str(Idx i) const { return names[i].str.get(); }
     template <class T>
-    static std::span<const T> of(const std::vector<T>& v, Range r) { return {v.data() + r.begin, r.count}; }
+    static std::span<const T> of(const std::vector<T>& v, Range r) {
+        return {v.data() + r.begin, r.count};
+    }
 };
 
 }  // namespace vk::cypher

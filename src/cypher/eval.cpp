@@ -221,7 +221,7 @@ PyObject* eval_case(EvalCtx& c, const Expr& e) {
 PyObject* eval_call(EvalCtx& c, const Expr& e) {
     auto kids = c.q.kids(e);
     std::vector<Ref> held(kids.size());
-    PyObject* small[8];
+    PyObject* small[8] = {};
     std::vector<PyObject*> big;
     PyObject** args = small;
     if (kids.size() > 8) {
@@ -376,11 +376,30 @@ PyObject* not_supported(EvalCtx& c, const Expr& e, const char* what) {
 int has_properties(EvalCtx& c, Idx props, PyObject* subject) {
     const Expr& m = c.q.expr(props);
     if (m.kind == ExprKind::Map) {
+        PyTypeObject* st = Py_TYPE(subject);
+        PyObject* dict = st == NodeType   ? node_value(subject).properties()
+                         : st == EdgeType ? edge_value(subject).properties()
+                                          : nullptr;
         for (Idx k : c.q.kids(m)) {
             const Expr& entry = c.q.expr(k);
-            Ref want = Ref::steal(eval(c, entry.a));
+            const Expr& value = c.q.expr(entry.a);
+            // A literal is compared where it is kept.
+            Ref want = value.kind == ExprKind::Int || value.kind == ExprKind::Str ||
+                               value.kind == ExprKind::Float
+                           ? Ref::borrow(c.q.consts[value.value].get())
+                           : Ref::steal(eval(c, entry.a));
             if (!want) return -1;
-            Ref have = Ref::steal(property(subject, c.q.name_str(entry.name)));
+            Ref have;
+            if (dict && PyDict_CheckExact(dict)) {
+                // The stored value, held: == may run code that changes the dict.
+                have = Ref::borrow(PyDict_GetItemWithError(dict, c.q.name_str(entry.name)));
+                if (!have) {
+                    if (PyErr_Occurred()) return -1;
+                    return 0;  // missing: null, which equals nothing
+                }
+            } else {
+                have = Ref::steal(property(subject, c.q.name_str(entry.name)));
+            }
             if (!have) return -1;
             Tri t = equals(have.get(), want.get());
             if (t == kError) return -1;

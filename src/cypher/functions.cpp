@@ -1,23 +1,19 @@
-// Cypher's scalar functions and aggregates.
+// Cypher's scalar functions (the aggregates are in functions_aggregates.cpp).
 //
 // A function is a row of one table (its name, its id, its arity) and a case
 // of call_function's switch; the checks find it by name and check the arity,
 // so a body reads its arguments by position. Null in gives null out, except
-// where openCypher says otherwise (coalesce; a missing length or count is an
-// error). An argument of the wrong kind is a TypeError naming the function,
-// what it expects and the kind it got; a value out of range (a negative
-// substring start, a zero range step) is a ValueError.
-//
-// An aggregate is an Accumulator per group. The numeric ones keep C
-// accumulators while they can (a long long sum until it would overflow, a
-// double for floats) and fall back to Python ints, which do not overflow.
-// DISTINCT keeps a set of the values seen, keyed by `hash` and compared by
-// `equivalent`, so that 1 and 1.0 count once and null is never counted.
+// for coalesce, which skips nulls. An argument of the wrong kind is a
+// TypeError naming the function, what it expects and the kind it got; a
+// value out of range (a negative substring start, a zero range step) is a
+// ValueError.
 #include "cypher/functions.hpp"
+#include "cypher/values_internal.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "graph.hpp"
@@ -73,7 +69,7 @@ constexpr FunctionRow kFunctions[] = {
     {{"abs", Abs, 1, 1}, "abs"},
     {{"ceil", Ceil, 1, 1}, "ceil"},
     {{"floor", Floor, 1, 1}, "floor"},
-    {{"round", Round, 1, 2}, "round"},
+    {{"round", Round, 1, 3}, "round"},
     {{"sign", Sign, 1, 1}, "sign"},
     {{"sqrt", Sqrt, 1, 1}, "sqrt"},
     {{"exp", Exp, 1, 1}, "exp"},
@@ -83,19 +79,6 @@ constexpr FunctionRow kFunctions[] = {
     {{"typeof", TypeOf, 1, 1}, "typeof"},
 };
 static_assert(sizeof(kFunctions) / sizeof(kFunctions[0]) == FnCount);
-
-constexpr AggregateInfo kAggregates[] = {
-    {"count", AggKind::Count, 1, 1},
-    {"sum", AggKind::Sum, 1, 1},
-    {"avg", AggKind::Avg, 1, 1},
-    {"min", AggKind::Min, 1, 1},
-    {"max", AggKind::Max, 1, 1},
-    {"collect", AggKind::Collect, 1, 1},
-    {"stdev", AggKind::StDev, 1, 1},
-    {"stdevp", AggKind::StDevP, 1, 1},
-    {"percentilecont", AggKind::PercentileCont, 2, 2},
-    {"percentiledisc", AggKind::PercentileDisc, 2, 2},
-};
 
 // ----- argument helpers -----------------------------------------------------------
 
@@ -109,14 +92,8 @@ PyObject* out_of_range(uint16_t id, const char* what) {
 }
 
 bool is_str(PyObject* v) { return PyUnicode_Check(v); }
-bool is_int(PyObject* v) { return PyLong_Check(v) && !PyBool_Check(v); }
-bool is_num(PyObject* v) { return is_int(v) || PyFloat_Check(v); }
-
-// A number as a double (an int too large for one: OverflowError).
-bool number_value(PyObject* v, double& out) {
-    out = PyFloat_Check(v) ? PyFloat_AS_DOUBLE(v) : PyLong_AsDouble(v);
-    return !(out == -1.0 && PyErr_Occurred());
-}
+bool is_int(PyObject* v) { return is_int_value(v); }
+bool is_num(PyObject* v) { return is_number_value(v); }
 
 // An integer argument as a Py_ssize_t, clamped (the lengths it is compared
 // with are far smaller). False with an exception set.
@@ -498,35 +475,72 @@ PyObject* replace_of(PyObject* const* args) {
 
 // ----- numbers ----------------------------------------------------------------------
 
-// Rounds half away from zero at `digits` decimal places of the float's
-// shortest decimal form (what the user wrote, not its binary expansion),
-// so round(2.675, 2) is 2.68.
-PyObject* round_digits(double x, PyObject* digits) {
+// round() without precision: ties toward positive infinity; x - floor(x) is exact.
+double round_half_up_infinity(double x) {
+    const double f = std::floor(x);
+    return x - f >= 0.5 ? f + 1 : f;
+}
+
+// round(x, digits[, mode]): rounds at `digits` decimal places of the float's
+// shortest decimal form (what the user wrote, not its binary expansion, so
+// round(2.675, 2) is 2.68), half away from zero unless a mode is given
+// (the names of Java's rounding modes: UP, DOWN, CEILING, FLOOR, HALF_UP,
+// HALF_DOWN, HALF_EVEN, UNNECESSARY). Precision 0 without a mode rounds as
+// round(x) does. Python's decimal does the digit work.
+PyObject* round_digits(double x, PyObject* digits, PyObject* mode) {
+    Py_ssize_t d = PyNumber_AsSsize_t(digits, nullptr);  // clamped when far out of range
+    if (d == -1 && PyErr_Occurred()) return nullptr;
+    if (!mode && d == 0) return PyFloat_FromDouble(round_half_up_infinity(x));
     if (!std::isfinite(x)) return PyFloat_FromDouble(x);
-    static PyObject* decimal_cls = nullptr;
-    static PyObject* half_up = nullptr;
-    if (!decimal_cls) {
+    // A double's shortest form has at most 17 digits between 1e-324 and
+    // 1e309: precisions beyond +-400 round as +-400 do.
+    d = std::clamp<Py_ssize_t>(d, -400, 400);
+    static PyObject* decimal_mod = nullptr;
+    static PyObject* context = nullptr;
+    if (!decimal_mod) {
         Ref mod = Ref::steal(PyImport_ImportModule("decimal"));
         if (!mod) return nullptr;
-        Ref cls = Ref::steal(PyObject_GetAttrString(mod.get(), "Decimal"));
-        Ref mode = Ref::steal(PyObject_GetAttrString(mod.get(), "ROUND_HALF_UP"));
-        if (!cls || !mode) return nullptr;
-        decimal_cls = cls.release();
-        half_up = mode.release();
+        Ref ctx = Ref::steal(PyObject_CallMethod(mod.get(), "Context", nullptr));
+        if (!ctx) return nullptr;
+        Ref prec = Ref::steal(PyLong_FromLong(1000));
+        if (!prec || PyObject_SetAttrString(ctx.get(), "prec", prec.get()) < 0) return nullptr;
+        decimal_mod = mod.release();
+        context = ctx.release();
     }
+    std::string name = "ROUND_HALF_UP";
+    bool exact = false;
+    if (mode) {
+        Ref upper = Ref::steal(str_method(1, mode));
+        if (!upper) return nullptr;
+        const char* m = PyUnicode_AsUTF8(upper.get());
+        if (!m) return nullptr;
+        static const char* const modes[] = {"UP", "DOWN", "CEILING", "FLOOR", "HALF_UP",
+                                            "HALF_DOWN", "HALF_EVEN", "UNNECESSARY"};
+        bool known = false;
+        for (const char* k : modes) known = known || std::strcmp(k, m) == 0;
+        if (!known) {
+            PyErr_Format(PyExc_ValueError, "round() rounding mode %R is none of UP, DOWN, "
+                         "CEILING, FLOOR, HALF_UP, HALF_DOWN, HALF_EVEN, UNNECESSARY", mode);
+            return nullptr;
+        }
+        exact = std::strcmp(m, "UNNECESSARY") == 0;
+        name = exact ? "ROUND_DOWN" : std::string("ROUND_") + m;
+    }
+    Ref rounding = Ref::steal(PyObject_GetAttrString(decimal_mod, name.c_str()));
     Ref text = Ref::steal(float_text_of(x));
-    if (!text) return nullptr;
-    Ref value = Ref::steal(PyObject_CallOneArg(decimal_cls, text.get()));
-    if (!value) return nullptr;
-    Ref neg = Ref::steal(PyNumber_Negative(digits));
-    if (!neg) return nullptr;
-    Ref exp_text = Ref::steal(PyUnicode_FromFormat("1E%S", neg.get()));
-    if (!exp_text) return nullptr;
-    Ref quantum = Ref::steal(PyObject_CallOneArg(decimal_cls, exp_text.get()));
-    if (!quantum) return nullptr;
-    Ref rounded = Ref::steal(
-        PyObject_CallMethod(value.get(), "quantize", "OO", quantum.get(), half_up));
+    if (!rounding || !text) return nullptr;
+    Ref value = Ref::steal(PyObject_CallMethod(decimal_mod, "Decimal", "O", text.get()));
+    Ref quantum = Ref::steal(PyObject_CallMethod(decimal_mod, "Decimal", "s",
+                                                 ("1E" + std::to_string(-d)).c_str()));
+    if (!value || !quantum) return nullptr;
+    Ref rounded = Ref::steal(PyObject_CallMethod(value.get(), "quantize", "OOO", quantum.get(),
+                                                 rounding.get(), context));
     if (!rounded) return nullptr;
+    if (exact) {
+        const int same = PyObject_RichCompareBool(rounded.get(), value.get(), Py_EQ);
+        if (same < 0) return nullptr;
+        if (!same) return out_of_range(Round, "needs rounding, but the mode is UNNECESSARY");
+    }
     return PyNumber_Float(rounded.get());
 }
 
@@ -551,23 +565,20 @@ PyObject* math_of(uint16_t id, PyObject* const* args, size_t nargs) {
         return PyLong_FromLong((d > 0) - (d < 0));
     }
     double x;
-    if (id == Round && nargs == 2) {
-        if (args[1] == Py_None) Py_RETURN_NONE;
+    if (id == Round && nargs >= 2) {
+        for (size_t i = 1; i < nargs; ++i)
+            if (args[i] == Py_None) Py_RETURN_NONE;
         if (!is_int(args[1])) return expects(Round, "an Integer precision", args[1]);
+        if (nargs == 3 && !is_str(args[2])) return expects(Round, "a String rounding mode", args[2]);
         if (!number_value(v, x)) return nullptr;
-        return round_digits(x, args[1]);
+        return round_digits(x, args[1], nargs == 3 ? args[2] : nullptr);
     }
     if (!number_value(v, x)) return nullptr;
     double r;
     switch (id) {
         case Ceil: r = std::ceil(x); break;
         case Floor: r = std::floor(x); break;
-        case Round: {
-            // Ties toward positive infinity; x - floor(x) is exact.
-            const double f = std::floor(x);
-            r = x - f >= 0.5 ? f + 1 : f;
-            break;
-        }
+        case Round: r = round_half_up_infinity(x); break;
         case Sqrt: r = std::sqrt(x); break;
         case Exp: r = std::exp(x); break;
         default: r = std::log(x); break;  // log(0) is -Infinity, log(-1) NaN
@@ -693,341 +704,6 @@ PyObject* call_function(uint16_t id, PyObject* const* args, size_t nargs, const 
         default: break;
     }
     PyErr_Format(PyExc_SystemError, "unknown Cypher function id %d", static_cast<int>(id));
-    return nullptr;
-}
-
-const AggregateInfo* find_aggregate(std::string_view lowercase_name) {
-    for (const AggregateInfo& a : kAggregates)
-        if (lowercase_name == a.name) return &a;
-    return nullptr;
-}
-
-// ----- aggregates -------------------------------------------------------------------
-
-namespace {
-
-// The distinct values met, by equivalence: open addressing over `hash`.
-class ValueSet {
-public:
-    // 1: new (now held), 0: met before, -1 failed.
-    int insert(PyObject* v) {
-        const Py_hash_t h = hash(v);
-        if (h == -1) return -1;
-        if ((count_ + 1) * 4 > slots_.size() * 3) grow();
-        size_t i = static_cast<size_t>(h) & (slots_.size() - 1);
-        for (;; i = (i + 1) & (slots_.size() - 1)) {
-            Slot& s = slots_[i];
-            if (!s.value) break;
-            if (s.hash != h) continue;
-            // The == of a value of no Cypher kind may run code that grows
-            // nothing here (no Python code can reach this set), so the slot
-            // stays put.
-            const int eq = equivalent(s.value.get(), v);
-            if (eq != 0) return eq < 0 ? -1 : 0;
-        }
-        slots_[i] = {h, Ref::borrow(v)};
-        ++count_;
-        return 1;
-    }
-    int traverse(visitproc visit, void* arg) const {
-        for (const Slot& s : slots_) Py_VISIT(s.value.get());
-        return 0;
-    }
-
-private:
-    struct Slot {
-        Py_hash_t hash = 0;
-        Ref value;
-    };
-    void grow() {
-        std::vector<Slot> old = std::move(slots_);
-        slots_ = std::vector<Slot>(old.empty() ? 8 : old.size() * 2);
-        for (Slot& s : old) {
-            if (!s.value) continue;
-            size_t i = static_cast<size_t>(s.hash) & (slots_.size() - 1);
-            while (slots_[i].value) i = (i + 1) & (slots_.size() - 1);
-            slots_[i] = std::move(s);
-        }
-    }
-    std::vector<Slot> slots_;
-    size_t count_ = 0;
-};
-
-class Base : public Accumulator {
-public:
-    explicit Base(bool distinct) : distinct_(distinct) {}
-    int traverse(visitproc visit, void* arg) const override {
-        if (distinct_) return seen_.traverse(visit, arg);
-        return 0;
-    }
-
-protected:
-    // 1: the value takes part (not null; new when DISTINCT), 0: skipped, -1 failed.
-    int admit(PyObject* v) {
-        if (v == Py_None) return 0;
-        return distinct_ ? seen_.insert(v) : 1;
-    }
-    bool distinct_;
-    ValueSet seen_;
-};
-
-class CountAcc : public Base {
-public:
-    CountAcc(bool star, bool distinct) : Base(distinct), star_(star) {}
-    Status add(PyObject* const* args, size_t) override {
-        if (star_) {
-            ++n_;
-            return ok_status();
-        }
-        const int a = admit(args[0]);
-        if (a < 0) return PyErrorSet{};
-        n_ += static_cast<uint64_t>(a);
-        return ok_status();
-    }
-    PyObject* finish() override { return PyLong_FromUnsignedLongLong(n_); }
-
-private:
-    bool star_;
-    uint64_t n_ = 0;
-};
-
-// Sum and average: integers exactly (a long long while it does not
-// overflow, then a Python int), floats in a double.
-class SumAcc : public Base {
-public:
-    SumAcc(bool avg, bool distinct) : Base(distinct), avg_(avg) {}
-    Status add(PyObject* const* args, size_t) override {
-        PyObject* v = args[0];
-        const int a = admit(v);
-        if (a <= 0) return a < 0 ? Status(PyErrorSet{}) : ok_status();
-        ++n_;
-        if (PyFloat_Check(v)) {
-            any_float_ = true;
-            fsum_ += PyFloat_AS_DOUBLE(v);
-            return ok_status();
-        }
-        if (!is_int(v)) {
-            type_error_arg(avg_ ? "avg" : "sum", "numbers", v);
-            return PyErrorSet{};
-        }
-        int overflow = 0;
-        const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
-        if (x == -1 && PyErr_Occurred()) return PyErrorSet{};
-        long long r;
-        if (!overflow && !__builtin_add_overflow(isum_, x, &r)) {
-            isum_ = r;
-            return ok_status();
-        }
-        // Move what the long long holds into the Python int, then add there.
-        Ref part = Ref::steal(PyLong_FromLongLong(isum_));
-        if (!part) return PyErrorSet{};
-        isum_ = 0;
-        Ref t = Ref::steal(big_ ? PyLong_Type.tp_as_number->nb_add(big_.get(), part.get())
-                                : part.release());
-        if (!t) return PyErrorSet{};
-        big_ = Ref::steal(PyLong_Type.tp_as_number->nb_add(t.get(), v));
-        return big_ ? ok_status() : Status(PyErrorSet{});
-    }
-    PyObject* finish() override {
-        if (avg_ && n_ == 0) Py_RETURN_NONE;
-        Ref total = Ref::steal(PyLong_FromLongLong(isum_));
-        if (!total) return nullptr;
-        if (big_) {
-            total = Ref::steal(PyLong_Type.tp_as_number->nb_add(total.get(), big_.get()));
-            if (!total) return nullptr;
-        }
-        if (any_float_) {
-            const double i = PyLong_AsDouble(total.get());
-            if (i == -1.0 && PyErr_Occurred()) return nullptr;
-            const double s = fsum_ + i;
-            return PyFloat_FromDouble(avg_ ? s / static_cast<double>(n_) : s);
-        }
-        if (!avg_) return total.release();
-        Ref count = Ref::steal(PyLong_FromUnsignedLongLong(n_));
-        if (!count) return nullptr;
-        return PyNumber_TrueDivide(total.get(), count.get());  // correctly rounded
-    }
-
-private:
-    bool avg_;
-    uint64_t n_ = 0;
-    long long isum_ = 0;
-    Ref big_;  // the part of the integer sum beyond isum_, once it overflowed
-    double fsum_ = 0;
-    bool any_float_ = false;
-};
-
-// min and max by orderability, the first met of equal values kept.
-class ExtremeAcc : public Accumulator {
-public:
-    explicit ExtremeAcc(bool max) : max_(max) {}
-    Status add(PyObject* const* args, size_t) override {
-        PyObject* v = args[0];
-        if (v == Py_None) return ok_status();
-        if (!best_) {
-            best_ = Ref::borrow(v);
-            return ok_status();
-        }
-        int c = 0;
-        if (order(v, best_.get(), &c) < 0) return PyErrorSet{};
-        if (max_ ? c > 0 : c < 0) best_ = Ref::borrow(v);
-        return ok_status();
-    }
-    PyObject* finish() override { return Py_NewRef(best_ ? best_.get() : Py_None); }
-    int traverse(visitproc visit, void* arg) const override {
-        Py_VISIT(best_.get());
-        return 0;
-    }
-
-private:
-    bool max_;
-    Ref best_;
-};
-
-class CollectAcc : public Base {
-public:
-    using Base::Base;
-    Status add(PyObject* const* args, size_t) override {
-        const int a = admit(args[0]);
-        if (a <= 0) return a < 0 ? Status(PyErrorSet{}) : ok_status();
-        if (!list_) {
-            list_ = Ref::steal(PyList_New(0));
-            if (!list_) return PyErrorSet{};
-        }
-        return PyList_Append(list_.get(), args[0]) < 0 ? Status(PyErrorSet{}) : ok_status();
-    }
-    PyObject* finish() override {
-        if (!list_) return PyList_New(0);
-        // The first result is the list itself; any later one a copy, so that
-        // no two results share a list.
-        if (Py_REFCNT(list_.get()) == 1) return Py_NewRef(list_.get());
-        return PyList_GetSlice(list_.get(), 0, PY_SSIZE_T_MAX);
-    }
-    int traverse(visitproc visit, void* arg) const override {
-        Py_VISIT(list_.get());
-        return Base::traverse(visit, arg);
-    }
-
-private:
-    Ref list_;
-};
-
-// Standard deviation by Welford's running mean and sum of squares.
-class StDevAcc : public Base {
-public:
-    StDevAcc(bool population, bool distinct) : Base(distinct), population_(population) {}
-    Status add(PyObject* const* args, size_t) override {
-        PyObject* v = args[0];
-        const int a = admit(v);
-        if (a <= 0) return a < 0 ? Status(PyErrorSet{}) : ok_status();
-        double x;
-        if (!is_num(v)) {
-            type_error_arg(population_ ? "stDevP" : "stDev", "numbers", v);
-            return PyErrorSet{};
-        }
-        if (!number_value(v, x)) return PyErrorSet{};
-        ++n_;
-        const double d = x - mean_;
-        mean_ += d / static_cast<double>(n_);
-        m2_ += d * (x - mean_);
-        return ok_status();
-    }
-    PyObject* finish() override {
-        const uint64_t div = population_ ? n_ : n_ - 1;
-        if (n_ == 0 || div == 0) return PyFloat_FromDouble(0.0);
-        return PyFloat_FromDouble(std::sqrt(m2_ / static_cast<double>(div)));
-    }
-
-private:
-    bool population_;
-    uint64_t n_ = 0;
-    double mean_ = 0, m2_ = 0;
-};
-
-class PercentileAcc : public Base {
-public:
-    PercentileAcc(bool cont, bool distinct) : Base(distinct), cont_(cont) {}
-    Status add(PyObject* const* args, size_t nargs) override {
-        const char* name = cont_ ? "percentileCont" : "percentileDisc";
-        PyObject* v = args[0];
-        if (v == Py_None) return ok_status();
-        if (!is_num(v)) {
-            type_error_arg(name, "numbers", v);
-            return PyErrorSet{};
-        }
-        PyObject* p = nargs > 1 ? args[1] : Py_None;
-        if (!is_num(p)) {
-            type_error_arg(name, "a number as percentile", p);
-            return PyErrorSet{};
-        }
-        double pv;
-        if (!number_value(p, pv)) return PyErrorSet{};
-        if (!(pv >= 0.0 && pv <= 1.0)) {
-            PyErr_Format(PyExc_ValueError, "%s() percentile must be between 0.0 and 1.0, got %R",
-                         name, p);
-            return PyErrorSet{};
-        }
-        if (!have_p_) {
-            percentile_ = pv;
-            have_p_ = true;
-        }
-        const int a = admit(v);
-        if (a <= 0) return a < 0 ? Status(PyErrorSet{}) : ok_status();
-        values_.push_back(Ref::borrow(v));
-        return ok_status();
-    }
-    PyObject* finish() override {
-        if (values_.empty()) Py_RETURN_NONE;
-        bool failed = false;
-        std::stable_sort(values_.begin(), values_.end(), [&](const Ref& x, const Ref& y) {
-            int c = 0;
-            if (!failed && order(x.get(), y.get(), &c) < 0) failed = true;
-            return c < 0;
-        });
-        if (failed) return nullptr;
-        const size_t n = values_.size();
-        if (!cont_) {
-            double idx = std::ceil(percentile_ * static_cast<double>(n)) - 1;
-            const size_t i = idx < 0 ? 0 : std::min(n - 1, static_cast<size_t>(idx));
-            return Py_NewRef(values_[i].get());
-        }
-        const double idx = percentile_ * static_cast<double>(n - 1);
-        const size_t lo = static_cast<size_t>(std::floor(idx));
-        const size_t hi = std::min(n - 1, static_cast<size_t>(std::ceil(idx)));
-        double a, b;
-        if (!number_value(values_[lo].get(), a) || !number_value(values_[hi].get(), b))
-            return nullptr;
-        if (lo == hi) return PyFloat_FromDouble(a);
-        return PyFloat_FromDouble(a + (b - a) * (idx - static_cast<double>(lo)));
-    }
-    int traverse(visitproc visit, void* arg) const override {
-        for (const Ref& r : values_) Py_VISIT(r.get());
-        return Base::traverse(visit, arg);
-    }
-
-private:
-    bool cont_;
-    bool have_p_ = false;
-    double percentile_ = 0;
-    std::vector<Ref> values_;
-};
-
-}  // namespace
-
-std::unique_ptr<Accumulator> Accumulator::make(AggKind kind, bool distinct) {
-    switch (kind) {
-        case AggKind::CountStar: return std::make_unique<CountAcc>(true, false);
-        case AggKind::Count: return std::make_unique<CountAcc>(false, distinct);
-        case AggKind::Sum: return std::make_unique<SumAcc>(false, distinct);
-        case AggKind::Avg: return std::make_unique<SumAcc>(true, distinct);
-        case AggKind::Min: return std::make_unique<ExtremeAcc>(false);
-        case AggKind::Max: return std::make_unique<ExtremeAcc>(true);
-        case AggKind::Collect: return std::make_unique<CollectAcc>(distinct);
-        case AggKind::StDev: return std::make_unique<StDevAcc>(false, distinct);
-        case AggKind::StDevP: return std::make_unique<StDevAcc>(true, distinct);
-        case AggKind::PercentileCont: return std::make_unique<PercentileAcc>(true, distinct);
-        case AggKind::PercentileDisc: return std::make_unique<PercentileAcc>(false, distinct);
-    }
     return nullptr;
 }
 

@@ -186,10 +186,26 @@ bool Lexer::read_string(Token& t, LexError& err) {
                     cp = cp * 16 + uint32_t(d);
                     ++at_;
                 }
+                // A UTF-16 surrogate pair written as two \u escapes is one character.
+                if (e == 'u' && cp >= 0xD800 && cp <= 0xDBFF && at_ + 6 <= text_.size() &&
+                    text_[at_] == '\\' && text_[at_ + 1] == 'u') {
+                    uint32_t low = 0;
+                    int i = 0;
+                    for (; i < 4; ++i) {
+                        int d = hex_digit(text_[at_ + 2 + uint32_t(i)]);
+                        if (d < 0) break;
+                        low = low * 16 + uint32_t(d);
+                    }
+                    if (i == 4 && low >= 0xDC00 && low <= 0xDFFF) {
+                        cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+                        at_ += 6;
+                    }
+                }
                 if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-                    err = {"invalid escape sequence: no character U+" +
-                               std::string(text_.substr(esc + 2, size_t(n))),
-                           pos_at(esc)};
+                    std::string digits(text_.substr(esc + 2, size_t(n)));
+                    for (char& c : digits)
+                        if (c >= 'a' && c <= 'f') c = char(c - 'a' + 'A');
+                    err = {"invalid escape sequence: no character U+" + digits, pos_at(esc)};
                     return false;
                 }
                 append_utf8(t.value, cp);

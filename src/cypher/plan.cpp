@@ -91,6 +91,8 @@ private:
                 op->keys.emplace_back(s.expr, s.descending);
             }
             op->nslots = b.nslots;
+            op->skip = c.skip;
+            op->limit = c.limit;
             b.ops.push_back(std::move(op));
         }
         if (c.skip != kNone) {

@@ -5,6 +5,7 @@
 
 #include "cypher/front.hpp"
 #include "cypher/functions.hpp"
+#include "host/pytype.hpp"
 
 namespace vk::cypher {
 
@@ -52,12 +53,13 @@ public:
 
 private:
     int64_t find_or_add_hashed(const Ref* keys, bool& added) {
-        Py_hash_t h = 0;
+        uint64_t combined = 0;  // unsigned: the mixing wraps around
         for (size_t i = 0; i < width_; ++i) {
             Py_hash_t k = key_hash(keys[i].get() ? keys[i].get() : Py_None);
             if (k == -1) return -1;
-            h = (h * 1000003) ^ k;
+            combined = (combined * 1000003) ^ static_cast<uint64_t>(k);
         }
+        const Py_hash_t h = static_cast<Py_hash_t>(combined);
         added = false;
         auto it = heads_.find(h);
         uint32_t at = it == heads_.end() ? kNoEntry : it->second;
@@ -154,7 +156,7 @@ private:
             for (size_t i = 0; i < w; ++i) slot(p.slots[i]) = table[at + i].copy();
             bool unique = true;
             for (auto [a, b] : p.distinct_pairs) {
-                if (same_rel(slot(a).get(), slot(b).get())) unique = false;
+                if (slot(a).get() == slot(b).get()) unique = false;
             }
             if (!unique) continue;
             int r = part(pi + 1);
@@ -198,8 +200,11 @@ private:
     // Type, uniqueness and properties of a relationship: 1, 0, -1.
     int rel_ok(const Step& s, const RelPat& r, PyObject* edge) {
         if (!rel_has_type(run.ctx, r.types, edge_value(edge))) return 0;
+        // Relationships a clause matches are entries of one `edges` snapshot,
+        // filed under their uids: distinct entries are distinct relationships
+        // (a bound one from an earlier clause is an entry of it too).
         for (int32_t other : s.distinct_from) {
-            if (same_rel(slot(other).get(), edge)) return 0;
+            if (slot(other).get() == edge) return 0;
         }
         if (r.props != kNone) return has_properties(run.ctx, r.props, edge);
         return 1;
@@ -251,6 +256,7 @@ private:
                 if (!run.graph.nodes(nodes)) return -1;
                 const NodePat& n = node_pat(s.node);
                 for (PyObject* node : nodes) {
+                    if (run.tick() < 0) return -1;
                     int ok = node_ok(n, node);
                     if (ok < 0) return -1;
                     if (!ok) continue;
@@ -421,6 +427,7 @@ public:
     int finish() override {
         if (groups_.empty() && op_.keys.empty() && !new_group()) return -1;
         for (size_t g = 0; g < groups_.size(); ++g) {
+            if (run.tick() < 0) return -1;
             Group& gr = groups_[g];
             for (size_t i = 0; i < gr.row.size(); ++i) run.row[i] = gr.row[i].copy();
             for (size_t a = 0; a < op_.aggregates.size(); ++a) {
@@ -499,41 +506,75 @@ private:
     std::vector<Ref> keys_;
 };
 
+// The count of a SKIP or LIMIT when it is a non-negative integer, else -1
+// (the slice itself reports the error); -2 failed.
+int64_t known_count(Run& run, Idx expr) {
+    if (expr == kNone) return 0;
+    Ref v = Ref::steal(eval(run.ctx, expr));
+    if (!v) return -2;
+    if (!PyLong_Check(v.get()) || PyBool_Check(v.get())) return -1;
+    int overflow;
+    long long n = PyLong_AsLongLongAndOverflow(v.get(), &overflow);
+    if (n == -1 && PyErr_Occurred()) return -2;
+    return overflow || n < 0 ? -1 : n;
+}
+
+// ORDER BY: every row kept with its sort keys, then pushed on in order
+// (stable: rows of equal keys in the order met). Followed by a LIMIT, only
+// the rows that can still be returned are kept: the worst of them on top of
+// a heap, which a better row replaces.
 class SortExec : public Exec {
 public:
-    SortExec(Run& r, Exec* n, const SortOp& op) : Exec(r, n), op_(op) {}
+    SortExec(Run& r, Exec* n, const SortOp& op) : Exec(r, n), op_(op), w_(op.keys.size()) {}
 
     int push() override {
-        for (uint32_t i = 0; i < op_.nslots; ++i) rows_.push_back(run.row[i].copy());
-        for (auto& [expr, desc] : op_.keys) {
-            PyObject* v = eval(run.ctx, expr);
-            if (!v) return -1;
-            keys_.push_back(Ref::steal(v));
+        if (bound_ == kUnread) {
+            int64_t skip = known_count(run, op_.skip), limit = known_count(run, op_.limit);
+            if (skip == -2 || limit == -2) return -1;
+            bound_ = op_.limit == kNone || skip < 0 || limit < 0 ? kNoBound : skip + limit;
+        }
+        size_t at = count_;
+        if (bound_ != kNoBound && count_ >= (size_t)bound_) {
+            if (bound_ == 0) return 1;
+            // Only a row that sorts before the worst kept one stays.
+            keys_.resize((count_ + 1) * w_);
+            seq_.resize(count_ + 1);
+            seq_[count_] = next_seq_;  // met last: it loses ties
+            if (eval_keys(count_) < 0) return -1;
+            int before = less(count_, heap_.front());
+            seq_.resize(count_);
+            if (before < 0) return -1;
+            if (!before) return 1;
+            std::pop_heap(heap_.begin(), heap_.end(), worse_on_top());
+            if (failed_) return -1;
+            at = heap_.back();
+            heap_.pop_back();
+            for (size_t k = 0; k < w_; ++k) keys_[at * w_ + k] = std::move(keys_[count_ * w_ + k]);
+            keys_.resize(count_ * w_);
+        } else {
+            keys_.resize((count_ + 1) * w_);
+            rows_.resize((count_ + 1) * op_.nslots);
+            seq_.push_back(0);
+            if (eval_keys(at) < 0) return -1;
+            ++count_;
+        }
+        for (uint32_t i = 0; i < op_.nslots; ++i) rows_[at * op_.nslots + i] = run.row[i].copy();
+        seq_[at] = next_seq_++;
+        if (bound_ != kNoBound) {
+            heap_.push_back((uint32_t)at);
+            std::push_heap(heap_.begin(), heap_.end(), worse_on_top());
+            if (failed_) return -1;
         }
         return 1;
     }
 
     int finish() override {
-        size_t n = op_.nslots ? rows_.size() / op_.nslots : 0;
-        if (op_.keys.size()) n = keys_.size() / op_.keys.size();
-        std::vector<uint32_t> order(n);
-        for (uint32_t i = 0; i < n; ++i) order[i] = i;
-        bool failed = false;
-        const size_t w = op_.keys.size();
-        std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
-            if (failed) return false;
-            for (size_t k = 0; k < w; ++k) {
-                int c;
-                if (cypher::order(keys_[a * w + k].get(), keys_[b * w + k].get(), &c) < 0) {
-                    failed = true;
-                    return false;
-                }
-                if (c != 0) return op_.keys[k].second ? c > 0 : c < 0;
-            }
-            return false;
-        });
-        if (failed) return -1;
+        std::vector<uint32_t> order(count_);
+        for (uint32_t i = 0; i < count_; ++i) order[i] = i;
+        std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return less(a, b) == 1; });
+        if (failed_) return -1;
         for (uint32_t i : order) {
+            if (run.tick() < 0) return -1;
             for (uint32_t s = 0; s < op_.nslots; ++s) run.row[s] = rows_[i * op_.nslots + s].copy();
             int r = next->push();
             if (r < 0) return -1;
@@ -545,8 +586,46 @@ public:
     }
 
 private:
+    static constexpr int64_t kUnread = -2, kNoBound = -1;
+
+    int eval_keys(size_t at) {
+        for (size_t k = 0; k < w_; ++k) {
+            keys_[at * w_ + k] = Ref::steal(eval(run.ctx, op_.keys[k].first));
+            if (!keys_[at * w_ + k]) return -1;
+        }
+        return 0;
+    }
+
+    // Whether entry a sorts before entry b (keys, then the order met): 1, 0,
+    // or -1 failed (and failed_ set, for the standard algorithms' sake).
+    int less(size_t a, size_t b) {
+        if (failed_) return -1;
+        for (size_t k = 0; k < w_; ++k) {
+            int c;
+            if (cypher::order(keys_[a * w_ + k].get(), keys_[b * w_ + k].get(), &c) < 0) {
+                failed_ = true;
+                return -1;
+            }
+            if (c != 0) return (op_.keys[k].second ? c > 0 : c < 0) ? 1 : 0;
+        }
+        return seq_[a] < seq_[b] ? 1 : 0;
+    }
+    // The heap's order: the entry sorting last on top.
+    struct WorseOnTop {
+        SortExec* self;
+        bool operator()(uint32_t a, uint32_t b) const { return self->less(a, b) == 1; }
+    };
+    WorseOnTop worse_on_top() { return {this}; }
+
     const SortOp& op_;
+    const size_t w_;
+    int64_t bound_ = kUnread;
+    size_t count_ = 0;          // entries kept
+    uint64_t next_seq_ = 0;
+    bool failed_ = false;
     std::vector<Ref> rows_, keys_;
+    std::vector<uint64_t> seq_;  // by entry: the order the row was met
+    std::vector<uint32_t> heap_;
 };
 
 class SliceExec : public Exec {
@@ -686,6 +765,12 @@ PyObject* to_result(PyObject* v, BuiltSet& built) {
 }
 
 PyObject* run_plan(const Plan& plan, PyObject* nodes, PyObject* edges, std::vector<Ref> params) {
+    // A run makes collected objects by the row (result dicts, Node and Edge
+    // objects), and the collections they would start on the way, each
+    // passing over every row made so far, cost more than making them: the
+    // collector waits for the end of the run instead. Garbage that Python
+    // code called by the run makes is collected then too.
+    CollectorPause pause;
     Run run(plan, nodes, edges, std::move(params));
     run.result = Ref::steal(PyList_New(0));
     if (!run.result) return nullptr;

@@ -117,6 +117,9 @@ struct SortOp : Operator {
     std::unique_ptr<Exec> start(Run& run, Exec* next) const override;
     std::vector<std::pair<Idx, bool>> keys;  // expression, descending
     uint32_t nslots = 0;
+    // The SKIP and LIMIT that follow (kNone: none): a sort followed by a
+    // LIMIT keeps only the rows that can still be returned.
+    Idx skip = kNone, limit = kNone;
 };
 
 // SKIP (skip = true) or LIMIT: the count is an expression of no variable.

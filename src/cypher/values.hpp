@@ -101,8 +101,5 @@ Tri tri_or(Tri a, Tri b);
 Tri tri_xor(Tri a, Tri b);
 // Py_True / Py_False / Py_None for a Tri (a new reference), null for kError.
 PyObject* tri_to_python(Tri t);
-// Orders a list of values in place by `order` (stable); descending reverses the order
-// of unequal values only. Returns 0, or -1 with an exception set.
-int sort_values(PyObject* list, bool descending);
 
 }  // namespace vk::cypher
