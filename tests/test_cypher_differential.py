@@ -8,8 +8,9 @@ FalkorDB's departures from openCypher are worked around in the text FalkorDB
 runs, never in velkora's (see cypher_queries.py). Write queries are compared
 through the graphs they leave.
 
-Each group runs once Graph.cypher() has its features: a group whose probe
-query is refused with ValueError is skipped, naming the refusal. Without the
+Each group runs once Graph.cypher() has its features (the cypher_feature
+mark names them): a group whose probe query is refused with ValueError is
+skipped, naming the refusal. Without the
 falkordblite package (Python 3.12+) every test here is skipped; with
 VELKORA_REQUIRE_FALKORDB=1 (CI) a missing FalkorDB or a reading engine that
 refuses its probe fails instead. VELKORA_DIFF_EXAMPLES scales the number of
@@ -129,39 +130,39 @@ def test_reading_queries(falkordb, data):
     differential(falkordb, data, {})
 
 
+@pytest.mark.cypher_feature("varlen")
 @examples(60)
 @given(data=st.data())
 def test_variable_length_paths(falkordb, data):
-    require("varlen")
     differential(falkordb, data, {"varlen": True}, max_edges=5)
 
 
+@pytest.mark.cypher_feature("named_paths", "varlen")
 @examples(60)
 @given(data=st.data())
 def test_named_paths(falkordb, data):
-    require("named_paths")
     differential(falkordb, data, {"named_paths": True, "varlen": True}, max_edges=5)
 
 
+@pytest.mark.cypher_feature("shortest")
 @examples(40)
 @given(data=st.data())
 def test_shortest_paths(falkordb, data):
-    require("shortest")
     differential(falkordb, data, {"shortest": True})
 
 
+@pytest.mark.cypher_feature("pattern_predicates")
 @examples(60)
 @given(data=st.data())
 def test_pattern_predicates(falkordb, data):
-    require("pattern_predicates")
     differential(falkordb, data, {"pattern_predicates": True})
 
 
+@pytest.mark.cypher_feature("writes")
 @examples(60)
 @given(data=st.data())
 def test_write_queries(falkordb, data):
     """The same write queries leave the same nodes, relationships and properties."""
-    require("writes")
     model = data.draw(models(), label="graph")
     falkordb.load(model)
     graph = model.to_velkora()
@@ -175,7 +176,11 @@ def test_write_queries(falkordb, data):
 
 
 @pytest.fixture(autouse=True)
-def _requires_reading(request):
-    # Every group needs the reading engine; the probe runs once per test.
+def _cypher_features(request):
+    # Every group needs the reading engine, and some one more feature
+    # (their cypher_feature mark): each probe runs once, before the examples.
     if "falkordb" in request.fixturenames:
         require("reading")
+        for mark in request.node.iter_markers("cypher_feature"):
+            for feature in mark.args:
+                require(feature)
