@@ -113,8 +113,8 @@ class QueryGen:
 
     def int_expr_lit(self):
         text = self.int_lit()
-        # FalkorDB reads `-2 IN [1]` as `-(2 IN [1])`; in openCypher unary
-        # minus binds tighter than every binary operator, so the FalkorDB
+        # FalkorDB reads `-2 IN [1]` as `-(2 IN [1])`; Neo4j 5's grammar reads
+        # a minus before a number as part of the literal, so the FalkorDB
         # text puts negative literals in parentheses.
         return Expr(text, f"({text})" if text.startswith("-") else text, "int")
 
@@ -450,10 +450,12 @@ class QueryGen:
                            "percentileDisc({}, 0.5)", "percentileCont({}, 0.25)",
                            "percentileDisc({}, 1.0)"])
             if f.startswith("percentileDisc"):
-                # FalkorDB returns percentileDisc of integers as a float;
-                # Cypher returns the member of the group itself.
-                return Expr(f.format(a.vk), f"toInteger({f.format(a.fk)})", "int",
-                            aggregate=True)
+                # FalkorDB returns percentileDisc of integers as a float. Neo4j
+                # describes it as the group's nearest INTEGER or FLOAT value but
+                # signs it FLOAT, so the kind is left open here: both texts
+                # compare its value as an integer.
+                f = "toInteger(" + f + ")"
+                return Expr(f.format(a.vk), f.format(a.fk), "int", aggregate=True)
             return Expr(f.format(a.vk), f.format(a.fk), "float", aggregate=True)
         if o in ("min", "max"):
             a = self.expr(self.pick(["int", "str"]), sc, d)
