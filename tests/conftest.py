@@ -5,6 +5,11 @@ import sys
 import pytest
 
 
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "cypher_feature(name): the Graph.cypher() feature a differential test needs")
+
+
 def run_python(code, env=None, timeout=120):
     """Runs code in a fresh interpreter; returns the completed process."""
     full_env = dict(os.environ)
