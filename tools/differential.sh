@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Runs the differential tests of Graph.cypher() against FalkorDB embedded in
+# Runs the differential tests of Graph.cypher() and the round trip of
+# Graph.to_cypher() against FalkorDB embedded in
 # a Python 3.12+ virtual environment: velkora from this clone with its test
 # extra, plus falkordblite (built from source by pip: its server needs a C
 # compiler and make, which building velkora already needs). Fails when no
@@ -42,7 +43,8 @@ echo "differential: installed velkora and falkordblite in $((SECONDS - start)) s
 # From the venv's directory, so the installed velkora is the one imported.
 report="$venv/junit.xml"
 (cd "$venv" && VELKORA_REQUIRE_FALKORDB=1 "$venv/bin/python" -m pytest -p no:cacheprovider \
-    -q -rs "$OLDPWD/tests/test_cypher_differential.py" --junitxml="$report")
+    -q -rs "$OLDPWD/tests/test_cypher_differential.py" "$OLDPWD/tests/test_export_cypher.py" \
+    --junitxml="$report")
 "$venv/bin/python" - "$report" <<'PY'
 import sys
 import xml.etree.ElementTree as ET
