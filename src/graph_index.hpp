@@ -26,6 +26,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <span>
 #include <vector>
@@ -58,6 +59,53 @@ int index_nodes_of_type(const GraphValue& g, const TypeNode* type, std::vector<P
 
 // ----- edges -------------------------------------------------------------------
 
+// Positions of entries in ascending order: the edges at one node on one
+// side. Up to two are held in place, more on the heap.
+class PositionList {
+public:
+    PositionList() = default;
+    PositionList(const PositionList&) = delete;
+    PositionList& operator=(const PositionList&) = delete;
+    PositionList(PositionList&& o) noexcept;
+    PositionList& operator=(PositionList&& o) noexcept;
+    ~PositionList() { if (cap_ > kInPlace) std::free(heap_); }
+
+    std::span<const uint32_t> view() const {
+        return {cap_ > kInPlace ? heap_ : in_place_, size_};
+    }
+    size_t size() const { return size_; }
+    // Files p in its place (false: out of memory); removes p when present.
+    bool insert(uint32_t p);
+    void erase(uint32_t p);
+
+private:
+    static constexpr uint32_t kInPlace = 2;
+    uint32_t* data() { return cap_ > kInPlace ? heap_ : in_place_; }
+    union {
+        uint32_t in_place_[kInPlace];
+        uint32_t* heap_;
+    };
+    uint32_t size_ = 0;
+    uint32_t cap_ = kInPlace;
+};
+
+// One entry of an indexed dict, at its position: the stored key and value
+// (borrowed: the dict holds them) and the numbers of its nodes (a node
+// entry: its own; an edge entry: its start's and its end's). An empty
+// position has a null value.
+struct IndexEntry {
+    PyObject* key;
+    PyObject* value;
+    uint32_t node[2];
+};
+
+// A node of an index: a type, and the positions filed under it (of
+// `nodes`: its nodes of that type; of `edges`: the edges out, then in).
+struct IndexNode {
+    TypeRef type;
+    PositionList at[2];
+};
+
 // A current view of the index of `edges`. Entries have positions that
 // follow the order of `edges` (ascending, not contiguous: positions of
 // deleted entries are empty); nodes are numbered densely. Valid as the
@@ -67,25 +115,49 @@ public:
     static constexpr uint32_t kNoNode = UINT32_MAX;
 
     // One past the highest position.
-    uint32_t limit() const;
+    uint32_t limit() const { return static_cast<uint32_t>(entries_->size()); }
     // The Edge object at a position, or null for an empty position.
-    PyObject* edge(uint32_t position) const;
-    // The numbers of the nodes at the two ends of the entry at a position
-    // (which must hold an edge).
-    uint32_t start_of(uint32_t position) const;
-    uint32_t end_of(uint32_t position) const;
+    PyObject* edge(uint32_t position) const { return (*entries_)[position].value; }
+    // The numbers of the nodes at the two ends of the edge at a position.
+    uint32_t start_of(uint32_t position) const { return (*entries_)[position].node[0]; }
+    uint32_t end_of(uint32_t position) const { return (*entries_)[position].node[1]; }
     // The number of the node of type t, or kNoNode when no edge has an end
     // of that type.
     uint32_t node_of_type(const TypeNode* t) const;
     // The positions of the edges starting (Out) or ending (In) at a node, in
     // ascending order; a self-loop is in both.
-    std::span<const uint32_t> at(uint32_t node, EdgeSide side) const;
+    std::span<const uint32_t> at(uint32_t node, EdgeSide side) const {
+        return (*nodes_)[node].at[side == EdgeSide::In ? 1 : 0].view();
+    }
     // How many edges are at a node on that side (Both: a self-loop once).
     size_t degree(uint32_t node, EdgeSide side) const;
+    // Calls f(position) for the edges at a node on a side, in ascending
+    // order (Both: the two lists merged, a self-loop once).
+    template <class F>
+    void for_each_at(uint32_t node, EdgeSide side, F&& f) const {
+        if (side != EdgeSide::Both) {
+            for (uint32_t p : at(node, side)) f(p);
+            return;
+        }
+        std::span<const uint32_t> out = at(node, EdgeSide::Out), in = at(node, EdgeSide::In);
+        size_t i = 0, j = 0;
+        while (i < out.size() || j < in.size()) {
+            if (j == in.size() || (i < out.size() && out[i] < in[j])) {
+                f(out[i++]);
+            } else if (i == out.size() || in[j] < out[i]) {
+                f(in[j++]);
+            } else {
+                f(out[i++]);
+                ++j;
+            }
+        }
+    }
 
 private:
     friend int edge_index_view(const GraphValue& g, EdgeIndexView& out);
     const void* index_ = nullptr;
+    const std::vector<IndexEntry>* entries_ = nullptr;
+    const std::vector<IndexNode>* nodes_ = nullptr;
 };
 
 // Sets `out` to a current view of the index of `edges`, building it when

@@ -139,7 +139,7 @@ Status file_node(const GraphValue& g, const NodePatternValue& p, BindingList* in
     Ref own_key = Ref::borrow(key);
     if (!uid_key(node, own_key)) return PyErrorSet{};
     Ref obj = Ref::steal(node_to_python(node));
-    if (!obj || PyDict_SetItem(g.nodes.get(), own_key.get(), obj.get()) < 0) return PyErrorSet{};
+    if (!obj || !graph_store(g, GraphDict::Nodes, own_key.get(), obj.get())) return PyErrorSet{};
     if (into) into->emplace_back(std::move(node));
     return ok_status();
 }
@@ -197,7 +197,7 @@ Status file_edges(const GraphValue& g, const EdgePatternValue& p,
         }
         if (!uid_key(edge, key)) return PyErrorSet{};
         Ref obj = Ref::steal(edge_to_python(edge));
-        if (!obj || PyDict_SetItem(g.edges.get(), key.get(), obj.get()) < 0) return PyErrorSet{};
+        if (!obj || !graph_store(g, GraphDict::Edges, key.get(), obj.get())) return PyErrorSet{};
         if (paired_starts) paired_starts->emplace_back(edge.start());
         if (paired_ends) paired_ends->emplace_back(edge.end());
         made.emplace_back(std::move(edge));
@@ -402,9 +402,9 @@ Status run_set(QueryValue& q, const SetClause& c) {
 
 // Deletes dict[uid]. A failed deletion is passed over unless it failed with
 // something other than an Exception (an interrupt, an exit request).
-Status discard(PyObject* dict, const Hex64& uid) {
+Status discard(const GraphValue& g, GraphDict which, const Hex64& uid) {
     Ref key = Ref::steal(to_py(uid.view()));
-    if (key && PyDict_DelItem(dict, key.get()) == 0) return ok_status();
+    if (key && graph_remove(g, which, key.get()) == 0) return ok_status();
     return drop_exception();
 }
 
@@ -432,7 +432,7 @@ Status detach_edges(const GraphValue& g, const std::unordered_set<std::string>& 
         }
     }
     for (const Ref& key : doomed) {
-        if (PyDict_DelItem(g.edges.get(), key.get()) < 0 && !drop_exception()) return PyErrorSet{};
+        if (graph_remove(g, GraphDict::Edges, key.get()) < 0 && !drop_exception()) return PyErrorSet{};
     }
     return ok_status();
 }
@@ -449,8 +449,8 @@ Status run_delete(QueryValue& q, const DeleteClause& c) {
             const NodeValue* node = std::get_if<NodeValue>(&r);
             const Hex64* uid = node ? node->uid() : std::get<EdgeValue>(r).uid();
             // A uid that cannot be made is passed over like a failed deletion.
-            PyObject* dict = node ? q.graph.nodes.get() : q.graph.edges.get();
-            if (!(uid ? discard(dict, *uid) : drop_exception())) return PyErrorSet{};
+            GraphDict which = node ? GraphDict::Nodes : GraphDict::Edges;
+            if (!(uid ? discard(q.graph, which, *uid) : drop_exception())) return PyErrorSet{};
             // The node's uid was made from its type's, which is now kept.
             const Hex64* tu = node && uid && c.detach ? type_uid(node->type().get()) : nullptr;
             if (tu) deleted_types.emplace(tu->view());

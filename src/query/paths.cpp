@@ -31,6 +31,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "graph_index.hpp"
 #include "host/args.hpp"
 #include "host/dict_walk.hpp"
 #include "query/query.hpp"
@@ -52,6 +53,14 @@ struct TypeHash {
 struct TypeEqual {
     bool operator()(const TypeNode* a, const TypeNode* b) const { return type_equal(a, b); }
 };
+
+// The one type a node pattern requires: its exact type, or the one type its
+// schema names; null when it admits more than one.
+TypeRef exact_type(const NodePatternValue& p) {
+    if (p.type_obj) return *p.type_obj;
+    if (p.type_schema) return schema_exact_type(p.type_schema->pattern);
+    return TypeRef();
+}
 
 // ----- walking `edges` -------------------------------------------------------
 
@@ -169,9 +178,18 @@ public:
         }
         path_.resize(k_);
         frames_.reserve(k_);
+        for (size_t i = 0; i < 2; ++i) anchor_type_[i] = exact_type(p.nodes[i]);
     }
 
     Status run(const GraphValue& g) {
+        if (quiet_) {
+            // No Python code runs until the match ends: the index stays as
+            // it is and its Edge objects are read where they are.
+            EdgeIndexView view;
+            int indexed = edge_index_view(g, view);
+            if (indexed < 0) return PyErrorSet{};
+            if (indexed > 0) return run_indexed(view);
+        }
         if (k_ > 1) {
             Status s = build_index(g.edges.get());
             if (!s) return s;
@@ -201,6 +219,48 @@ public:
             ++j;
         }
         if (step < 0) return PyErrorSet{};
+        return ok_status();
+    }
+
+    // The match over the index of `edges`: the first edge is taken from the
+    // edges at an end fixed to one type when there is one (the end with
+    // fewer edges), else from every entry; later steps read the edges at
+    // the node they stand on.
+    Status run_indexed(const EdgeIndexView& view) {
+        view_ = &view;
+        std::vector<uint32_t> first;
+        bool anchored = false;
+        size_t fewest = SIZE_MAX;
+        for (size_t i = 0; i < 2; ++i) {
+            if (!anchor_type_[i]) continue;
+            uint32_t node = view.node_of_type(anchor_type_[i].get());
+            if (node == EdgeIndexView::kNoNode) return ok_status();  // no edge has that end
+            // The side of the first edge on which node i lies.
+            EdgeSide side = dirs_[0] == Direction::Any ? EdgeSide::Both
+                            : ((dirs_[0] == Direction::Forward) == (i == 0)) ? EdgeSide::Out
+                                                                             : EdgeSide::In;
+            size_t degree = view.degree(node, side);
+            if (degree < fewest) {
+                fewest = degree;
+                anchored = true;
+                first.clear();
+                first.reserve(degree);
+                view.for_each_at(node, side, [&](uint32_t p) { first.push_back(p); });
+            }
+        }
+        if (anchored) {
+            for (uint32_t p : first) {
+                if (!first_step(edge_value(view.edge(p)), p)) return PyErrorSet{};
+            }
+            return ok_status();
+        }
+        if (k_ == 1 && all_open()) {
+            for (BindingList& list : lists_) list.reserve(view.limit());
+        }
+        for (uint32_t p = 0, n = view.limit(); p < n; ++p) {
+            PyObject* e = view.edge(p);
+            if (e && !first_step(edge_value(e), p)) return PyErrorSet{};
+        }
         return ok_status();
     }
 
@@ -311,7 +371,7 @@ private:
             if (r < 0) return PyErrorSet{};
             if (r == 0) continue;
             if (k_ > 1) {
-                if (!extend()) return PyErrorSet{};
+                if (!(view_ ? extend_indexed() : extend())) return PyErrorSet{};
             } else {
                 emit();
             }
@@ -321,9 +381,8 @@ private:
 
     // Edge pattern i and node pattern i + 1 on edge j taken one way, from
     // the kept results when there are.
-    int passes(size_t i, uint32_t j, bool forward) {
+    int passes(size_t i, const EdgeValue& e, uint32_t j, bool forward) {
         if (edge_open_[i] && node_open_[i + 1]) return 1;
-        const EdgeValue& e = edges_[j];
         uint8_t* memo = memo_.empty() ? nullptr : &memo_[(i - 1) * edges_.size() + j];
         const uint8_t known = forward ? kForwardKnown : kBackwardKnown;
         const uint8_t pass = forward ? kForwardPass : kBackwardPass;
@@ -373,7 +432,7 @@ private:
             if (used_[inc.edge]) continue;
             path_[i] = Step{&edges_[inc.edge], inc.edge, forward};
             int r = repeat_ok(i + 1) ? 1 : 0;
-            if (r > 0) r = passes(i, inc.edge, forward);
+            if (r > 0) r = passes(i, edges_[inc.edge], inc.edge, forward);
             if (r < 0) return PyErrorSet{};  // the operation ends: the marks no longer matter
             if (r == 0) continue;
             if (i + 1 == k_) {
@@ -386,6 +445,65 @@ private:
         }
         used_[path_[0].index] = 0;
         return ok_status();
+    }
+
+    // extend() over the index: a step's candidates are the edges out of
+    // (forward), into (backward) or at (either way) the node it stands on,
+    // merged in position order; the edges of the partial path are found in
+    // path_ itself, so the search needs nothing the size of `edges`. No
+    // results are kept: without Python code a test is a few comparisons.
+    Status extend_indexed() {
+        const EdgeIndexView& view = *view_;
+        // The candidates of step i at the node that step i - 1 reached.
+        auto frame_at = [&](size_t i, const Step& s) {
+            uint32_t node = s.forward ? view.end_of(s.index) : view.start_of(s.index);
+            std::span<const uint32_t> out, in;
+            if (dirs_[i] != Direction::Backward) out = view.at(node, EdgeSide::Out);
+            if (dirs_[i] != Direction::Forward) in = view.at(node, EdgeSide::In);
+            return IndexFrame{out.data(), out.data() + out.size(), in.data(),
+                              in.data() + in.size()};
+        };
+        std::vector<IndexFrame>& frames = index_frames_;
+        frames.assign(1, frame_at(1, path_[0]));
+        while (!frames.empty()) {
+            const size_t i = frames.size();  // the step this frame chooses
+            IndexFrame& f = frames.back();
+            uint32_t p;
+            bool forward;
+            if (f.out == f.out_end && f.in == f.in_end) {
+                frames.pop_back();
+                continue;
+            }
+            if (f.in == f.in_end || (f.out != f.out_end && *f.out <= *f.in)) {
+                p = *f.out++;
+                forward = true;
+                if (f.in != f.in_end && *f.in == p) ++f.in;  // a self-loop is taken once
+            } else {
+                p = *f.in++;
+                forward = false;
+            }
+            if (on_path(i, p)) continue;
+            path_[i] = Step{&edge_value(view.edge(p)), p, forward};
+            int r = repeat_ok(i + 1) ? 1 : 0;
+            if (r > 0) r = passes(i, *path_[i].edge, p, forward);
+            if (r < 0) return PyErrorSet{};
+            if (r == 0) continue;
+            if (i + 1 == k_) {
+                emit();
+                continue;
+            }
+            frames.push_back(frame_at(i + 1, path_[i]));
+        }
+        return ok_status();
+    }
+
+    // Whether the edge at position p is one of the first i edges of the
+    // partial path (a path is short: a scan costs less than marks).
+    bool on_path(size_t i, uint32_t p) const {
+        for (size_t s = 0; s < i; ++s) {
+            if (path_[s].index == p) return true;
+        }
+        return false;
     }
 
     // Appends the current match to the lists.
@@ -418,6 +536,14 @@ private:
         bool chosen;  // path_ at this step holds an edge marked used
     };
     std::vector<Frame> frames_;
+    // The index of `edges`, when the match runs over it, and the exact
+    // types that the first two node patterns require (null: none).
+    const EdgeIndexView* view_ = nullptr;
+    TypeRef anchor_type_[2];
+    struct IndexFrame {
+        const uint32_t *out, *out_end, *in, *in_end;
+    };
+    std::vector<IndexFrame> index_frames_;
 };
 
 }  // namespace
