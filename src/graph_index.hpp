@@ -118,6 +118,8 @@ public:
     uint32_t limit() const { return static_cast<uint32_t>(entries_->size()); }
     // The Edge object at a position, or null for an empty position.
     PyObject* edge(uint32_t position) const { return (*entries_)[position].value; }
+    // The key of the entry at a position that holds an edge.
+    PyObject* key(uint32_t position) const { return (*entries_)[position].key; }
     // The numbers of the nodes at the two ends of the edge at a position.
     uint32_t start_of(uint32_t position) const { return (*entries_)[position].node[0]; }
     uint32_t end_of(uint32_t position) const { return (*entries_)[position].node[1]; }

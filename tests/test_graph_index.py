@@ -164,6 +164,19 @@ def model_weighted(g):
     return rows
 
 
+def checked_values(d, cls):
+    values = list(d.values())
+    if any(type(v) is not cls for v in values):
+        raise TypeError("bad entry")
+    return values
+
+
+def model_bound_end(g, t):
+    bound = {n.type for n in checked_nodes(g.nodes) if n.type == TYPES[t]}
+    return [(edge_key(e), node_key(e.start), node_key(e.end))
+            for e in checked_edges(g.edges) if e.end.type in bound]
+
+
 def model_bound_start(g, t):
     bound = {n.type for n in checked_nodes(g.nodes) if n.type == TYPES[t]}
     return [(edge_key(e), node_key(e.start), node_key(e.end))
@@ -192,6 +205,11 @@ def queries(t, name, form):
          model_weighted),
         ("bound start", lambda g: g.query().match(node="a", type=TYPES[t])
          .match(edge="e", start="a", end="b").return_("e", "a", "b"), lambda g: model_bound_start(g, t)),
+        ("bound end", lambda g: g.query().match(node="b", type=TYPES[t])
+         .match(edge="e", start="a", end="b").return_("e", "a", "b"), lambda g: model_bound_end(g, t)),
+        ("label", lambda g: g.query().match(f"(n:{name})").return_("n"),
+         lambda g: [(node_key(n),) for n in checked_values(g.nodes, vk.Node)
+                    if is_named(n.type, name)]),
     ]
 
 
@@ -305,6 +323,24 @@ class IndexedGraph(RuleBasedStateMachine):
         except Exception:  # a misfiled entry, or no node bound
             pass
 
+    @rule(s=st.integers(0, len(TYPES) - 1), t=st.integers(0, len(TYPES) - 1),
+          name=st.integers(0, 3))
+    def merge_edge(self, s, t, name):
+        """The edge found (or made) is the first from a to b of that term."""
+        term = vk.Term(f"m{name}", vk.Application(TYPES[s], TYPES[t]))
+        try:
+            rows = self.g.query().match(node="a", type=TYPES[s]).match(node="b", type=TYPES[t]) \
+                .merge(edge="e", term=term, start="a", end="b").return_("e")
+        except Exception:  # a misfiled entry, or no node bound
+            return
+        types = {n.type for n in self.g.nodes.values()}
+        if TYPES[s] not in types or TYPES[t] not in types:
+            assert rows == []
+            return
+        first = [e for e in self.g.edges.values() if e.start.type == TYPES[s]
+                 and e.end.type == TYPES[t] and e.term.name == term.name]
+        assert rows[0]["e"].properties is first[0].properties
+
     @rule(t=st.integers(0, len(TYPES) - 1), delete=st.booleans())
     def merge_or_delete(self, t, delete):
         q = self.g.query().merge(node="n", type=TYPES[t])
@@ -318,7 +354,7 @@ class IndexedGraph(RuleBasedStateMachine):
     # ----- queries, against the plain walks -----
 
     @rule(t=st.integers(0, len(TYPES) - 1), name=st.sampled_from(NAMES),
-          form=st.sampled_from(sorted(ONE_EDGE)), pick=st.integers(0, 6),
+          form=st.sampled_from(sorted(ONE_EDGE)), pick=st.integers(0, 8),
           actions=st.lists(ACTIONS, max_size=3))
     def query(self, t, name, form, pick, actions):
         label, real, model = queries(t, name, form)[pick]

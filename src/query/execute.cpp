@@ -5,6 +5,7 @@
 // go through DictWalk, which keeps its own references and stops when the dict
 // changes under it. A match builds its binding lists completely and assigns
 // them only when the whole operation has succeeded.
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -59,6 +60,23 @@ Status walk_values(PyObject* dict, PyTypeObject* type, const char* name, F&& vis
 template <class F>
 Status for_each_candidate(const GraphValue& g, const NodePatternValue& p, bool quiet, F&& visit) {
     if (!p.type_obj) {
+        // A label naming one type asks for the nodes of that type: when no
+        // Python code runs, those are read from the index.
+        TypeRef named = quiet && p.type_schema ? schema_exact_type(p.type_schema->pattern)
+                                               : TypeRef();
+        if (named) {
+            std::vector<PyObject*> found;
+            int indexed = index_nodes_of_type(g, named.get(), found);
+            if (indexed < 0) return PyErrorSet{};
+            if (indexed > 0) {
+                for (PyObject* node : found) {
+                    int r = visit(node_value(node));
+                    if (r < 0) return PyErrorSet{};
+                    if (r == 0) break;
+                }
+                return ok_status();
+            }
+        }
         return quiet ? walk_values<true, PyNode>(g.nodes.get(), NodeType, "Node", visit)
                      : walk_values<false, PyNode>(g.nodes.get(), NodeType, "Node", visit);
     }
@@ -352,15 +370,35 @@ Status merge_edge(QueryValue& q, const EdgeBetween& m) {
     const TypeRef want_end = std::get<NodeValue>(**t).type();
     std::optional<EdgeValue> hit;
     EdgeTest test(p);
-    Status st = for_each_edge(q.graph, [&](EdgeValue&& edge) {
+    // 1 to go on, 0 at the hit, -1 on error.
+    auto consider = [&](const EdgeValue& edge) {
         if (!type_equal(edge.start().type().get(), want_start.get()) ||
             !type_equal(edge.end().type().get(), want_end.get())) {
             return 1;
         }
         int r = with_term ? test.matches(edge) : 1;
-        if (r > 0) hit.emplace(std::move(edge));
+        if (r > 0) hit.emplace(edge);
         return r < 0 ? -1 : (r > 0 ? 0 : 1);
-    });
+    };
+    // Without Python code in the test, the candidates are the edges out of
+    // the start node, read from the index.
+    int indexed = 0;
+    EdgeIndexView view;
+    if (!with_term || !test.runs_python()) indexed = edge_index_view(q.graph, view);
+    if (indexed < 0) return PyErrorSet{};
+    Status st = ok_status();
+    if (indexed > 0) {
+        uint32_t from = view.node_of_type(want_start.get());
+        if (from != EdgeIndexView::kNoNode) {
+            for (uint32_t at : view.at(from, EdgeSide::Out)) {
+                int r = consider(edge_value(view.edge(at)));
+                if (r < 0) return PyErrorSet{};
+                if (r == 0) break;
+            }
+        }
+    } else {
+        st = for_each_edge(q.graph, [&](EdgeValue&& edge) { return consider(edge); });
+    }
     if (!st) return st;
     if (hit) {
         if (p.variable) q.matched_vars.append(*p.variable, std::move(*hit));
@@ -409,25 +447,41 @@ Status discard(const GraphValue& g, GraphDict which, const Hex64& uid) {
 }
 
 // Deletes every entry of `edges` holding an Edge whose start or end node is
-// of one of the given types (a node's uid depends on its type alone).
-// Failures are passed over as by discard.
-Status detach_edges(const GraphValue& g, const std::unordered_set<std::string>& node_types) {
+// of one of the given types (a node's uid depends on its type alone), in
+// the order of `edges`. Failures are passed over as by discard.
+Status detach_edges(const GraphValue& g, const std::vector<TypeRef>& types,
+                    const std::unordered_set<std::string>& node_types) {
     std::vector<Ref> doomed;
-    Py_ssize_t pos = 0;
-    PyObject *k, *v;
-    // Only reads of our own values happen in this walk: no Python code runs.
-    while (PyDict_Next(g.edges.get(), &pos, &k, &v)) {
-        if (Py_TYPE(v) != EdgeType) continue;
-        const EdgeValue& e = edge_value(v);
-        for (const NodeValue* end : {&e.start(), &e.end()}) {
-            const Hex64* u = type_uid(end->type().get());
-            if (!u) {
-                if (!drop_exception()) return PyErrorSet{};
-                continue;
-            }
-            if (node_types.count(std::string(u->view()))) {
-                doomed.push_back(Ref::borrow(k));
-                break;
+    EdgeIndexView view;
+    int indexed = edge_index_view(g, view);
+    if (indexed < 0) return PyErrorSet{};
+    if (indexed > 0) {
+        std::vector<uint32_t> positions;
+        for (const TypeRef& t : types) {
+            uint32_t n = view.node_of_type(t.get());
+            if (n == EdgeIndexView::kNoNode) continue;
+            view.for_each_at(n, EdgeSide::Both, [&](uint32_t p) { positions.push_back(p); });
+        }
+        std::sort(positions.begin(), positions.end());
+        positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
+        for (uint32_t p : positions) doomed.push_back(Ref::borrow(view.key(p)));
+    } else {
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        // Only reads of our own values happen in this walk: no Python code runs.
+        while (PyDict_Next(g.edges.get(), &pos, &k, &v)) {
+            if (Py_TYPE(v) != EdgeType) continue;
+            const EdgeValue& e = edge_value(v);
+            for (const NodeValue* end : {&e.start(), &e.end()}) {
+                const Hex64* u = type_uid(end->type().get());
+                if (!u) {
+                    if (!drop_exception()) return PyErrorSet{};
+                    continue;
+                }
+                if (node_types.count(std::string(u->view()))) {
+                    doomed.push_back(Ref::borrow(k));
+                    break;
+                }
             }
         }
     }
@@ -442,6 +496,7 @@ Status detach_edges(const GraphValue& g, const std::unordered_set<std::string>& 
 // passed over; an interrupt or exit request ends the run.
 Status run_delete(QueryValue& q, const DeleteClause& c) {
     std::unordered_set<std::string> deleted_types;
+    std::vector<TypeRef> deleted;
     for (const std::string& name : c.variables) {
         const BindingList* list = q.matched_vars.find(name);
         if (!list) continue;
@@ -453,10 +508,10 @@ Status run_delete(QueryValue& q, const DeleteClause& c) {
             if (!(uid ? discard(q.graph, which, *uid) : drop_exception())) return PyErrorSet{};
             // The node's uid was made from its type's, which is now kept.
             const Hex64* tu = node && uid && c.detach ? type_uid(node->type().get()) : nullptr;
-            if (tu) deleted_types.emplace(tu->view());
+            if (tu && deleted_types.emplace(tu->view()).second) deleted.push_back(node->type());
         }
     }
-    if (!deleted_types.empty()) return detach_edges(q.graph, deleted_types);
+    if (!deleted_types.empty()) return detach_edges(q.graph, deleted, deleted_types);
     return ok_status();
 }
 

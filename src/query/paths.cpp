@@ -26,6 +26,7 @@
 // verdicts per type value (NodeTest, EdgeTest). When no test compares
 // property values, no Python code runs during the match, so the first step
 // tests the edges where they are stored and copies only those that match.
+#include <algorithm>
 #include <cstdint>
 #include <unordered_map>
 #include <unordered_set>
@@ -585,6 +586,42 @@ struct EndCondition {
     }
 };
 
+// The positions of the edges that can pass the end conditions, ascending:
+// those at the nodes of the condition with fewer edges. False when neither
+// end is bound (every edge is a candidate).
+bool bound_candidates(const EdgeIndexView& view, const EndCondition& at_start,
+                      const EndCondition& at_end, std::vector<uint32_t>& out) {
+    const EndCondition* best = nullptr;
+    EdgeSide side = EdgeSide::Out;
+    size_t fewest = SIZE_MAX;
+    for (auto [c, s] : {std::pair{&at_start, EdgeSide::Out}, std::pair{&at_end, EdgeSide::In}}) {
+        if (!c->active) continue;
+        size_t total = 0;
+        for (const TypeNode* t : c->nodes) {
+            uint32_t n = view.node_of_type(t);
+            if (n != EdgeIndexView::kNoNode) total += view.degree(n, s);
+        }
+        if (total < fewest) {
+            fewest = total;
+            best = c;
+            side = s;
+        }
+    }
+    if (!best) return false;
+    out.reserve(fewest);
+    for (const TypeNode* t : best->nodes) {
+        uint32_t n = view.node_of_type(t);
+        if (n == EdgeIndexView::kNoNode) continue;
+        std::span<const uint32_t> at = view.at(n, side);
+        out.insert(out.end(), at.begin(), at.end());
+    }
+    if (best->nodes.size() > 1) {
+        std::sort(out.begin(), out.end());
+        out.erase(std::unique(out.begin(), out.end()), out.end());
+    }
+    return true;
+}
+
 }  // namespace
 
 Status match_edge(QueryValue& q, const MatchEdge& m) {
@@ -595,21 +632,44 @@ Status match_edge(QueryValue& q, const MatchEdge& m) {
     // One name at both ends asks for the same node at both, bound once.
     const bool one_node = m.start && m.end && *m.start == *m.end;
     BindingList edges, starts, ends;
-    EdgeWalk walk(q.graph.edges.get(), false);
-    PyObject* obj;
-    int step;
-    while ((step = walk.next(obj)) > 0) {
-        EdgeValue e(edge_value(obj));
+    // 1 to go on, -1 on error.
+    auto take = [&](const EdgeValue& e) {
         int r = at_start.admits(e.start()) && at_end.admits(e.end()) &&
                 (!one_node || same_node(e.start(), e.end()));
         if (r > 0) r = test.matches(e);
-        if (r < 0) return PyErrorSet{};
-        if (r == 0) continue;
+        if (r <= 0) return r < 0 ? -1 : 1;
         if (m.start) starts.emplace_back(e.start());
         if (m.end && !one_node) ends.emplace_back(e.end());
-        edges.emplace_back(std::move(e));
+        edges.emplace_back(e);
+        return 1;
+    };
+    int indexed = 0;
+    EdgeIndexView view;
+    // Without Python code in the test the edges are read from the index:
+    // those at the bound nodes only, when an end is bound.
+    if (!test.runs_python()) indexed = edge_index_view(q.graph, view);
+    if (indexed < 0) return PyErrorSet{};
+    if (indexed > 0) {
+        std::vector<uint32_t> positions;
+        if (bound_candidates(view, at_start, at_end, positions)) {
+            for (uint32_t p : positions) {
+                if (take(edge_value(view.edge(p))) < 0) return PyErrorSet{};
+            }
+        } else {
+            for (uint32_t p = 0, n = view.limit(); p < n; ++p) {
+                PyObject* e = view.edge(p);
+                if (e && take(edge_value(e)) < 0) return PyErrorSet{};
+            }
+        }
+    } else {
+        EdgeWalk walk(q.graph.edges.get(), false);
+        PyObject* obj;
+        int step;
+        while ((step = walk.next(obj)) > 0) {
+            if (take(EdgeValue(edge_value(obj))) < 0) return PyErrorSet{};
+        }
+        if (step < 0) return PyErrorSet{};
     }
-    if (step < 0) return PyErrorSet{};
     BindingTable::Group group;
     if (m.pattern.variable) group.emplace_back(*m.pattern.variable, std::move(edges));
     if (m.start) group.emplace_back(*m.start, std::move(starts));
