@@ -47,6 +47,8 @@ public:
     }
     RecordRef& operator=(RecordRef&&) noexcept = default;
 
+    // Asks memory for the record, which is about to be read.
+    void prefetch() const { __builtin_prefetch(rec_.get()); }
     // Whether both are copies of one record.
     bool same_record(const RecordRef& o) const { return rec_.get() == o.rec_.get(); }
     // The collector's visit of the references this value holds: its record.

@@ -229,6 +229,7 @@ public:
     // the node they stand on.
     Status run_indexed(const EdgeIndexView& view) {
         view_ = &view;
+        ring_.resize(kRing * k_);
         std::vector<uint32_t> first;
         bool anchored = false;
         size_t fewest = SIZE_MAX;
@@ -253,16 +254,42 @@ public:
             for (uint32_t p : first) {
                 if (!first_step(edge_value(view.edge(p)), p)) return PyErrorSet{};
             }
+            flush();
             return ok_status();
         }
         if (k_ == 1 && all_open()) {
             for (BindingList& list : lists_) list.reserve(view.limit());
         }
+        // The walk reads the entries in order; what a longer path reads next
+        // (the node a first edge reaches, then the entries of its edges) is
+        // asked of memory a few edges ahead.
+        const bool ahead = k_ > 1;
+        const EdgeSide next_side = k_ > 1 ? side_of(dirs_[1]) : EdgeSide::Out;
         for (uint32_t p = 0, n = view.limit(); p < n; ++p) {
+            if (ahead && p + 2 * kAhead < n && view.edge(p + 2 * kAhead)) {
+                prefetch_reached(p + 2 * kAhead, [&](uint32_t node) { view.prefetch_node(node); });
+            }
+            if (ahead && p + kAhead < n && view.edge(p + kAhead)) {
+                prefetch_reached(p + kAhead,
+                                 [&](uint32_t node) { view.prefetch_entries_at(node, next_side); });
+            }
             PyObject* e = view.edge(p);
             if (e && !first_step(edge_value(e), p)) return PyErrorSet{};
         }
+        flush();
         return ok_status();
+    }
+
+    // The sides of a node that a step in direction d leaves by.
+    static EdgeSide side_of(Direction d) {
+        return d == Direction::Forward ? EdgeSide::Out
+               : d == Direction::Backward ? EdgeSide::In : EdgeSide::Both;
+    }
+    // Calls f with the nodes the first step reaches over the edge at p.
+    template <class F>
+    void prefetch_reached(uint32_t p, F&& f) const {
+        if (dirs_[0] != Direction::Backward) f(view_->end_of(p));
+        if (dirs_[0] != Direction::Forward) f(view_->start_of(p));
     }
 
     BindingTable::Group take_group() {
@@ -507,10 +534,47 @@ private:
         return false;
     }
 
-    // Appends the current match to the lists.
+    // Over the index, a match waits in a ring while what its bindings copy
+    // is asked of memory: its Edge objects when it enters, their records
+    // kLag matches later, the records of its nodes kLag after that, and its
+    // bindings are copied kLag after that, so the misses of consecutive
+    // matches overlap instead of following one another.
     void emit() {
-        for (const Slot& s : node_slots_) s.list->emplace_back(node_at(s.position));
-        for (const Slot& s : edge_slots_) s.list->emplace_back(*path_[s.position].edge);
+        if (!view_) return copy_bindings(path_.data());
+        Step* slot = &ring_[(ring_count_ % kRing) * k_];
+        std::copy(path_.begin(), path_.end(), slot);
+        for (size_t i = 0; i < k_; ++i) __builtin_prefetch(slot[i].edge);
+        if (ring_count_ >= kLag) {
+            Step* m = &ring_[((ring_count_ - kLag) % kRing) * k_];
+            for (size_t i = 0; i < k_; ++i) m[i].edge->prefetch();
+        }
+        if (ring_count_ >= 2 * kLag) {
+            Step* m = &ring_[((ring_count_ - 2 * kLag) % kRing) * k_];
+            for (size_t i = 0; i < k_; ++i) {
+                m[i].edge->start().prefetch();
+                m[i].edge->end().prefetch();
+            }
+        }
+        if (ring_count_ >= 3 * kLag) copy_bindings(&ring_[((ring_count_ - 3 * kLag) % kRing) * k_]);
+        ++ring_count_;
+    }
+
+    // Copies the bindings of the matches still in the ring, in order.
+    void flush() {
+        size_t waiting = std::min(ring_count_, 3 * kLag);
+        for (size_t t = ring_count_ - waiting; t < ring_count_; ++t) {
+            copy_bindings(&ring_[(t % kRing) * k_]);
+        }
+        ring_count_ = 0;
+    }
+
+    // Appends the match whose steps are at m to the lists.
+    void copy_bindings(const Step* m) {
+        auto node_of = [&](size_t i) -> const NodeValue& {
+            return i == 0 ? m[0].near() : m[i - 1].far();
+        };
+        for (const Slot& s : node_slots_) s.list->emplace_back(node_of(s.position));
+        for (const Slot& s : edge_slots_) s.list->emplace_back(*m[s.position].edge);
     }
 
     const size_t k_;
@@ -541,6 +605,11 @@ private:
     // types that the first two node patterns require (null: none).
     const EdgeIndexView* view_ = nullptr;
     TypeRef anchor_type_[2];
+    static constexpr size_t kAhead = 8;  // entries read ahead by the first step
+    static constexpr size_t kLag = 4;    // matches between two fetch stages
+    static constexpr size_t kRing = 16;  // at least 3 * kLag + 1
+    std::vector<Step> ring_;             // kRing matches of k_ steps
+    size_t ring_count_ = 0;              // matches put in the ring
     struct IndexFrame {
         const uint32_t *out, *out_end, *in, *in_end;
     };
