@@ -8,7 +8,7 @@ import os
 import sys
 
 import pytest
-from hypothesis import HealthCheck, settings
+from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, invariant, rule
 
@@ -153,6 +153,18 @@ def model_two_edges(g, name):
     return rows
 
 
+def model_untyped(g):
+    """(n {w: 1}): a walk of `nodes` that may see the dict change under it."""
+    rows = []
+    for n in g.nodes.values():
+        if type(n) is not vk.Node:
+            raise TypeError("bad entry")
+        props = n.properties
+        if held(props, {"w": 1}):
+            rows.append((node_key(n, props),))
+    return rows
+
+
 def model_weighted(g):
     """(a)-[e {w: 1}]->(b): the walk may see the dict change under it."""
     rows = []
@@ -207,6 +219,7 @@ def queries(t, name, form):
          .match(edge="e", start="a", end="b").return_("e", "a", "b"), lambda g: model_bound_start(g, t)),
         ("bound end", lambda g: g.query().match(node="b", type=TYPES[t])
          .match(edge="e", start="a", end="b").return_("e", "a", "b"), lambda g: model_bound_end(g, t)),
+        ("untyped w", lambda g: g.query().match("(n {w: 1})").return_("n"), model_untyped),
         ("label", lambda g: g.query().match(f"(n:{name})").return_("n"),
          lambda g: [(node_key(n),) for n in checked_values(g.nodes, vk.Node)
                     if is_named(n.type, name)]),
@@ -354,7 +367,7 @@ class IndexedGraph(RuleBasedStateMachine):
     # ----- queries, against the plain walks -----
 
     @rule(t=st.integers(0, len(TYPES) - 1), name=st.sampled_from(NAMES),
-          form=st.sampled_from(sorted(ONE_EDGE)), pick=st.integers(0, 8),
+          form=st.sampled_from(sorted(ONE_EDGE)), pick=st.integers(0, 9),
           actions=st.lists(ACTIONS, max_size=3))
     def query(self, t, name, form, pick, actions):
         label, real, model = queries(t, name, form)[pick]
@@ -371,6 +384,33 @@ class IndexedGraph(RuleBasedStateMachine):
         for t in range(len(TYPES)):
             for label, real, model in queries(t, NAMES[t % len(NAMES)], "any")[:5]:
                 assert outcome(real, self.g, [], True) == outcome(model, self.g, [], False), label
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=list(HealthCheck))
+@given(nodes=st.lists(st.tuples(st.integers(0, len(TYPES) - 1), st.booleans()), max_size=8),
+       edges=st.lists(st.tuples(st.integers(0, len(TYPES) - 1), st.integers(0, len(TYPES) - 1),
+                                st.booleans()), max_size=8),
+       actions=st.lists(ACTIONS, min_size=1, max_size=4), t=st.integers(0, len(TYPES) - 1),
+       name=st.sampled_from(NAMES), form=st.sampled_from(sorted(ONE_EDGE)))
+def test_changes_made_by_comparisons_during_a_match(nodes, edges, actions, t, name, form):
+    """Stored property values whose == changes the dicts: every query kind,
+    run on an indexed graph, ends as the plain walk ends (rows or error)."""
+    g = vk.Graph()
+    for i, (k, hooked) in enumerate(nodes):
+        n = node(k, i, hooked)
+        g.nodes[n.uid()] = n
+    for i, (a, b, hooked) in enumerate(edges):
+        e = edge(f"e{i}", a, b, 100 + i, hooked)
+        g.edges[e.uid()] = e
+    for label, real, model in queries(t, name, form):
+        outcome(real, g, [], True)  # the indexes are built and current
+        twin = vk.Graph()
+        twin.nodes.update(g.nodes)
+        twin.edges.update(g.edges)
+        expected = outcome(model, twin, list(actions), real=False)
+        got = outcome(real, g, list(actions), real=True)
+        assert got == expected, label
+        assert contents(g) == contents(twin), label
 
 
 TestIndexedGraph = IndexedGraph.TestCase

@@ -54,6 +54,43 @@ Status walk_values(PyObject* dict, PyTypeObject* type, const char* name, F&& vis
     }
 }
 
+// The walk of walk_values<false> for a visit that can often decide without
+// running Python code: `plainly` is tried first on the stored value (1 go
+// on, 0 stop, -1 error, PropertyMap::kNeedsPython: it would run Python
+// code), and only when it cannot decide does `visit` get a copy, with the
+// entry held as DictWalk holds it. The changes of the dict are detected as
+// DictWalk detects them, so the outcome is that of walk_values<false>.
+template <class Py, class P, class F>
+Status walk_values_plainly(PyObject* dict, PyTypeObject* type, const char* name, P&& plainly,
+                           F&& visit) {
+    Ref held = Ref::borrow(dict);
+    const Py_ssize_t size = PyDict_GET_SIZE(dict);
+    Py_ssize_t pos = 0, produced = 0;
+    PyObject *k, *v;
+    for (;;) {
+        if (PyDict_GET_SIZE(dict) != size) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            return PyErrorSet{};
+        }
+        if (!PyDict_Next(dict, &pos, &k, &v)) return ok_status();
+        if (produced == size) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+            return PyErrorSet{};
+        }
+        ++produced;
+        if (Py_TYPE(v) != type) return cast_error(v, name);
+        const auto& stored = reinterpret_cast<Py*>(v)->value;
+        int r = plainly(stored);
+        if (r == PropertyMap::kNeedsPython) {
+            Ref key = Ref::borrow(k), value = Ref::borrow(v);
+            using Value = decltype(Py::value);
+            r = visit(Value(stored));
+        }
+        if (r < 0) return PyErrorSet{};
+        if (r == 0) return ok_status();
+    }
+}
+
 // Visits the candidates of a node pattern in order: with an exact type, the
 // graph's nodes of that type; otherwise every Node in `nodes` (quiet as for
 // walk_values).
@@ -100,11 +137,23 @@ Status for_each_edge(const GraphValue& g, F&& visit) {
 Status match_node(QueryValue& q, const NodePatternValue& p) {
     BindingList found;
     NodeTest test(p);
-    Status s = for_each_candidate(q.graph, p, !test.runs_python(), [&](auto&& node) {
+    auto visit = [&](auto&& node) {
         int m = test.matches(node);
         if (m > 0) found.emplace_back(std::forward<decltype(node)>(node));
         return m < 0 ? -1 : 1;
-    });
+    };
+    Status s = ok_status();
+    if (!p.type_obj && test.runs_python()) {
+        // Property tests of plain values need no copy of each node.
+        s = walk_values_plainly<PyNode>(q.graph.nodes.get(), NodeType, "Node",
+                                        [&](const NodeValue& node) {
+            int m = test.matches_plainly(node);
+            if (m > 0) found.emplace_back(node);
+            return m >= 0 ? 1 : m;
+        }, visit);
+    } else {
+        s = for_each_candidate(q.graph, p, !test.runs_python(), visit);
+    }
     if (!s) return s;
     if (p.variable) q.matched_vars.assign_group(*p.variable, std::move(found));
     return ok_status();
