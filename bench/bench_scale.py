@@ -8,6 +8,7 @@ less; cache sharing still does):
 
 - write: match(node="a", type=A).match(node="b", type=B).create(edge=...)
   run through execute(), per query; NetworkX: G.add_edge(a, b, key, ...).
+  Writes are timed with the objects alive before them frozen (see frozen).
 - merge: merge(node="n", type=T) of a node in the graph, per query;
   NetworkX: a membership test and an attribute update.
 - anchored: "(a:T7)-[e]->(b)" over 100,000 edges from 5,000 nodes (20
@@ -31,10 +32,16 @@ import time
 
 import velkora as vk
 
+import networkx as nx
+
 try:
-    import networkx as nx
-except ImportError:  # pragma: no cover
-    nx = None
+    import kuzu
+except ImportError:
+    kuzu = None
+try:
+    from grandcypher import GrandCypher
+except ImportError:
+    GrandCypher = None
 
 QUICK = "--quick" in sys.argv
 SIZES = (1_000, 100_000) if QUICK else (1_000, 100_000, 1_000_000)
@@ -50,11 +57,34 @@ def best(fn, repeat=5):
     return min(times)
 
 
-def per_call(fn, count, repeat=5):
+def per_call(fn, count, repeat=5, budget=0.2):
+    """Seconds per call: the best of `repeat` loops of up to `count` calls,
+    fewer when a call is slow (each loop then takes about `budget` s)."""
+    t0 = time.process_time()
+    fn()
+    once = max(time.process_time() - t0, 1e-7)
+    count = max(1, min(count, int(budget / once)))
+
     def loop():
         for _ in range(count):
             fn()
     return best(loop, repeat) / count
+
+
+def frozen(fn):
+    """fn run after the objects alive so far are moved out of the
+    collector's sight (gc.freeze): a write's figure then holds the
+    collections its own objects cause, not a pass over this script's whole
+    heap (the imported libraries, the other graphs) that happens to fall
+    inside the loop."""
+    def run(*args, **kwargs):
+        gc.collect()
+        gc.freeze()
+        try:
+            return fn(*args, **kwargs)
+        finally:
+            gc.unfreeze()
+    return run
 
 
 def node_graph(n, props=False):
@@ -87,6 +117,43 @@ def nx_stride_edges(G, edges, nodes):
         G.add_edge(f"T{s}", f"T{e}", key=f"e{i}")
 
 
+class Kuzu:
+    """A kuzu database of the same nodes (T{i}, with i) and edges, loaded
+    from CSV, queried through one single-threaded connection."""
+
+    def __init__(self, nodes, edges=0, stride_nodes=None):
+        import os
+        import tempfile
+        self.dir = tempfile.mkdtemp()
+        self.db = kuzu.Database(os.path.join(self.dir, "db"))
+        self.c = kuzu.Connection(self.db, num_threads=1)
+        self.c.execute("CREATE NODE TABLE T(id STRING, i INT64, PRIMARY KEY(id))")
+        self.c.execute("CREATE REL TABLE R(FROM T TO T, key STRING)")
+        with open(os.path.join(self.dir, "n.csv"), "w") as f:
+            f.writelines(f"T{i},{i}\n" for i in range(nodes))
+        self.c.execute(f"COPY T FROM '{self.dir}/n.csv'")
+        if edges:
+            m = stride_nodes or nodes
+            with open(os.path.join(self.dir, "e.csv"), "w") as f:
+                f.writelines(f"T{i % m},T{(i * 7919 + 13) % m},e{i}\n" for i in range(edges))
+            self.c.execute(f"COPY R FROM '{self.dir}/e.csv'")
+
+    def run(self, text, params=None):
+        return self.c.execute(text, params or {}).get_all()
+
+    def close(self):
+        import shutil
+        del self.c, self.db
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def named_graph(G):
+    """G with a name attribute on every node, for grand-cypher's WHERE."""
+    for v, d in G.nodes(data=True):
+        d["name"] = v
+    return G
+
+
 # ----- rows of the table: (workload, size, velkora s, NetworkX s, unit, goal) -----
 
 
@@ -103,13 +170,14 @@ def writes(n):
             edge="e", term=next(it), start="a", end="b").execute()
 
     write()  # builds the indexes
-    ours = per_call(write, count // 4)
-    merge = per_call(lambda: g.query().merge(node="n", type=a).execute(), count)
+    timed = frozen(per_call)
+    ours = timed(write, count // 4)
+    merge = timed(lambda: g.query().merge(node="n", type=a).execute(), count)
     G = nx_node_graph(n)
     nx_stride_edges(G, n, n)
     keys = iter(range(10 ** 9))
     an, bn = f"T{n // 3}", f"T{(2 * n) // 3}"
-    theirs = per_call(lambda: G.add_edge(an, bn, key=next(keys), term=None), count // 4)
+    theirs = timed(lambda: G.add_edge(an, bn, key=next(keys), term=None), count // 4)
 
     def nx_merge():
         if an in G:
@@ -117,8 +185,18 @@ def writes(n):
         else:
             G.add_node(an)
 
-    return [("write: match a, match b, create edge", n, ours, theirs, "query", 2e-6),
-            ("merge of an existing node", n, merge, per_call(nx_merge, count), "query", 1e-6)]
+    peers_write, peers_merge = {"NetworkX": theirs}, {"NetworkX": timed(nx_merge, count)}
+    del G
+    if kuzu:
+        k = Kuzu(n, n)
+        ka, kb = f"T{n // 3}", f"T{(2 * n) // 3}"
+        peers_write["kuzu"] = timed(lambda: k.run(
+            "MATCH (a:T {id: $a}), (b:T {id: $b}) CREATE (a)-[:R {key: $k}]->(b)",
+            {"a": ka, "b": kb, "k": "w"}), 2_000)
+        peers_merge["kuzu"] = timed(lambda: k.run("MERGE (n:T {id: $a})", {"a": ka}), 2_000)
+        k.close()
+    return [("write: match a, match b, create edge", n, ours, peers_write, "query", 2e-6),
+            ("merge of an existing node", n, merge, peers_merge, "query", 1e-6)]
 
 
 def anchored(edges=100_000, nodes=5_000):
@@ -129,8 +207,19 @@ def anchored(edges=100_000, nodes=5_000):
     ours = per_call(q.return_count, 2_000)
     G = nx_node_graph(nodes)
     nx_stride_edges(G, edges, nodes)
-    theirs = per_call(lambda: [(a, b, k) for a, b, k in G.out_edges("T7", keys=True)], 2_000)
-    return [("anchored (a:T7)-[e]->(b), 20 of 100k edges", edges, ours, theirs, "query", 2e-6)]
+    peers = {"NetworkX": per_call(
+        lambda: [(a, b, k) for a, b, k in G.out_edges("T7", keys=True)], 2_000)}
+    if kuzu:
+        k = Kuzu(nodes, edges)
+        text = "MATCH (a:T {id: 'T7'})-[e:R]->(b:T) RETURN a, e, b"
+        assert len(k.run(text)) == edges // nodes
+        peers["kuzu"] = per_call(lambda: k.run(text), 2_000)
+        k.close()
+    if GrandCypher:
+        named_graph(G)
+        text = 'MATCH (a)-[e]->(b) WHERE a.name == "T7" RETURN a, e, b'
+        peers["grand-cypher"] = per_call(lambda: GrandCypher(G).run(text), 1, repeat=1)
+    return [("anchored (a:T7)-[e]->(b), 20 of 100k edges", edges, ours, peers, "query", 2e-6)]
 
 
 def two_edge_paths(edges):
@@ -156,12 +245,22 @@ def two_edge_paths(edges):
         return found
 
     assert loop() == count
-    theirs = best(loop, 3) / count
+    peers = {"NetworkX": best(loop, 3) / count}
+    if kuzu:
+        k = Kuzu(nodes, edges)
+        text = "MATCH (a:T)-[e:R]->(b:T)-[f:R]->(c:T) RETURN count(*)"
+        assert k.run(text)[0][0] == count
+        peers["kuzu count(*)"] = best(lambda: k.run(text), 3) / count
+        k.close()
+    if GrandCypher and edges <= 10_000:
+        named_graph(G)
+        text = "MATCH (a)-[e]->(b)-[f]->(c) RETURN a, b, c"
+        peers["grand-cypher"] = best(lambda: GrandCypher(G).run(text), 1) / count
     del g, G
     gc.collect()
-    out = [("two-edge path, bound (return_count)", edges, bound, theirs, "path", None)]
+    out = [("two-edge path, bound (return_count)", edges, bound, peers, "path", None)]
     if rows is not None:
-        out.append(("two-edge path, rows (return_)", edges, rows, theirs, "path", None))
+        out.append(("two-edge path, rows (return_)", edges, rows, peers, "path", None))
     return out
 
 
@@ -171,8 +270,16 @@ def key_lookup(n=100_000):
     assert q.return_count() == 1
     ours = best(q.return_count) / n
     G = nx_node_graph(n, props=True)
-    theirs = best(lambda: [v for v, d in G.nodes(data=True) if d.get("i") == 4321]) / n
-    return [("key lookup (n {i: 4321})", n, ours, theirs, "node", 10e-9)]
+    peers = {"NetworkX": best(lambda: [v for v, d in G.nodes(data=True)
+                                       if d.get("i") == 4321]) / n}
+    if kuzu:
+        k = Kuzu(n)
+        peers["kuzu"] = best(lambda: k.run("MATCH (n:T) WHERE n.i = 4321 RETURN n")) / n
+        k.close()
+    if GrandCypher:
+        text = "MATCH (n) WHERE n.i == 4321 RETURN n"
+        peers["grand-cypher"] = best(lambda: GrandCypher(G).run(text), 1) / n
+    return [("key lookup (n {i: 4321})", n, ours, peers, "node", 10e-9)]
 
 
 MEMORY_SCRIPT = r"""
@@ -221,25 +328,35 @@ def memory():
         res = subprocess.run([sys.executable, "-c", MEMORY_SCRIPT, who], capture_output=True,
                              text=True, check=True)
         out[who] = [float(x) for x in res.stdout.split()]
-    return [("memory per node (bytes)", 100_000, out["velkora"][0], out["networkx"][0], "B", None),
-            ("memory per edge (bytes)", 100_000, out["velkora"][1], out["networkx"][1], "B", None)]
+    return [("memory per node (bytes)", 100_000, out["velkora"][0],
+             {"NetworkX": out["networkx"][0]}, "B", None),
+            ("memory per edge (bytes)", 100_000, out["velkora"][1],
+             {"NetworkX": out["networkx"][1]}, "B", None)]
 
 
 def show(rows):
-    print(f"{'workload':<44} {'size':>9} {'velkora':>10} {'NetworkX':>10} {'ratio':>7} {'goal':>8}")
-    for label, size, ours, theirs, unit, goal in rows:
+    """One line per row: velkora's figure, each peer's with the ratio of the
+    two (how many times velkora is faster, or smaller)."""
+    print(f"{'workload':<44} {'size':>9} {'velkora':>10} {'goal':>8}   peers (their figure, ratio)")
+    for label, size, ours, peers, unit, goal in rows:
         if unit == "B":
-            print(f"{label:<44} {size:>9,} {ours:>9.0f}B {theirs:>9.0f}B {theirs / ours:>6.2f}x")
-            continue
-        scale, suffix = (1e6, "us") if unit == "query" else (1e9, "ns")
-        goal_text = f"<{goal * scale:g}{suffix}" if goal else ""
-        mark = "" if goal is None else (" ok" if ours < goal else " MISS")
-        print(f"{label:<44} {size:>9,} {ours * scale:>8.2f}{suffix} {theirs * scale:>8.2f}{suffix}"
-              f" {theirs / ours:>6.1f}x {goal_text:>8}{mark}   per {unit}")
+            scale, suffix = 1, "B"
+        elif unit == "query":
+            scale, suffix = 1e6, "us"
+        else:
+            scale, suffix = 1e9, "ns"
+        goal_text = "" if goal is None else f"<{goal * scale:g}{suffix}"
+        mark = "" if goal is None else (" ok  " if ours < goal else " MISS")
+        them = "  ".join(f"{name} {t * scale:.2f}{suffix} ({t / ours:.1f}x)"
+                         for name, t in peers.items())
+        print(f"{label:<44} {size:>9,} {ours * scale:>8.2f}{suffix} {goal_text:>8}{mark:5} {them}"
+              f"   per {unit}")
 
 
 def main():
-    print(f"velkora over Python {sys.version.split()[0]}; NetworkX {nx.__version__}")
+    print(f"velkora over Python {sys.version.split()[0]}; NetworkX {nx.__version__}; "
+          f"kuzu {kuzu.__version__ if kuzu else 'not installed'}; grand-cypher "
+          f"{'installed' if GrandCypher else 'not installed'}")
     rows = []
     for n in SIZES:
         rows += writes(n)
