@@ -159,7 +159,6 @@ public:
         mask_ = 0;
         used_ = 0;
     }
-    size_t bytes() const { return slots_.capacity() * sizeof(Slot); }
 
 private:
     struct Slot {
@@ -529,20 +528,23 @@ int index_edges_at(const GraphValue& g, const TypeNode* node_type, EdgeSide side
 
 namespace {
 
+PyObject* dict_of(const GraphValue& g, GraphDict which) {
+    return which == GraphDict::Nodes ? g.nodes.get() : g.edges.get();
+}
+
+#if !VK_DICT_WATCHERS
 DictIndex* index_of(const GraphValue& g, GraphDict which) {
     if (!g.index) return nullptr;
     return which == GraphDict::Nodes ? &g.index->nodes : &g.index->edges;
 }
-PyObject* dict_of(const GraphValue& g, GraphDict which) {
-    return which == GraphDict::Nodes ? g.nodes.get() : g.edges.get();
-}
+#endif
 
 }  // namespace
 
 Status graph_store(const GraphValue& g, GraphDict which, PyObject* key, PyObject* value) {
     PyObject* d = dict_of(g, which);
 #if VK_DICT_WATCHERS
-    (void)index_of;
+    // The watcher follows the change.
     if (PyDict_SetItem(d, key, value) < 0) return PyErrorSet{};
     return ok_status();
 #else

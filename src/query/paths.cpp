@@ -26,6 +26,19 @@
 // verdicts per type value (NodeTest, EdgeTest). When no test compares
 // property values, no Python code runs during the match, so the first step
 // tests the edges where they are stored and copies only those that match.
+//
+// Such a quiet match runs over the graph's index of `edges` instead
+// (graph_index.hpp), which lists the same entries in the same order and
+// files them under their end nodes: no snapshot is made, and a first node
+// or second node fixed to one type (an exact type, or a label naming one)
+// takes the first edge from the edges at that node, so an anchored pattern
+// costs what that node's degree costs. What a row copies is fetched ahead
+// of the copy (the next entries, the nodes they reach, a match's Edge
+// objects, records and end records, a few matches apart), so that memory
+// misses overlap. A match whose tests run Python code keeps the walk, the
+// snapshot and the kept results: its comparisons run as they always have,
+// and may change the dict under the walk. A lone edge pattern with a bound
+// end, and an edge merge, read the edges at the bound nodes in the same way.
 #include <algorithm>
 #include <cstdint>
 #include <unordered_map>
