@@ -436,6 +436,11 @@ int DictIndex::rebuild(PyObject* d) {
     Py_ssize_t n = PyDict_GET_SIZE(d);
     entries_.reserve(static_cast<size_t>(n));
     keys_.reserve(static_cast<size_t>(n));
+    // Nodes are mostly filed one per type.
+    if (!edges_) {
+        nodes_.reserve(static_cast<size_t>(n));
+        nodes_table_.reserve(static_cast<size_t>(n));
+    }
     Py_ssize_t pos = 0;
     PyObject *k, *v;
     while (PyDict_Next(d, &pos, &k, &v)) {
