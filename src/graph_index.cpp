@@ -586,12 +586,15 @@ int graph_remove(const GraphValue& g, GraphDict which, PyObject* key) {
     if (follow) {
         old = Ref::borrow(PyDict_GetItemWithError(d, key));
         if (!old && PyErr_Occurred()) return -1;
-    }
-    if (PyDict_DelItem(d, key) < 0) return -1;
-    if (follow) {
+        // Taken out of the index first: the deletion may free the stored
+        // key, which finding the entry compares.
         ix->deleted(key);
-        ix->record_version();
     }
+    if (PyDict_DelItem(d, key) < 0) {
+        if (follow) ix->drop();
+        return -1;
+    }
+    if (follow) ix->record_version();
     return 0;
 #endif
 }
