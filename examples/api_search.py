@@ -16,9 +16,12 @@ The stubs that mypy ships (typeshed's ``stdlib``) become a velkora model:
   leaving (``"out"``).
 
 Terms are named by their qualified names (``builtins.str.isdigit``), so two
-overloads with different types are two edges. Searches are pattern strings
-run through ``graph.query().match(...)``, or type schemas matched against
-the nodes::
+overloads with different types are two edges. Searches are Cypher queries
+run through ``graph.cypher(...)`` (text that starts with a clause keyword
+such as MATCH), pattern strings run through ``graph.query().match(...)``, or
+type schemas matched against the nodes::
+
+    python examples/api_search.py "MATCH ()-[f]->(r) RETURN typeof(r) AS type, count(f) AS functions ORDER BY functions DESC LIMIT 10"
 
     python examples/api_search.py "(a:str)-[f]->(b:int)"           # str -> int
     python examples/api_search.py "(a:str)-[f]->(b:$str -> int$)"  # str, str -> int
@@ -38,6 +41,7 @@ import copy
 import importlib.util
 import operator
 import pathlib
+import re
 import sys
 import time
 from collections.abc import Callable, Iterator
@@ -374,14 +378,33 @@ class Model:
 
 
 class Found(NamedTuple):
-    kind: str  # "types" or "functions"
+    kind: str  # "types", "functions" or "rows"
     nodes: list[vk.Node]
     edges: list[vk.Edge]
+    rows: list[str] = []  # a Cypher query's rows, as text
+
+
+CYPHER = re.compile(r"\s*(MATCH|OPTIONAL|UNWIND|WITH|RETURN)\b", re.IGNORECASE)
+
+
+def as_text(value: object) -> str:
+    """A value of a Cypher row as the listing prints it."""
+    if isinstance(value, vk.Node):
+        return str(value.type)
+    if isinstance(value, vk.Edge):
+        return f"{value.term.name} : {value.term.type}"
+    return repr(value)
 
 
 def search(graph: vk.Graph, text: str) -> Found:
-    """What a type schema (nodes) or a pattern string (one named node, or
-    one named edge between two nodes) selects."""
+    """What a Cypher query (rows), a type schema (nodes) or a pattern string
+    (one named node, or one named edge between two nodes) selects."""
+    if CYPHER.match(text):
+        rows = graph.cypher(text)
+        values = [v for r in rows for v in r.values()]
+        return Found("rows", [v for v in values if isinstance(v, vk.Node)],
+                     [v for v in values if isinstance(v, vk.Edge)],
+                     [", ".join(f"{k}: {as_text(v)}" for k, v in r.items()) for r in rows])
     if not text.lstrip().startswith("("):
         rows = graph.query().match(node="t", type_schema=text).return_("t")
         return Found("types", [r["t"] for r in rows if isinstance(r["t"], vk.Node)], [])
@@ -410,8 +433,8 @@ def to_dot(nodes: list[vk.Node], edges: list[vk.Edge]) -> str:
 def main(argv: Optional[list[str]] = None) -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("queries", nargs="*", metavar="QUERY",
-                        help="a pattern string with one named edge, or a type schema "
-                             "(default: a few examples)")
+                        help="a Cypher query, a pattern string with one named edge, or a "
+                             "type schema (default: a few examples)")
     parser.add_argument("--typeshed", type=pathlib.Path, help="a typeshed stdlib directory "
                         "(default: the one mypy ships)")
     parser.add_argument("--modules", help="comma-separated modules to read (default: all public)")
@@ -436,7 +459,7 @@ def main(argv: Optional[list[str]] = None) -> None:
     for text in args.queries or DEMO:
         t3 = time.perf_counter()
         try:
-            kind, nodes, edges = search(g, text)
+            kind, nodes, edges, rows = search(g, text)
         except ValueError as err:  # a malformed pattern, or one of another shape
             sys.exit(f"api_search: {err}")
         ms = (time.perf_counter() - t3) * 1000
@@ -444,9 +467,12 @@ def main(argv: Optional[list[str]] = None) -> None:
             picture.nodes.extend(nodes)
             picture.edges.extend(edges)
             continue
-        found = sorted(f"{e.term.name} : {e.term.type}" for e in edges)
-        found += sorted(f"{n.type}  (in {n.properties['in']}, out {n.properties['out']}, "
-                        f"constants {len(n.properties['constants'])})" for n in nodes)
+        if kind == "rows":  # in the query's own order
+            found = rows
+        else:
+            found = sorted(f"{e.term.name} : {e.term.type}" for e in edges)
+            found += sorted(f"{n.type}  (in {n.properties['in']}, out {n.properties['out']}, "
+                            f"constants {len(n.properties['constants'])})" for n in nodes)
         print(f"\n{text}: {len(found)} {kind} in {ms:.1f} ms")
         shown = found if args.limit <= 0 else found[: args.limit]
         for line in shown:

@@ -1,5 +1,6 @@
 #include "graph.hpp"
 
+#include "cypher/cypher_api.hpp"
 #include "host/args.hpp"
 #include "host/pytype.hpp"
 #include "pickling.hpp"
@@ -414,6 +415,7 @@ const MethodEntry graph_methods[] = {
         "Creates a new query builder for this graph.\n\n"
         "Returns a new, empty Query that shares this graph's nodes and edges\n"
         "dicts; every call gives an independent query."),
+    method_entry<graph_sig::cypher>(graph_cypher, kGraphCypherDoc),
     method_entry<graph_sig::to_networkx>(
         graph_to_networkx,
         "Returns the graph as a networkx.MultiDiGraph.\n\n"

@@ -150,6 +150,8 @@ inline constexpr auto uid = method("Edge.uid");
 namespace graph_sig {
 inline constexpr auto construct = constructor("Graph.__new__");
 inline constexpr auto query = method("Graph.query");
+inline constexpr auto cypher = method("Graph.cypher", posonly("query"), posonly("parameters", "None"),
+                                      varkw("kwparameters"));
 inline constexpr auto to_networkx = method("Graph.to_networkx");
 inline constexpr auto to_dot = method("Graph.to_dot");
 inline constexpr auto to_cypher = method("Graph.to_cypher", opt("batch_size", "1000"));

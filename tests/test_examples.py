@@ -72,3 +72,13 @@ def test_api_search_draws_and_refuses(tmp_path):
     assert dot.count('[label="str"]') == 1  # one node per type, over both queries
     err = api_search(tmp_path, "(a)-[f]->(b)-[g]->(c)", status=1)
     assert "search for one named node or one named edge" in err
+
+
+def test_api_search_answers_cypher(tmp_path):
+    out = api_search(tmp_path, "MATCH (a:str)-[f]->(b:int) RETURN type(f) AS f ORDER BY f",
+                     "match ()-[f]->(r) RETURN typeof(r) AS type, count(f) AS n ORDER BY n DESC LIMIT 3")
+    names, top = [block.splitlines() for block in out.split("\n\n")[1:]]
+    assert re.fullmatch(r".*: \d+ rows in \d+\.\d ms", names[0])
+    assert "  f: 'locale.atoi'" in names and names[1:] == sorted(names[1:])
+    counts = [int(line.rsplit(": ", 1)[1]) for line in top[1:]]
+    assert len(counts) == 3 and counts == sorted(counts, reverse=True)

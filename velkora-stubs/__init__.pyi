@@ -16,7 +16,7 @@ graph components and query mechanisms.
 - `Query`: Cypher-like query builder
 """
 
-from collections.abc import Iterator
+from collections.abc import Iterator, Mapping
 from typing import Any, Literal, final
 
 from typing_extensions import TypeAlias
@@ -348,6 +348,11 @@ class Graph:
         Returns a new, empty Query that shares this graph's nodes and edges
         dicts; every call gives an independent query.
         """
+    # Rows of a Cypher query: column name to a value (new Node and Edge
+    # objects, stored property values, lists and dicts the query built).
+    def cypher(
+        self, query: str, parameters: Mapping[str, Any] | None = None, /, **kwparameters: Any
+    ) -> list[dict[str, Any]]: ...
     # A networkx.MultiDiGraph; typed loosely so that the stubs need neither
     # NetworkX nor its type stubs.
     def to_networkx(self) -> Any:

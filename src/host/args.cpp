@@ -34,6 +34,19 @@ std::string text_signature(const CallableInfo& info, const Param* params) {
     bool keyword_only = false;  // past "*" or "*args"
     for (int i = 0; i < info.size; ++i) {
         const Param& p = params[i];
+        if (p.kind == ParamKind::VarKw) {
+            item(std::string("**") + p.name);
+            continue;
+        }
+        if (p.kind == ParamKind::PosOnly) {
+            item(p.name);
+            if (p.default_text) {
+                s += '=';
+                s += p.default_text;
+            }
+            if (i + 1 == info.size || params[i + 1].kind != ParamKind::PosOnly) item("/");
+            continue;
+        }
         if (p.kind == ParamKind::VarArgs) {
             item(std::string("*") + p.name);
             keyword_only = true;
@@ -88,10 +101,10 @@ Status intern_names(const BindTarget& t) {
 // usual case: keyword names are interned too), then by text.
 int find_keyword(const BindTarget& t, PyObject* key) {
     for (int i = 0; i < t.info.size; ++i) {
-        if (t.params[i].kind != ParamKind::VarArgs && t.names[i] == key) return i;
+        if (t.params[i].by_keyword() && t.names[i] == key) return i;
     }
     for (int i = 0; i < t.info.size; ++i) {
-        if (t.params[i].kind == ParamKind::VarArgs) continue;
+        if (!t.params[i].by_keyword()) continue;
         if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, t.params[i].name) == 0) {
             return i;
         }
@@ -115,11 +128,18 @@ Status bind_core(const BindTarget& t, PyObject* const* args, Py_ssize_t nargs,
     }
     int filled = 0;
     for (int i = 0; i < c.size && filled < nargs; ++i) {
-        if (t.params[i].kind != ParamKind::PosOrKw) continue;
+        ParamKind kind = t.params[i].kind;
+        if (kind != ParamKind::PosOrKw && kind != ParamKind::PosOnly) continue;
         t.slots[i] = args[filled++];
     }
+    if (t.kwrest) t.kwrest->items.clear();
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         int i = find_keyword(t, kwkeys[k]);
+        if (i < 0 && t.kwrest) {
+            if (!PyUnicode_Check(kwkeys[k])) return bind_error(c, "keywords must be strings");
+            t.kwrest->items.emplace_back(kwkeys[k], kwvalues[k]);
+            continue;
+        }
         if (i < 0) {
             const char* kn = PyUnicode_Check(kwkeys[k]) ? PyUnicode_AsUTF8(kwkeys[k]) : nullptr;
             if (!kn) {

@@ -30,6 +30,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "errors.hpp"
 
@@ -37,7 +39,7 @@ namespace vk {
 
 // ----- declarations ----------------------------------------------------------
 
-enum class ParamKind : unsigned char { PosOrKw, KwOnly, VarArgs };
+enum class ParamKind : unsigned char { PosOnly, PosOrKw, KwOnly, VarArgs, VarKw };
 
 struct Param {
     const char* name;
@@ -47,7 +49,13 @@ struct Param {
     // and for *args.
     const char* default_text;
 
-    constexpr bool required() const { return !default_text && kind != ParamKind::VarArgs; }
+    constexpr bool required() const {
+        return !default_text && kind != ParamKind::VarArgs && kind != ParamKind::VarKw;
+    }
+    // Whether a keyword argument can name it.
+    constexpr bool by_keyword() const {
+        return kind == ParamKind::PosOrKw || kind == ParamKind::KwOnly;
+    }
 };
 
 constexpr Param req(const char* name) { return {name, ParamKind::PosOrKw, nullptr}; }
@@ -58,6 +66,13 @@ constexpr Param kwonly(const char* name, const char* default_text = "None") {
     return {name, ParamKind::KwOnly, default_text};
 }
 constexpr Param varargs(const char* name) { return {name, ParamKind::VarArgs, nullptr}; }
+// Positional-only parameters come first ("/" follows them in the text
+// signature); a **kwargs parameter comes last and collects every keyword
+// argument that names no other parameter.
+constexpr Param posonly(const char* name, const char* default_text = nullptr) {
+    return {name, ParamKind::PosOnly, default_text};
+}
+constexpr Param varkw(const char* name) { return {name, ParamKind::VarKw, nullptr}; }
 
 // What a callable is called on, which decides how its text signature opens.
 enum class Receiver : unsigned char {
@@ -72,8 +87,9 @@ struct CallableInfo {
     const char* qualified;  // "Class.method"; the constructor's is "Class.__new__"
     Receiver receiver;
     int size = 0;
-    int positional = 0;  // positional-or-keyword parameters
+    int positional = 0;  // positional-only and positional-or-keyword parameters
     int var = -1;        // the index of *args, or -1
+    int varkw = -1;      // the index of **kwargs, or -1
     bool any_required = false;
 
     // The part after the last ".", and the part before it.
@@ -107,27 +123,42 @@ consteval Signature<sizeof...(P)> declare(const char* qualified, Receiver r, P..
     CallableInfo& c = s.info;
     c.size = static_cast<int>(N);
     bool defaults = false;  // a positional parameter with a default came before
-    int stage = 0;          // 0: positional, 1: *args seen, 2: keyword-only seen
+    // -1: positional-only, 0: positional, 1: *args seen, 2: keyword-only
+    // seen, 3: **kwargs seen
+    int stage = -1;
     for (size_t i = 0; i < N; ++i) {
         const Param& p = ps[i];
         for (size_t j = 0; j < i; ++j) {
             if (std::string_view(ps[j].name) == p.name) parameter_list_not_accepted_by_python();
         }
+        if (stage == 3) parameter_list_not_accepted_by_python();
         switch (p.kind) {
-            case ParamKind::PosOrKw:
-                if (stage != 0 || (defaults && !p.default_text)) {
+            case ParamKind::PosOnly:
+                if (stage != -1 || (defaults && !p.default_text)) {
                     parameter_list_not_accepted_by_python();
                 }
                 defaults = defaults || p.default_text;
                 ++c.positional;
                 break;
+            case ParamKind::PosOrKw:
+                if (stage > 0 || (defaults && !p.default_text)) {
+                    parameter_list_not_accepted_by_python();
+                }
+                stage = 0;
+                defaults = defaults || p.default_text;
+                ++c.positional;
+                break;
             case ParamKind::VarArgs:
-                if (stage != 0) parameter_list_not_accepted_by_python();
+                if (stage > 0) parameter_list_not_accepted_by_python();
                 stage = 1;
                 c.var = static_cast<int>(i);
                 break;
             case ParamKind::KwOnly:
                 stage = 2;
+                break;
+            case ParamKind::VarKw:
+                stage = 3;
+                c.varkw = static_cast<int>(i);
                 break;
         }
         c.any_required = c.any_required || p.required();
@@ -179,6 +210,11 @@ struct Arg {
 // The binder proper, shared by every Args<S>. `names` caches the interned
 // parameter names (made on first use); `slots` receives one object per
 // parameter and `rest` / `nrest` the extra positional arguments of *args.
+// Keyword arguments collected by a **kwargs parameter, in call order
+// (borrowed; valid for the call).
+struct KeywordRest {
+    std::vector<std::pair<PyObject*, PyObject*>> items;
+};
 struct BindTarget {
     const CallableInfo& info;
     const Param* params;
@@ -186,6 +222,7 @@ struct BindTarget {
     PyObject** slots;
     PyObject* const*& rest;
     Py_ssize_t& nrest;
+    KeywordRest* kwrest;  // null when the callable declares no **kwargs
 };
 // Vectorcall convention (METH_FASTCALL | METH_KEYWORDS).
 Status bind_arguments(const BindTarget& t, PyObject* const* args, Py_ssize_t nargsf,
@@ -219,15 +256,22 @@ public:
         static_assert(S.info.var >= 0, "the callable declares no *args");
         return {S.params[S.info.var].name, rest_[i]};
     }
+    // The keyword arguments collected by the **kwargs parameter: (name, value).
+    const std::vector<std::pair<PyObject*, PyObject*>>& keyword_rest() const {
+        static_assert(S.info.varkw >= 0, "the callable declares no **kwargs");
+        return kwrest_.items;
+    }
 
 private:
     BindTarget target() {
-        return {S.info, S.params.data(), names_, slots_, rest_, nrest_};
+        return {S.info, S.params.data(), names_, slots_, rest_, nrest_,
+                S.info.varkw >= 0 ? &kwrest_ : nullptr};
     }
 
     PyObject* slots_[N ? N : 1] = {};
     PyObject* const* rest_ = nullptr;
     Py_ssize_t nrest_ = 0;
+    KeywordRest kwrest_;
     static inline PyObject* names_[N ? N : 1] = {};
 };
 

@@ -38,6 +38,7 @@ n.properties = {"k": 2}
 g = vk.Graph()
 assert_type(g.nodes, dict[str, vk.Node])
 assert_type(g.edges, dict[str, vk.Edge])
+assert_type(g.cypher("MATCH (n) WHERE n.k = $k RETURN n", {"k": 1}, k=2), list[dict[str, Any]])
 assert_type(g.to_dot(), str)
 for query, parameters in g.to_cypher(batch_size=500):
     assert_type(query, str)
