@@ -352,7 +352,70 @@ class Graph:
     # objects, stored property values, lists and dicts the query built).
     def cypher(
         self, query: str, parameters: Mapping[str, Any] | None = None, /, **kwparameters: Any
-    ) -> list[dict[str, Any]]: ...
+    ) -> list[dict[str, Any]]:
+        """Runs a Cypher query over this graph and returns its rows.
+
+        ``query`` is openCypher text (keywords in any case, ``//`` and ``/* */``
+        comments); the result is a list with one dict per row, its keys the
+        RETURN items' aliases (else the items' text as written), in order; for
+        ``RETURN *`` the variables in the order the query introduced them.
+        Parameters ``$name`` are read from the ``parameters`` mapping and the
+        keyword arguments (a keyword wins). Parsed and planned queries are kept
+        by their text (the 256 used last), so a repeated query costs no parse.
+
+        The graph as Cypher sees it:
+
+        - Nodes are the values of ``nodes``, relationships those of ``edges``. A
+          relationship runs from the node filed under its start's uid to the node
+          filed under its end's uid (the edge's own copy of the node where none
+          is filed). Identity is the uid: ``a = b``, joins and DISTINCT compare
+          uids.
+        - A node label is a type: ``(n:Person)`` is the node of type
+          ``Person``, ``(n:`(A -> B)`)`` the node of that printed type, and
+          ``(n:$* -> bool$)`` the nodes whose type the TypeSchema matches;
+          ``:A|B`` either, ``:A:B`` both.
+        - A relationship type is a term name: ``-[r:works_for]->`` is an edge
+          whose term is named ``works_for``; ``-[r:$Person -> Company$]->`` one
+          whose term's type the schema matches (the builder's pattern strings
+          read ``[e:T]`` as a schema instead).
+        - Property maps in patterns compare with ``=``, so ``{k: null}``
+          matches nothing. Python values of Cypher's kinds are Cypher values
+          (``tuple`` reads as a list, a ``dict`` of str keys as a map); any other
+          value is equal to another when ``==`` says so, never less or greater,
+          and sorts after every Cypher value but null.
+
+        Supported: MATCH (comma-separated patterns; several MATCH clauses join
+        on their shared variables), OPTIONAL MATCH, WHERE, WITH, UNWIND, RETURN
+        [DISTINCT] with aliases and ``*``, ORDER BY, SKIP, LIMIT, UNION [ALL],
+        openCypher's expressions, scalar functions and aggregates (``count``,
+        ``sum``, ``avg``, ``min``, ``max``, ``collect``, ``stDev``, ``stDevP``,
+        ``percentileCont``, ``percentileDisc``), and velkora's ``uid(x)``,
+        ``term(r)`` and ``typeof(x)``. Relationships are unique within one MATCH
+        clause.
+
+        Results: a node comes back as a new Node object and a relationship as a
+        new Edge object, sharing the stored properties dicts; a property's value
+        is the stored object itself; lists and maps the query builds are new
+        lists and dicts. Without ORDER BY the rows come in the engine's own
+        order, deterministic but not promised: today, nodes in ``nodes`` order,
+        edges in ``edges`` order (both directions of an undirected relationship
+        start to end first), groups in the order first met.
+
+        Raises:
+            ValueError: "Invalid query: <what> at line L, column C" followed by
+                the line and a caret, for a syntax error, an undefined variable,
+                a misplaced aggregate, a missing parameter, or a form not
+                supported yet; checked before anything runs.
+            TypeError: an operator or function given values of the wrong kinds,
+                ``query`` not a str or ``parameters`` not a mapping.
+            ZeroDivisionError: integer ``/`` or ``%`` by zero.
+
+        Example::
+
+            >>> g = Graph()
+            >>> g.cypher("RETURN 1 + 2 AS x")
+            [{'x': 3}]
+        """
     # A networkx.MultiDiGraph; typed loosely so that the stubs need neither
     # NetworkX nor its type stubs.
     def to_networkx(self) -> Any:
