@@ -1,22 +1,30 @@
 // How a run reads the graph: nodes in `nodes` order, edges in `edges` order
-// with their ends resolved, and the edges at one node.
+// with their ends resolved, the nodes of one type, and the edges at one node.
 //
-// Every read goes through GraphAccess, so that an index kept with the dicts
-// can take the place of the per-run snapshots made here. A snapshot is taken
-// on first use and held (with a reference to every object in it) for the
-// rest of the run: Python code that a run calls (a property's ==) may change
-// the dicts, and the run then goes on over what it first read. The edges by
-// end node are filed only when a pattern expands from a bound node.
+// A run reads the two dicts as they were at its first read, however Python
+// code it calls (a property's ==) changes them. Until such code runs, the
+// dicts are as they were, so reads of part of the graph (the nodes of one
+// type, the edges at a node) come from the graph's indexes, which stay with
+// the dicts (graph_index.hpp): they cost what they return. Each read is
+// copied out, with a reference to every object in it, and kept for the rest
+// of the run. Just before the engine runs Python code of a value (the == or
+// hash of a value of no Cypher kind), before_python_code() has every run
+// that has read a graph this way copy both dicts (a dict copy each); its
+// later reads come from those copies. Whole-dict reads (a scan of `nodes` or
+// `edges`) are snapshots taken on first use and held likewise. The
+// collector is paused during a run, so no finalizer runs between.
 #pragma once
 #include <Python.h>
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <unordered_map>
 #include <vector>
 
 #include "errors.hpp"
 #include "graph.hpp"
+#include "graph_index.hpp"
 #include "host/ref.hpp"
 
 namespace vk::cypher {
@@ -37,7 +45,7 @@ struct EdgeEntry {
 // An edge at a node: whether the node is its start, its end, or both (a
 // self-loop is filed once).
 struct Incidence {
-    uint32_t edge;  // index into edges()
+    uint32_t edge;  // index into the entries given with it
     bool at_start;
     bool at_end;
 };
@@ -93,20 +101,29 @@ private:
     size_t mask_ = 0;
 };
 
+struct GraphView;
+
 class GraphAccess {
 public:
-    GraphAccess(PyObject* nodes, PyObject* edges) : nodes_(nodes), edges_(edges) {}
+    explicit GraphAccess(const GraphValue& g) : g_(g), nodes_(g.nodes.get()), edges_(g.edges.get()) {}
+    ~GraphAccess() { unpin(); }
     GraphAccess(const GraphAccess&) = delete;
     GraphAccess& operator=(const GraphAccess&) = delete;
 
     // The Node objects of `nodes`, in order (the cast TypeError for a value
     // that is not a Node, or a key that is not a str).
     Status nodes(std::span<PyObject* const>& out);
+    // The Node objects of `nodes` whose type equals t, in order (errors as
+    // nodes()).
+    Status nodes_of_type(const TypeNode* t, std::span<PyObject* const>& out);
     // The entries of `edges`, in order (the cast TypeError for a value that is
     // not an Edge).
     Status edges(std::span<EdgeEntry>& out);
-    // The edges at a node (a Node object), in `edges` order.
-    Status incident(PyObject* node, std::span<const Incidence>& out);
+    // The edges with an end of type t, on `side` (Out: starting there, In:
+    // ending there, Both: either; supersets are allowed), in `edges` order:
+    // `out` indexes into `entries`, which stays valid for the run.
+    Status edges_at(const TypeNode* t, EdgeSide side, std::span<const Incidence>& out,
+                    EdgeEntry*& entries);
     // An entry for an Edge object met elsewhere (a bound variable).
     static EdgeEntry entry_of(PyObject* edge);
     // The start or end of an entry as a row value (borrowed: the snapshot
@@ -116,29 +133,67 @@ public:
         if (!slot) slot = resolve(start ? e.start_type : e.end_type, e.edge, start);
         return slot;
     }
-    // Forgets every snapshot, for a run whose writes changed the dicts.
+    // Forgets every read, for a run whose writes changed the dicts.
     void invalidate();
+    // The view of the dicts that expressions read (startNode(), endNode()):
+    // pointed at the copies once they are made.
+    void follow(GraphView* view) { view_ = view; }
 
     PyObject* nodes_dict() const { return nodes_; }
     PyObject* edges_dict() const { return edges_; }
 
 private:
+    friend Status before_python_code();
     struct TypeHash {
         size_t operator()(const TypeNode* t) const { return static_cast<size_t>(type_py_hash(t)); }
     };
     struct TypeEqual {
         bool operator()(const TypeNode* a, const TypeNode* b) const { return type_equal(a, b); }
     };
+    // Edges read from the index: the entries at one node on one side.
+    struct Adjacency {
+        std::vector<EdgeEntry> entries;
+        std::vector<Incidence> inc;
+    };
     // The row value of an end of type t of an Edge object.
     PyObject* resolve(const TypeNode* t, PyObject* edge, bool start);
+    // Marks the run as having read the live dicts (so Python code about to
+    // run makes it copy them first).
+    void pin();
+    void unpin();
+    // Copies both dicts (they are still as first read); later reads use them.
+    Status copy_dicts();
+    // The edges at t read from the index: 1, 0 (not indexed: read the
+    // snapshot instead), -1 failed.
+    int index_edges(const TypeNode* t, EdgeSide side, std::span<const Incidence>& out,
+                    EdgeEntry*& entries);
+    Status snapshot_edges_at(const TypeNode* t, std::span<const Incidence>& out);
 
-    PyObject* nodes_;  // borrowed: the run holds the graph
+    const GraphValue& g_;  // the run holds it
+    PyObject* nodes_;      // the dicts read: the graph's, or their copies
     PyObject* edges_;
+    GraphView* view_ = nullptr;
+    bool copied_ = false;  // nodes_ and edges_ are copies
+    bool pinned_ = false;  // on the list of runs reading live dicts
+    GraphAccess* prev_ = nullptr;
+    GraphAccess* next_ = nullptr;
     bool nodes_ready_ = false, edges_ready_ = false, index_ready_ = false;
     std::vector<PyObject*> node_list_;
     std::vector<EdgeEntry> edge_list_;
     std::vector<Ref> held_;
     std::unordered_map<const TypeNode*, std::vector<Incidence>, TypeHash, TypeEqual> index_;
+    // Reads of part of the graph, by the address of the type asked for
+    // (held in held_types_): the nodes of that type, and the edges at it per
+    // side (positions into the lists below, plus one).
+    struct PartReads {
+        uint32_t nodes = 0;
+        uint32_t edges[3] = {0, 0, 0};
+    };
+    AddressMap<PartReads> parts_;
+    std::vector<TypeRef> held_types_;  // the keys of parts_
+    void remember(const TypeNode* t, const PartReads& reads);
+    std::vector<std::unique_ptr<std::vector<PyObject*>>> typed_nodes_;
+    std::vector<std::unique_ptr<Adjacency>> adjacencies_;
     // Ends resolved so far, by the address of the end's type (edges made
     // from one Node object share it), and the last one, since consecutive
     // edges often share an end.
@@ -146,5 +201,10 @@ private:
     const TypeNode* last_type_ = nullptr;
     PyObject* last_node_ = nullptr;
 };
+
+// Called before the engine runs Python code of a value (the == or hash of a
+// value of no Cypher kind): every run reading live dicts copies them first.
+// Fails only for want of memory.
+Status before_python_code();
 
 }  // namespace vk::cypher

@@ -9,13 +9,16 @@
 
 namespace vk::cypher {
 
-Run::Run(const Plan& p, PyObject* nodes, PyObject* edges, std::vector<Ref> ps)
+Run::Run(const Plan& p, const GraphValue& g, std::vector<Ref> ps)
     : plan(p),
       q(*p.query),
-      graph(nodes, edges),
+      graph(g),
       tests(p.labels),
       params(std::move(ps)),
-      ctx{*p.query, p.labels, tests, nullptr, params.data(), GraphView{nodes, edges}, &built} {}
+      ctx{*p.query, p.labels, tests, nullptr, params.data(), GraphView{g.nodes.get(), g.edges.get()},
+          &built} {
+    graph.follow(&ctx.view);
+}
 
 // Rows of key values kept by equivalence (DISTINCT, grouping): a hash of
 // the values leads to a chain of entries compared with `equivalent`.
@@ -165,6 +168,32 @@ private:
         return 1;
     }
 
+    // The type a node pattern's labels name outright (a group of one plain
+    // label: every node it matches has that type), or null.
+    const TypeNode* named_type(const NodePat& n) const {
+        for (const Range& g : Query::of(run.q.groups, n.groups)) {
+            if (g.count != 1) continue;
+            const LabelInfo& l = run.plan.labels.labels[g.begin];
+            if (l.kind == LabelKind::Name && l.type) return l.type.get();
+        }
+        return nullptr;
+    }
+
+    // For a scan of `edges`: a type one of the two ends must have, and on
+    // which side of the edge that end is; null when neither end's labels
+    // name one.
+    const TypeNode* scan_anchor(const Step& s, Dir dir, EdgeSide& side) const {
+        if (const TypeNode* t = named_type(node_pat(s.from))) {
+            side = dir == Dir::Out ? EdgeSide::Out : dir == Dir::In ? EdgeSide::In : EdgeSide::Both;
+            return t;
+        }
+        if (const TypeNode* t = named_type(node_pat(s.node))) {
+            side = dir == Dir::Out ? EdgeSide::In : dir == Dir::In ? EdgeSide::Out : EdgeSide::Both;
+            return t;
+        }
+        return nullptr;
+    }
+
     // Labels and properties of a node pattern on a node object: 1, 0, -1.
     int node_ok(const NodePat& n, PyObject* node) {
         if (!n.groups.empty() && !node_has_labels(run.ctx, n.groups, node_value(node).type().get())) {
@@ -252,9 +281,10 @@ private:
     int step_body(size_t pi, size_t si, const Step& s) {
         switch (s.kind) {
             case StepKind::ScanNodes: {
-                std::span<PyObject* const> nodes;
-                if (!run.graph.nodes(nodes)) return -1;
                 const NodePat& n = node_pat(s.node);
+                std::span<PyObject* const> nodes;
+                const TypeNode* t = named_type(n);
+                if (!(t ? run.graph.nodes_of_type(t, nodes) : run.graph.nodes(nodes))) return -1;
                 for (PyObject* node : nodes) {
                     if (run.tick() < 0) return -1;
                     int ok = node_ok(n, node);
@@ -274,15 +304,31 @@ private:
                 return step(pi, si + 1);
             }
             case StepKind::ScanEdges: {
-                std::span<EdgeEntry> edges;
-                if (!run.graph.edges(edges)) return -1;
                 const RelPat& rp = rel_pat(s.rel);
-                for (EdgeEntry& e : edges) {
+                auto each = [&](EdgeEntry& e) {
                     if (run.tick() < 0) return -1;
                     int ok = rel_ok(s, rp, e.edge);
                     if (ok < 0) return -1;
-                    if (!ok) continue;
-                    int r = orientations(pi, si, s, e);
+                    if (!ok) return 1;
+                    return orientations(pi, si, s, e);
+                };
+                // An end whose label names one type: only the edges at that
+                // type can match, and they come in the order of `edges`.
+                EdgeSide side;
+                if (const TypeNode* t = scan_anchor(s, rp.dir, side)) {
+                    std::span<const Incidence> inc;
+                    EdgeEntry* entries;
+                    if (!run.graph.edges_at(t, side, inc, entries)) return -1;
+                    for (const Incidence& i : inc) {
+                        int r = each(entries[i.edge]);
+                        if (r <= 0) return r;
+                    }
+                    return 1;
+                }
+                std::span<EdgeEntry> edges;
+                if (!run.graph.edges(edges)) return -1;
+                for (EdgeEntry& e : edges) {
+                    int r = each(e);
                     if (r <= 0) return r;
                 }
                 return 1;
@@ -298,15 +344,20 @@ private:
             }
             case StepKind::Expand: {
                 Ref from = slot(node_pat(s.from).slot).copy();
-                std::span<const Incidence> inc;
-                std::span<EdgeEntry> edges;
-                if (!run.graph.incident(from.get(), inc) || !run.graph.edges(edges)) return -1;
                 const RelPat& rp = rel_pat(s.rel);
                 // Whether the walk leaves `from` at the edge's start.
                 const bool from_start = (rp.dir == Dir::Out) != s.leftward;
+                const EdgeSide side = rp.dir == Dir::Both ? EdgeSide::Both
+                                      : from_start        ? EdgeSide::Out
+                                                          : EdgeSide::In;
+                std::span<const Incidence> inc;
+                EdgeEntry* entries;
+                if (!run.graph.edges_at(node_value(from.get()).type().get(), side, inc, entries)) {
+                    return -1;
+                }
                 for (const Incidence& i : inc) {
                     if (run.tick() < 0) return -1;
-                    EdgeEntry& e = edges[i.edge];
+                    EdgeEntry& e = entries[i.edge];
                     bool far_is_start[2];
                     int n = 0;
                     if (rp.dir == Dir::Both) {
@@ -764,14 +815,14 @@ PyObject* to_result(PyObject* v, BuiltSet& built) {
     return out.release();
 }
 
-PyObject* run_plan(const Plan& plan, PyObject* nodes, PyObject* edges, std::vector<Ref> params) {
+PyObject* run_plan(const Plan& plan, const GraphValue& g, std::vector<Ref> params) {
     // A run makes collected objects by the row (result dicts, Node and Edge
     // objects), and the collections they would start on the way, each
     // passing over every row made so far, cost more than making them: the
     // collector waits for the end of the run instead. Garbage that Python
     // code called by the run makes is collected then too.
     CollectorPause pause;
-    Run run(plan, nodes, edges, std::move(params));
+    Run run(plan, g, std::move(params));
     run.result = Ref::steal(PyList_New(0));
     if (!run.result) return nullptr;
     std::unique_ptr<KeyTable> seen;

@@ -22,7 +22,7 @@ namespace vk::cypher {
 class KeyTable;
 
 struct Run {
-    Run(const Plan& p, PyObject* nodes, PyObject* edges, std::vector<Ref> params);
+    Run(const Plan& p, const GraphValue& g, std::vector<Ref> params);
 
     const Plan& plan;
     const Query& q;
@@ -138,7 +138,7 @@ struct EmitOp : Operator {
 };
 
 // Runs the plan; the list of result dicts, or null with an exception set.
-PyObject* run_plan(const Plan& plan, PyObject* nodes, PyObject* edges, std::vector<Ref> params);
+PyObject* run_plan(const Plan& plan, const GraphValue& g, std::vector<Ref> params);
 
 // A row value as a result value: nodes and relationships become new Node
 // and Edge objects; a list or map the run built becomes a new list or dict
