@@ -173,24 +173,23 @@ int GraphAccess::index_edges(const TypeNode* t, EdgeSide side, std::span<const I
     int r = edge_index_view(g_, view);
     if (r <= 0) return r;
     pin();
-    auto a = std::make_unique<Adjacency>();
+    Adjacency a{nullptr, nullptr, 0};
     uint32_t n = view.node_of_type(t);
     if (n != EdgeIndexView::kNoNode) {
         size_t d = view.degree(n, side);
-        a->entries.reserve(d);
-        a->inc.reserve(d);
+        a.entries = entry_blocks_.take(d);
+        a.inc = inc_blocks_.take(d);
         held_.reserve(held_.size() + d);
         view.for_each_at(n, side, [&](uint32_t p) {
             PyObject* e = view.edge(p);
             held_.push_back(Ref::borrow(e));
-            a->inc.push_back({static_cast<uint32_t>(a->entries.size()), view.start_of(p) == n,
-                              view.end_of(p) == n});
-            a->entries.push_back(entry_of(e));
+            a.inc[a.size] = {a.size, view.start_of(p) == n, view.end_of(p) == n};
+            a.entries[a.size++] = entry_of(e);
         });
     }
-    out = {a->inc.data(), a->inc.size()};
-    entries = a->entries.data();
-    adjacencies_.push_back(std::move(a));
+    out = {a.inc, a.size};
+    entries = a.entries;
+    adjacencies_.push_back(a);
     return 1;
 }
 
@@ -224,9 +223,9 @@ Status GraphAccess::edges_at(const TypeNode* t, EdgeSide side, std::span<const I
     const int si = static_cast<int>(side);
     PartReads* known = parts_.find(t);
     if (known && known->edges[si]) {
-        const Adjacency& a = *adjacencies_[known->edges[si] - 1];
-        out = {a.inc.data(), a.inc.size()};
-        entries = const_cast<EdgeEntry*>(a.entries.data());
+        const Adjacency& a = adjacencies_[known->edges[si] - 1];
+        out = {a.inc, a.size};
+        entries = a.entries;
         return ok_status();
     }
     // While the dicts are as first read, the index answers; else (or when

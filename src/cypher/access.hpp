@@ -16,6 +16,7 @@
 #pragma once
 #include <Python.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -124,6 +125,11 @@ public:
     // `out` indexes into `entries`, which stays valid for the run.
     Status edges_at(const TypeNode* t, EdgeSide side, std::span<const Incidence>& out,
                     EdgeEntry*& entries);
+    // How many edges at nodes of type t on `side` pass skip(edge) == false:
+    // edges_at's count without copying them out, for a check that runs no
+    // Python code; -1 failed.
+    template <class Skip>
+    int64_t count_at(const TypeNode* t, EdgeSide side, Skip&& skip);
     // An entry for an Edge object met elsewhere (a bound variable).
     static EdgeEntry entry_of(PyObject* edge);
     // The start or end of an entry as a row value (borrowed: the snapshot
@@ -150,10 +156,31 @@ private:
     struct TypeEqual {
         bool operator()(const TypeNode* a, const TypeNode* b) const { return type_equal(a, b); }
     };
-    // Edges read from the index: the entries at one node on one side.
+    // Edges read from the index: the entries at one node on one side, in
+    // blocks that never move (one allocation for many nodes).
     struct Adjacency {
-        std::vector<EdgeEntry> entries;
-        std::vector<Incidence> inc;
+        EdgeEntry* entries;
+        Incidence* inc;
+        uint32_t size;
+    };
+    template <class T>
+    class Blocks {
+    public:
+        T* take(size_t n) {
+            if (blocks_.empty() || used_ + n > cap_) {
+                // Small at first (a run that reads a few nodes), larger later.
+                cap_ = std::max<size_t>(n, std::min<size_t>(4096, std::max<size_t>(16, cap_ * 2)));
+                blocks_.push_back(std::unique_ptr<T[]>(new T[cap_]));
+                used_ = 0;
+            }
+            T* p = blocks_.back().get() + used_;
+            used_ += n;
+            return p;
+        }
+
+    private:
+        std::vector<std::unique_ptr<T[]>> blocks_;
+        size_t used_ = 0, cap_ = 0;
     };
     // The row value of an end of type t of an Edge object.
     PyObject* resolve(const TypeNode* t, PyObject* edge, bool start);
@@ -193,7 +220,9 @@ private:
     std::vector<TypeRef> held_types_;  // the keys of parts_
     void remember(const TypeNode* t, const PartReads& reads);
     std::vector<std::unique_ptr<std::vector<PyObject*>>> typed_nodes_;
-    std::vector<std::unique_ptr<Adjacency>> adjacencies_;
+    std::vector<Adjacency> adjacencies_;
+    Blocks<EdgeEntry> entry_blocks_;
+    Blocks<Incidence> inc_blocks_;
     // Ends resolved so far, by the address of the end's type (edges made
     // from one Node object share it), and the last one, since consecutive
     // edges often share an end.
@@ -201,6 +230,31 @@ private:
     const TypeNode* last_type_ = nullptr;
     PyObject* last_node_ = nullptr;
 };
+
+template <class Skip>
+int64_t GraphAccess::count_at(const TypeNode* t, EdgeSide side, Skip&& skip) {
+    EdgeIndexView view;
+    int r = copied_ ? 0 : edge_index_view(g_, view);
+    if (r < 0) return -1;
+    int64_t n = 0;
+    if (r > 0) {
+        pin();
+        uint32_t at = view.node_of_type(t);
+        if (at != EdgeIndexView::kNoNode) {
+            view.for_each_at(at, side, [&](uint32_t p) { n += !skip(view.edge(p)); });
+        }
+        return n;
+    }
+    std::span<const Incidence> inc;
+    EdgeEntry* entries;
+    if (!edges_at(t, side, inc, entries)) return -1;
+    for (const Incidence& i : inc) {
+        if (side == EdgeSide::Out && !i.at_start) continue;
+        if (side == EdgeSide::In && !i.at_end) continue;
+        n += !skip(entries[i.edge].edge);
+    }
+    return n;
+}
 
 // Called before the engine runs Python code of a value (the == or hash of a
 // value of no Cypher kind): every run reading live dicts copies them first.

@@ -168,6 +168,16 @@ private:
         return 1;
     }
 
+    // Whether an expansion is the last step of a counting match and tests
+    // nothing on the edge or the far node, so it counts instead of binding.
+    bool counts_here(size_t pi, size_t si, const Step& s, const RelPat& rp) const {
+        if (!op_.counting || pi + 1 != op_.parts.size() || recording_ == (int)pi) return false;
+        if (si + 1 != op_.parts[pi].steps.size() || s.far_bound) return false;
+        const NodePat& far = node_pat(s.node);
+        return rp.types.empty() && rp.props == kNone && far.groups.empty() && far.props == kNone &&
+               far.slot != node_pat(s.from).slot;
+    }
+
     // The type a node pattern's labels name outright (a group of one plain
     // label: every node it matches has that type), or null.
     const TypeNode* named_type(const NodePat& n) const {
@@ -350,11 +360,22 @@ private:
                 const EdgeSide side = rp.dir == Dir::Both ? EdgeSide::Both
                                       : from_start        ? EdgeSide::Out
                                                           : EdgeSide::In;
+                const TypeNode* from_type = node_value(from.get()).type().get();
+                if (counts_here(pi, si, s, rp)) {
+                    // Each edge on the side, but those bound before, is a row.
+                    int64_t n = run.graph.count_at(from_type, side, [&](PyObject* edge) {
+                        for (int32_t other : s.distinct_from) {
+                            if (slot(other).get() == edge) return true;
+                        }
+                        return false;
+                    });
+                    if (n < 0 || run.tick() < 0) return -1;
+                    produced_ += (uint64_t)n;
+                    return n ? next->push_count((uint64_t)n) : 1;
+                }
                 std::span<const Incidence> inc;
                 EdgeEntry* entries;
-                if (!run.graph.edges_at(node_value(from.get()).type().get(), side, inc, entries)) {
-                    return -1;
-                }
+                if (!run.graph.edges_at(from_type, side, inc, entries)) return -1;
                 for (const Incidence& i : inc) {
                     if (run.tick() < 0) return -1;
                     EdgeEntry& e = entries[i.edge];
@@ -473,6 +494,20 @@ public:
         if (g < 0) return -1;
         if (added && !new_group()) return -1;
         return add(groups_[(size_t)g]);
+    }
+
+    // Only count(*) without grouping reads counted rows (MatchOp::counting).
+    int push_count(uint64_t n) override {
+        bool added;
+        int64_t g = table_.find_or_add(keys_.data(), added);  // the one group
+        if (g < 0) return -1;
+        if (added && !new_group()) return -1;
+        for (auto& acc : groups_[(size_t)g].accs) {
+            for (uint64_t i = 0; i < n; ++i) {
+                if (!acc->add(nullptr, 0)) return -1;
+            }
+        }
+        return 1;
     }
 
     int finish() override {

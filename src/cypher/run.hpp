@@ -56,6 +56,15 @@ public:
     virtual int push() = 0;
     // The input has ended.
     virtual int finish() { return next ? next->finish() : 1; }
+    // n more input rows that only count (MatchOp::counting): the row holds
+    // no new bindings.
+    virtual int push_count(uint64_t n) {
+        for (uint64_t i = 0; i < n; ++i) {
+            int r = push();
+            if (r <= 0) return r;
+        }
+        return 1;
+    }
 
 protected:
     Run& run;
@@ -74,6 +83,10 @@ struct MatchOp : Operator {
     // By slot: whether a node bound at an edge's end is kept in its slot
     // (some expression or other pattern reads it) or only tested.
     std::vector<char> keep;
+    // The next operator only counts rows (count(*) alone, no grouping) and
+    // no WHERE is read here: a last expansion with nothing to test counts
+    // the edges it would take instead of binding each.
+    bool counting = false;
 };
 
 struct UnwindOp : Operator {
