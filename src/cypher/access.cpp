@@ -112,35 +112,39 @@ void GraphAccess::remember(const TypeNode* t, const PartReads& reads) {
 }
 
 PyObject* GraphAccess::resolve(const TypeNode* t, PyObject* edge, bool start) {
-    if (t == last_type_) return last_node_;
-    if (PyObject** known = resolved_.find(t)) {
-        last_type_ = t;
-        return last_node_ = *known;
-    }
-    PyObject* key = node_key_of_type(t);
-    if (!key) return nullptr;
-    pin();
-    PyObject* filed = PyDict_GetItemWithError(nodes_, key);
-    PyObject* node;
-    if (filed) {
-        if (Py_TYPE(filed) != NodeType) {
-            (void)cast_error(filed, "Node");
-            return nullptr;
-        }
-        held_.push_back(Ref::borrow(filed));
-        node = filed;
+    // Py_None in resolved_: no node is filed under that uid, so each edge's
+    // own copy stands in (copies of one type may differ in properties).
+    PyObject* node = nullptr;
+    if (t == last_type_) {
+        node = last_node_;
+    } else if (PyObject** known = resolved_.find(t)) {
+        node = *known;
     } else {
-        if (PyErr_Occurred()) return nullptr;
-        const EdgeValue& ev = edge_value(edge);
-        Ref own = Ref::steal(node_to_python(start ? ev.start() : ev.end()));
-        if (!own) return nullptr;
-        node = own.get();
-        held_.push_back(std::move(own));
+        PyObject* key = node_key_of_type(t);
+        if (!key) return nullptr;
+        pin();
+        PyObject* filed = PyDict_GetItemWithError(nodes_, key);
+        if (filed) {
+            if (Py_TYPE(filed) != NodeType) {
+                (void)cast_error(filed, "Node");
+                return nullptr;
+            }
+            held_.push_back(Ref::borrow(filed));
+            node = filed;
+        } else {
+            if (PyErr_Occurred()) return nullptr;
+            node = Py_None;
+        }
+        resolved_.insert(t, node);
     }
-    resolved_.insert(t, node);
     last_type_ = t;
     last_node_ = node;
-    return node;
+    if (node != Py_None) return node;
+    const EdgeValue& ev = edge_value(edge);
+    Ref own = Ref::steal(node_to_python(start ? ev.start() : ev.end()));
+    if (!own) return nullptr;
+    held_.push_back(std::move(own));
+    return held_.back().get();
 }
 
 EdgeEntry GraphAccess::entry_of(PyObject* edge) {

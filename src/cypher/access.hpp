@@ -223,9 +223,10 @@ private:
     std::vector<Adjacency> adjacencies_;
     Blocks<EdgeEntry> entry_blocks_;
     Blocks<Incidence> inc_blocks_;
-    // Ends resolved so far, by the address of the end's type (edges made
-    // from one Node object share it), and the last one, since consecutive
-    // edges often share an end.
+    // Ends looked up so far, by the address of the end's type (edges made
+    // from one Node object share it): the node filed under its uid, or
+    // Py_None for none (each edge's own copy then stands in); and the last
+    // one, since consecutive edges often share an end.
     AddressMap<PyObject*> resolved_;
     const TypeNode* last_type_ = nullptr;
     PyObject* last_node_ = nullptr;
