@@ -55,6 +55,17 @@ Status before_python_code() {
 }
 
 Status GraphAccess::nodes(std::span<PyObject* const>& out) {
+    if (!nodes_ready_ && !copied_) {
+        // Read from the index, every entry known to be a Node under a str
+        // key: the nodes are not touched, nor held (the dict holds them, and
+        // its copy or invalidate() will).
+        int r = index_values(g_, GraphDict::Nodes, node_list_);
+        if (r < 0) return PyErrorSet{};
+        if (r > 0) {
+            pin();
+            nodes_ready_ = unheld_nodes_ = true;
+        }
+    }
     if (!nodes_ready_) {
         pin();
         // Only this code runs during the walk, so the dict cannot change under it.
@@ -153,6 +164,18 @@ EdgeEntry GraphAccess::entry_of(PyObject* edge) {
 }
 
 Status GraphAccess::edges(std::span<EdgeEntry>& out) {
+    if (!edges_ready_ && !copied_) {
+        // As for nodes(): from the index, the edges unheld.
+        std::vector<PyObject*> values;
+        int r = index_values(g_, GraphDict::Edges, values);
+        if (r < 0) return PyErrorSet{};
+        if (r > 0) {
+            pin();
+            edge_list_.reserve(values.size());
+            for (PyObject* v : values) edge_list_.push_back(entry_of(v));
+            edges_ready_ = unheld_edges_ = true;
+        }
+    }
     if (!edges_ready_) {
         pin();
         Py_ssize_t n = PyDict_GET_SIZE(edges_);
@@ -248,6 +271,17 @@ Status GraphAccess::edges_at(const TypeNode* t, EdgeSide side, std::span<const I
 }
 
 void GraphAccess::invalidate() {
+    if (!copied_) {
+        // The run's writes may have released nodes or edges a loop further
+        // up still walks: what the dicts held is held here from now on.
+        if (unheld_nodes_) {
+            for (PyObject* n : node_list_) held_.push_back(Ref::borrow(n));
+        }
+        if (unheld_edges_) {
+            for (const EdgeEntry& e : edge_list_) held_.push_back(Ref::borrow(e.edge));
+        }
+    }
+    unheld_nodes_ = unheld_edges_ = false;
     unpin();
     // The copies stay held (rows may hold what they hold); the dicts are
     // read anew from here on.
@@ -258,9 +292,12 @@ void GraphAccess::invalidate() {
     nodes_ready_ = edges_ready_ = index_ready_ = false;
     // Lists read so far stay allocated: a loop further up may still walk
     // one of them. held_ keeps its references until the run ends.
-    node_list_.clear();
-    edge_list_.clear();
-    index_.clear();
+    retired_nodes_.push_back(std::move(node_list_));
+    retired_edges_.push_back(std::move(edge_list_));
+    node_list_ = {};
+    edge_list_ = {};
+    retired_index_.push_back(std::move(index_));
+    index_ = {};
     parts_.clear();
     resolved_.clear();
     last_type_ = nullptr;

@@ -205,10 +205,15 @@ private:
     GraphAccess* prev_ = nullptr;
     GraphAccess* next_ = nullptr;
     bool nodes_ready_ = false, edges_ready_ = false, index_ready_ = false;
+    // node_list_, edge_list_ hold no references (read from the index)
+    bool unheld_nodes_ = false, unheld_edges_ = false;
+    std::vector<std::vector<PyObject*>> retired_nodes_;  // lists read before invalidate()
+    std::vector<std::vector<EdgeEntry>> retired_edges_;
     std::vector<PyObject*> node_list_;
     std::vector<EdgeEntry> edge_list_;
     std::vector<Ref> held_;
     std::unordered_map<const TypeNode*, std::vector<Incidence>, TypeHash, TypeEqual> index_;
+    std::vector<decltype(index_)> retired_index_;  // adjacencies built before invalidate()
     // Reads of part of the graph, by the address of the type asked for
     // (held in held_types_): the nodes of that type, and the edges at it per
     // side (positions into the lists below, plus one).
