@@ -436,6 +436,11 @@ int DictIndex::rebuild(PyObject* d) {
     Py_ssize_t n = PyDict_GET_SIZE(d);
     entries_.reserve(static_cast<size_t>(n));
     keys_.reserve(static_cast<size_t>(n));
+    // Nodes are mostly filed one per type.
+    if (!edges_) {
+        nodes_.reserve(static_cast<size_t>(n));
+        nodes_table_.reserve(static_cast<size_t>(n));
+    }
     Py_ssize_t pos = 0;
     PyObject *k, *v;
     while (PyDict_Next(d, &pos, &k, &v)) {
@@ -593,12 +598,15 @@ int graph_remove(const GraphValue& g, GraphDict which, PyObject* key) {
     if (follow) {
         old = Ref::borrow(PyDict_GetItemWithError(d, key));
         if (!old && PyErr_Occurred()) return -1;
-    }
-    if (PyDict_DelItem(d, key) < 0) return -1;
-    if (follow) {
+        // Taken out of the index first: the deletion may free the stored
+        // key, which finding the entry compares.
         ix->deleted(key);
-        ix->record_version();
     }
+    if (PyDict_DelItem(d, key) < 0) {
+        if (follow) ix->drop();
+        return -1;
+    }
+    if (follow) ix->record_version();
     return 0;
 #endif
 }

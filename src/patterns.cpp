@@ -175,18 +175,37 @@ bool plain_equal(PyObject* a, PyObject* b) {
     return false;
 }
 
+// Above this many entries a properties dict is not scanned.
+constexpr Py_ssize_t kScanLimit = 8;
+
+// Finds the value of the exact str `key` in a small dict by a scan, which
+// (unlike a lookup, which may compare `key` with a key of another class)
+// runs no Python code. False when the dict is larger than kScanLimit or
+// holds a key that is not an exact str; otherwise `found` is the value
+// (borrowed) or null.
+bool scan_for(PyObject* props, PyObject* key, PyObject*& found) {
+    if (PyDict_GET_SIZE(props) > kScanLimit) return false;
+    found = nullptr;
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(props, &pos, &k, &v)) {
+        if (!PyUnicode_CheckExact(k)) return false;
+        if (!found && (k == key || plain_equal(k, key))) found = v;
+    }
+    return true;
+}
+
 }  // namespace
 
 int PropertyMap::held_by_plainly(PyObject* props) const {
     if (entries.empty()) return 1;
     if (!props || !PyDict_Check(props)) return 0;
-    // A lookup in a dict with keys of other classes may compare them.
-    if (!_PyDict_HasOnlyStringKeys(props)) return kNeedsPython;
     for (const Entry& e : entries) {
         PyObject* expected = e.value.get();
         if (!plain_class(Py_TYPE(expected))) return kNeedsPython;
-        PyObject* found = PyDict_GetItemWithError(props, e.key.get());
-        if (!found) return PyErr_Occurred() ? kNeedsPython : 0;
+        PyObject* found;
+        if (!scan_for(props, e.key.get(), found)) return kNeedsPython;
+        if (!found) return 0;
         if (Py_TYPE(found) != Py_TYPE(expected)) return kNeedsPython;
         if (found != expected && !plain_equal(found, expected)) return 0;
     }
