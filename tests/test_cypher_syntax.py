@@ -288,6 +288,73 @@ def test_precedence_and_associativity_against_python(expr):
     assert Graph().cypher(f"RETURN {text} AS v") == [{"v": eval(python)}]
 
 
+def cypher_string(text, quote):
+    """`text` as a Cypher string literal, escaping what must be and, at random
+    by character, writing others as escapes too."""
+    named = {"\t": "\\t", "\b": "\\b", "\n": "\\n", "\r": "\\r", "\f": "\\f", "\\": "\\\\", quote: "\\" + quote}
+    out = []
+    for i, ch in enumerate(text):
+        if ch in named:
+            out.append(named[ch])
+        elif i % 3 == 1:
+            out.append(f"\\u{ord(ch):04x}" if ord(ch) < 0x10000 else f"\\U{ord(ch):08X}")
+        else:
+            out.append(ch)
+    return quote + "".join(out) + quote
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.text(st.characters(blacklist_categories=["Cs"]), max_size=20), st.sampled_from("'\""))
+def test_string_literals_decode_to_their_text(text, quote):
+    assert Graph().cypher(f"RETURN {cypher_string(text, quote)} AS s") == [{"s": text}]
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.text(st.characters(blacklist_categories=["Cs"]), min_size=1, max_size=12))
+def test_backquoted_names_round_trip(name):
+    q = "`" + name.replace("`", "``") + "`"
+    assert Graph().cypher(f"WITH 1 AS {q} RETURN {q}") == [{name: 1}]
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.integers(0, 10**30), st.sampled_from(["{:d}", "0x{:x}", "0X{:X}", "0o{:o}", "0{:o}"]))
+def test_integer_literals_in_every_base(value, form):
+    text = form.format(value)
+    if form == "0{:o}" and value == 0:
+        text = "0"
+    assert Graph().cypher(f"RETURN {text} AS v, -{text} AS w") == [{"v": value, "w": -value}]
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.floats(min_value=0, max_value=1e300, allow_nan=False), st.sampled_from(["{!r}", "{:e}", "{:.3E}"]))
+def test_float_literals(value, form):
+    text = form.format(value)
+    if "e" not in text.lower() and "." not in text:
+        text += ".0"
+    assert Graph().cypher(f"RETURN {text} AS v") == [{"v": float(text)}]
+
+
+# Blanks a query may hold between tokens; the position of what follows is
+# counted in code points from the start of its line.
+BLANKS = st.lists(st.sampled_from([" ", "\t", "\n", "\r\n", "\u3000", "/* é\n */", "// ü\n", "\u00a0"]),
+                  max_size=6).map("".join)
+
+
+@settings(max_examples=200, deadline=None)
+@given(BLANKS, BLANKS, BLANKS, st.sampled_from(["x", "größe", "`a b`", "名前"]))
+def test_error_positions_across_lines_comments_and_unicode(b1, b2, b3, name):
+    query = f"WITH{b1 or ' '}'ü' AS s{b2 or ' '}RETURN{b3 or ' '}s + {name}"
+    before = query[: query.rindex(name)]
+    line = before.count("\n") + 1
+    column = len(before) - (before.rindex("\n") + 1 if "\n" in before else 0) + 1
+    shown = name.strip("`")
+    with pytest.raises(ValueError) as info:
+        Graph().cypher(query)
+    head, text, caret = str(info.value).rsplit("\n", 2)
+    assert head == f"Invalid query: variable `{shown}` is not defined at line {line}, column {column}"
+    assert text == query.split("\n")[line - 1].rstrip("\r") and len(caret) == column
+
+
 DEEP = {
     # nested text: refused past the limit, never a crash
     "parens": ("RETURN " + "(" * 499 + "1" + ")" * 499 + " AS x", "[{'x': 1}]"),

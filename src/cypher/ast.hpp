@@ -27,7 +27,8 @@
 // is one Arith node with its operators, likewise `*`/`/`/`%` and `^`; a
 // comparison chain `a < b <= c` is one Compare node (meaning `a < b AND
 // b <= c`, each operand evaluated once); a run of NOT or unary minus is one
-// node with a count.
+// node with a count (a unary plus leaves no node, and a minus before a number
+// makes a negative literal).
 //
 // Slots. Each single query (a UNION branch) has one flat row of `nslots`
 // slots: every variable, every pattern element (anonymous ones included),
@@ -84,7 +85,8 @@ enum class ExprKind : uint8_t {
     Map,        // kids: MapEntry nodes
     MapEntry,   // name: the key; a: the value
     Param,      // name: the parameter's name; slot: its index in Query::params
-    Var,        // name; slot (checks)
+    Var,        // name; slot (checks). The checks also make Vars that read a projected
+                // item's slot (named by its column) in place of an expression.
     Property,   // a: the object; name: the key
     Subscript,  // a[b]
     Slice,      // a[b..c]; b and/or c may be kNone (open)
@@ -109,7 +111,8 @@ enum class ExprKind : uint8_t {
                 // whose value is a Var), ProjProperty, ProjAll
     ProjProperty,  // .name inside a map projection
     ProjAll,       // .* inside a map projection
-    PatternPredicate,  // a pattern used as a condition: sub (a Match clause, no WHERE)
+    PatternPredicate,  // a pattern used as a condition, also written exists(pattern):
+                       // sub (a Match clause, no WHERE)
     Exists,            // exists { ... }: sub
     PatternComp,       // [p = pattern WHERE w | e]: sub (a Match clause, WHERE w); c: e
 };

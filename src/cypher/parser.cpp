@@ -37,7 +37,6 @@ bool Parser::starts_clause(const Token& t) {
            t.is("REMOVE") || t.is("DELETE") || t.is("DETACH");
 }
 
-// Clauses up to UNION, `;`, the end, or (in a subquery) `}`.
 Range Parser::parse_clauses(bool in_sub) {
     std::vector<Idx> clauses;
     while (starts_clause(tok_)) {
@@ -200,7 +199,6 @@ void Parser::parse_projection(Clause& c) {
     if (c.kind == ClauseKind::With && accept_kw("WHERE")) c.where = parse_expr();
 }
 
-// SET items (x.k = e, x += e, x = e, x:L) or REMOVE items (x.k, x:L).
 void Parser::parse_set_items(std::vector<SetItem>& out, bool remove) {
     do {
         SetItem s{};
@@ -239,8 +237,6 @@ void Parser::parse_set_items(std::vector<SetItem>& out, bool remove) {
     } while (accept(","));
 }
 
-// A name: a variable (not a reserved word unless backquoted), or with
-// `variable` false a property key or label (any name).
 Idx Parser::parse_name(std::string_view what, bool variable) {
     if (tok_.kind == Tok::Ident) {
         if (variable && is_reserved(tok_)) {
@@ -340,8 +336,6 @@ Idx Parser::parse_props() {
     return parse_map_literal();
 }
 
-// `:A:B|C`: groups of alternatives; at a relationship, one group
-// (`:a|b`, also written `:a|:b`).
 Range Parser::parse_label_groups(bool in_expr) {
     // In the condition of a comprehension, `|` ends the condition.
     const bool alternatives = !in_expr || depth_ != bar_ends_at_;
@@ -468,8 +462,6 @@ void Parser::parse_hops(RelPat& r) {
     }
 }
 
-// Whether the tokens from the lexer copy `l` (standing after a `(`) read as
-// a node pattern followed by the start of a relationship.
 bool Parser::node_then_rel(Lexer l) {
     Token t;
     LexError e;
@@ -508,8 +500,6 @@ bool Parser::node_then_rel(Lexer l) {
     return next() && (t.punct("-") || t.punct("[") || t.punct(">"));
 }
 
-// A pattern read in an expression: its path in a Match clause of a new
-// subquery (with WHERE `where` when given).
 Idx Parser::pattern_sub(Range paths, Idx where, Pos pos) {
     Clause c{};
     c.kind = ClauseKind::Match;
@@ -521,7 +511,6 @@ Idx Parser::pattern_sub(Range paths, Idx where, Pos pos) {
     return Idx(q_.subs.size() - 1);
 }
 
-// Keywords that cannot stand as a variable in an expression.
 bool Parser::is_reserved(const Token& t) {
     static constexpr std::string_view kReserved[] = {
         "MATCH", "OPTIONAL", "WHERE", "RETURN", "WITH", "UNWIND", "CREATE", "MERGE",

@@ -39,8 +39,6 @@ Op Parser::op_of(std::string_view p) {
     return Op::Ge;
 }
 
-// The condition of a comprehension, which a `|` ends: a label test
-// there takes no alternatives unless parenthesized, `(x:A|B)`.
 Idx Parser::parse_condition() {
     const int saved = bar_ends_at_;
     bar_ends_at_ = depth_ + 1;
@@ -92,7 +90,6 @@ Idx Parser::parse_binary(int min) {
     }
 }
 
-// One predicate after `lhs`: IN, STARTS WITH, ENDS WITH, CONTAINS, =~, IS [NOT] NULL.
 Idx Parser::parse_predicate(Idx lhs, Pos pos) {
     Expr e = node(ExprKind::Binary, pos);
     e.a = lhs;
@@ -125,7 +122,6 @@ Idx Parser::parse_predicate(Idx lhs, Pos pos) {
     return add(e);
 }
 
-// NOT (where the level allows it), unary minus and plus, then a postfix expression.
 Idx Parser::parse_prefix(int min) {
     if (min <= kNot && tok_.is("NOT")) {
         Expr e = node(ExprKind::Not, tok_.pos);
@@ -330,7 +326,6 @@ Idx Parser::parse_atom() {
     return kNone;
 }
 
-// A variable, or a map projection `v {...}`.
 Idx Parser::parse_name_atom() {
     Expr v = node(ExprKind::Var, tok_.pos);
     v.name = parse_variable("an expression");
@@ -434,7 +429,6 @@ Idx Parser::parse_case() {
     return add(c);
 }
 
-// exists { MATCH ... } or exists { pattern [WHERE ...] }.
 Idx Parser::parse_exists() {
     Expr e = node(ExprKind::Exists, tok_.pos);
     advance();
@@ -542,7 +536,6 @@ Idx Parser::parse_call() {
     return add(e);
 }
 
-// `[`: a list comprehension, a pattern comprehension or a list literal.
 Idx Parser::parse_bracket() {
     const Pos pos = tok_.pos;
     advance();
