@@ -57,13 +57,16 @@ Status before_python_code() {
 Status GraphAccess::nodes(std::span<PyObject* const>& out) {
     if (!nodes_ready_ && !copied_) {
         // Read from the index, every entry known to be a Node under a str
-        // key: the nodes are not touched, nor held (the dict holds them, and
-        // its copy or invalidate() will).
+        // key: no check of each. Each is held, as the walk holds them: code
+        // the engine cannot see coming (the == of a dict key of a str
+        // subclass) may change the dict.
         int r = index_values(g_, GraphDict::Nodes, node_list_);
         if (r < 0) return PyErrorSet{};
         if (r > 0) {
             pin();
-            nodes_ready_ = unheld_nodes_ = true;
+            held_.reserve(held_.size() + node_list_.size());
+            for (PyObject* n : node_list_) held_.push_back(Ref::borrow(n));
+            nodes_ready_ = true;
         }
     }
     if (!nodes_ready_) {
@@ -165,15 +168,19 @@ EdgeEntry GraphAccess::entry_of(PyObject* edge) {
 
 Status GraphAccess::edges(std::span<EdgeEntry>& out) {
     if (!edges_ready_ && !copied_) {
-        // As for nodes(): from the index, the edges unheld.
+        // As for nodes(): from the index, each held.
         std::vector<PyObject*> values;
         int r = index_values(g_, GraphDict::Edges, values);
         if (r < 0) return PyErrorSet{};
         if (r > 0) {
             pin();
             edge_list_.reserve(values.size());
-            for (PyObject* v : values) edge_list_.push_back(entry_of(v));
-            edges_ready_ = unheld_edges_ = true;
+            held_.reserve(held_.size() + values.size());
+            for (PyObject* v : values) {
+                held_.push_back(Ref::borrow(v));
+                edge_list_.push_back(entry_of(v));
+            }
+            edges_ready_ = true;
         }
     }
     if (!edges_ready_) {
@@ -271,17 +278,6 @@ Status GraphAccess::edges_at(const TypeNode* t, EdgeSide side, std::span<const I
 }
 
 void GraphAccess::invalidate() {
-    if (!copied_) {
-        // The run's writes may have released nodes or edges a loop further
-        // up still walks: what the dicts held is held here from now on.
-        if (unheld_nodes_) {
-            for (PyObject* n : node_list_) held_.push_back(Ref::borrow(n));
-        }
-        if (unheld_edges_) {
-            for (const EdgeEntry& e : edge_list_) held_.push_back(Ref::borrow(e.edge));
-        }
-    }
-    unheld_nodes_ = unheld_edges_ = false;
     unpin();
     // The copies stay held (rows may hold what they hold); the dicts are
     // read anew from here on.

@@ -12,7 +12,10 @@
 // that has read a graph this way copy both dicts (a dict copy each); its
 // later reads come from those copies. Whole-dict reads (a scan of `nodes` or
 // `edges`) are snapshots taken on first use and held likewise. The
-// collector is paused during a run, so no finalizer runs between.
+// collector is paused during a run, so no finalizer runs between. Code the
+// engine cannot see coming (a signal handler, the == of a properties dict's
+// key of a str subclass) may still change the dicts uncopied: reads after
+// it then see the change, and what was read before stays held.
 #pragma once
 #include <Python.h>
 
@@ -205,8 +208,6 @@ private:
     GraphAccess* prev_ = nullptr;
     GraphAccess* next_ = nullptr;
     bool nodes_ready_ = false, edges_ready_ = false, index_ready_ = false;
-    // node_list_, edge_list_ hold no references (read from the index)
-    bool unheld_nodes_ = false, unheld_edges_ = false;
     std::vector<std::vector<PyObject*>> retired_nodes_;  // lists read before invalidate()
     std::vector<std::vector<EdgeEntry>> retired_edges_;
     std::vector<PyObject*> node_list_;
