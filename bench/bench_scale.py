@@ -19,11 +19,17 @@ less; cache sharing still does):
   nested loop over out_edges.
 - key lookup: "(n {i: 4321})" over 100,000 nodes, per node; NetworkX: the
   loop over G.nodes(data=True).
+- Cypher (Graph.cypher()), the same graphs: "MATCH (a:T7)-[e]->(b) RETURN
+  a, e, b" per query, the same from a node given as a parameter ("WITH $a
+  AS a MATCH (a)-[e]->(b)"), "MATCH (n:T7) RETURN n" over 100,000 nodes per
+  query, the two-edge path per path as rows and as "RETURN count(*)" (kuzu's
+  count(*) beside it), and "MATCH (n {i: 4321}) RETURN n" per node.
 - memory: bytes per node and per edge of a graph of 100,000 of each (an
   index built by a query included), measured in a fresh process from its
   resident size; NetworkX: the same nodes and edges in a MultiDiGraph.
 
-Run: PYTHONPATH=build/<dir> python bench/bench_scale.py [--quick]
+Run: PYTHONPATH=build/<dir> python bench/bench_scale.py [--quick] [--cypher]
+(--cypher: the Cypher rows alone, the builder's writes and memory left out)
 """
 import gc
 import subprocess
@@ -44,6 +50,7 @@ except ImportError:
     GrandCypher = None
 
 QUICK = "--quick" in sys.argv
+CYPHER_ONLY = "--cypher" in sys.argv
 SIZES = (1_000, 100_000) if QUICK else (1_000, 100_000, 1_000_000)
 PATH_SIZES = (10_000, 100_000) if QUICK else (10_000, 100_000, 1_000_000)
 
@@ -205,6 +212,13 @@ def anchored(edges=100_000, nodes=5_000):
     q = g.query().match("(a:T7)-[e]->(b)")
     assert q.return_count() == edges // nodes
     ours = per_call(q.return_count, 2_000)
+    text = "MATCH (a:T7)-[e]->(b) RETURN a, e, b"
+    assert len(g.cypher(text)) == edges // nodes
+    cypher = per_call(lambda: g.cypher(text), 2_000)
+    a7 = g.nodes[vk.Node(types[7]).uid()]
+    by_parameter = "WITH $a AS a MATCH (a)-[e]->(b) RETURN a, e, b"
+    assert len(g.cypher(by_parameter, a=a7)) == edges // nodes
+    cypher_param = per_call(lambda: g.cypher(by_parameter, a=a7), 2_000)
     G = nx_node_graph(nodes)
     nx_stride_edges(G, edges, nodes)
     peers = {"NetworkX": per_call(
@@ -219,7 +233,23 @@ def anchored(edges=100_000, nodes=5_000):
         named_graph(G)
         text = 'MATCH (a)-[e]->(b) WHERE a.name == "T7" RETURN a, e, b'
         peers["grand-cypher"] = per_call(lambda: GrandCypher(G).run(text), 1, repeat=1)
-    return [("anchored (a:T7)-[e]->(b), 20 of 100k edges", edges, ours, peers, "query", 2e-6)]
+    return [("anchored (a:T7)-[e]->(b), 20 of 100k edges", edges, ours, peers, "query", 2e-6),
+            ("cypher: anchored (a:T7)-[e]->(b)", edges, cypher, peers, "query", 2e-6),
+            ("cypher: anchored at a parameter", edges, cypher_param, peers, "query", 2e-6)]
+
+
+def label_scan(n=100_000):
+    g, _ = node_graph(n)
+    text = "MATCH (n:T7) RETURN n"
+    assert len(g.cypher(text)) == 1
+    ours = per_call(lambda: g.cypher(text), 2_000)
+    G = nx_node_graph(n)
+    peers = {"NetworkX": per_call(lambda: [v for v in ("T7",) if v in G], 2_000)}
+    if kuzu:
+        k = Kuzu(n)
+        peers["kuzu"] = per_call(lambda: k.run("MATCH (n:T {id: 'T7'}) RETURN n"), 2_000)
+        k.close()
+    return [("cypher: label (n:T7) among 100k nodes", n, ours, peers, "query", None)]
 
 
 def two_edge_paths(edges):
@@ -232,6 +262,13 @@ def two_edge_paths(edges):
     rows = None
     if edges <= 100_000:
         rows = best(lambda: q.return_("a", "e", "b", "f", "c"), 3) / count
+    counted = "MATCH (a)-[e]->(b)-[f]->(c) RETURN count(*) AS n"
+    assert g.cypher(counted) == [{"n": count}]
+    cypher_count = best(lambda: g.cypher(counted), 3) / count
+    cypher_rows = None
+    if edges <= 100_000:
+        text = "MATCH (a)-[e]->(b)-[f]->(c) RETURN a, e, b, f, c"
+        cypher_rows = best(lambda: g.cypher(text), 3) / count
     G = nx_node_graph(nodes)
     nx_stride_edges(G, edges, nodes)
 
@@ -261,6 +298,9 @@ def two_edge_paths(edges):
     out = [("two-edge path, bound (return_count)", edges, bound, peers, "path", None)]
     if rows is not None:
         out.append(("two-edge path, rows (return_)", edges, rows, peers, "path", None))
+    out.append(("cypher: two-edge path, count(*)", edges, cypher_count, peers, "path", None))
+    if cypher_rows is not None:
+        out.append(("cypher: two-edge path, rows", edges, cypher_rows, peers, "path", None))
     return out
 
 
@@ -269,6 +309,9 @@ def key_lookup(n=100_000):
     q = g.query().match("(n {i: 4321})")
     assert q.return_count() == 1
     ours = best(q.return_count) / n
+    text = "MATCH (n {i: 4321}) RETURN n"
+    assert len(g.cypher(text)) == 1
+    cypher = best(lambda: g.cypher(text)) / n
     G = nx_node_graph(n, props=True)
     peers = {"NetworkX": best(lambda: [v for v, d in G.nodes(data=True)
                                        if d.get("i") == 4321]) / n}
@@ -279,7 +322,8 @@ def key_lookup(n=100_000):
     if GrandCypher:
         text = "MATCH (n) WHERE n.i == 4321 RETURN n"
         peers["grand-cypher"] = best(lambda: GrandCypher(G).run(text), 1) / n
-    return [("key lookup (n {i: 4321})", n, ours, peers, "node", 10e-9)]
+    return [("key lookup (n {i: 4321})", n, ours, peers, "node", 10e-9),
+            ("cypher: key lookup (n {i: 4321})", n, cypher, peers, "node", 10e-9)]
 
 
 MEMORY_SCRIPT = r"""
@@ -358,20 +402,24 @@ def main():
           f"kuzu {kuzu.__version__ if kuzu else 'not installed'}; grand-cypher "
           f"{'installed' if GrandCypher else 'not installed'}")
     rows = []
-    for n in SIZES:
-        rows += writes(n)
+    if not CYPHER_ONLY:
+        for n in SIZES:
+            rows += writes(n)
     rows += anchored()
+    rows += label_scan()
     paths = []
     for e in PATH_SIZES:
         paths += two_edge_paths(e)
     rows += paths
     rows += key_lookup()
-    rows += memory()
+    if not CYPHER_ONLY:
+        rows += memory()
     show(rows)
-    bound = [r for r in paths if "bound" in r[0]]
-    if len(bound) > 1:
-        print(f"two-edge path, bound: {bound[-1][1]:,} edges / {bound[0][1]:,} edges = "
-              f"{bound[-1][2] / bound[0][2]:.2f} (goal: within 1.5)")
+    for kind in ("bound", "cypher: two-edge path, count"):
+        counted = [r for r in paths if r[0].startswith(kind)]
+        if len(counted) > 1:
+            print(f"{counted[0][0]}: {counted[-1][1]:,} edges / {counted[0][1]:,} edges = "
+                  f"{counted[-1][2] / counted[0][2]:.2f} (goal: within 1.5)")
 
 
 if __name__ == "__main__":

@@ -518,6 +518,18 @@ int index_nodes_of_type(const GraphValue& g, const TypeNode* type, std::vector<P
     return 1;
 }
 
+int index_values(const GraphValue& g, GraphDict which, std::vector<PyObject*>& out) {
+    if (!g.index) return 0;
+    DictIndex& ix = which == GraphDict::Nodes ? g.index->nodes : g.index->edges;
+    int r = ix.prepare(which == GraphDict::Nodes ? g.nodes.get() : g.edges.get());
+    if (r <= 0) return r;
+    out.reserve(out.size() + ix.entries_.size());
+    for (const IndexEntry& e : ix.entries_) {
+        if (e.value) out.push_back(e.value);
+    }
+    return 1;
+}
+
 int index_edges_at(const GraphValue& g, const TypeNode* node_type, EdgeSide side,
                    std::vector<PyObject*>& out) {
     EdgeIndexView view;

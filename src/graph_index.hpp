@@ -57,6 +57,11 @@ enum class EdgeSide : unsigned char { Out, In, Both };
 // (walk it instead; `out` is unchanged); -1: a Python exception is set.
 int index_nodes_of_type(const GraphValue& g, const TypeNode* type, std::vector<PyObject*>& out);
 
+// Appends to `out` every value of one of the two dicts (borrowed), in its
+// order; results and validity as index_nodes_of_type. Every value is then
+// known to be of the dict's class (Node or Edge) under an exact str key.
+int index_values(const GraphValue& g, GraphDict which, std::vector<PyObject*>& out);
+
 // ----- edges -------------------------------------------------------------------
 
 // Positions of entries in ascending order: the edges at one node on one

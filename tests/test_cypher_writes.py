@@ -191,3 +191,18 @@ def test_failed_query_leaves_graph_unchanged(clauses, fail_at, nrows, bad_row, f
         g.cypher(query, rows=rows)
     except (ZeroDivisionError, Boom, ValueError):
         same_state(before, state(g))
+
+
+def test_writes_after_a_value_of_no_kind_is_compared_reach_the_graph():
+    # Comparing a value of no Cypher kind runs Python code, after which the run
+    # reads copies of the dicts: its writes still go to the graph's own.
+    from fractions import Fraction
+
+    g = Graph()
+    g.cypher("CREATE (a:A {d: $d})-[:f]->(b:B)", d=Fraction(1, 2))
+    rows = g.cypher("MATCH (a:A) WHERE a.d = $x CREATE (:Z) SET a.k = 1 RETURN a.k AS k",
+                    x=Fraction(1, 2))
+    assert rows == [{"k": 1}]
+    assert sorted(str(n.type) for n in g.nodes.values()) == ["A", "B", "Z"]
+    g.cypher("MATCH (a:A) WHERE a.d = $x DETACH DELETE a", x=Fraction(1, 2))
+    assert sorted(str(n.type) for n in g.nodes.values()) == ["B", "Z"] and not g.edges

@@ -114,10 +114,10 @@ PyObject* graph_cypher(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
     if (!plan) return nullptr;
     std::vector<Ref> values;
     if (!cypher::bind_parameters(*(*plan)->query, params.get(), values)) return nullptr;
-    const GraphValue& g = reinterpret_cast<PyGraph*>(self)->value;
-    // The run holds the two dicts: Python code it calls may replace the graph's.
-    Ref nodes = g.nodes.copy(), edges = g.edges.copy();
-    return cypher::run_plan(**plan, nodes.get(), edges.get(), std::move(values));
+    // The run holds the two dicts (and shares their indexes): Python code it
+    // calls may replace the graph's.
+    const GraphValue g = reinterpret_cast<PyGraph*>(self)->value;
+    return cypher::run_plan(**plan, g, std::move(values));
 }
 
 const char kGraphCypherDoc[] =

@@ -393,7 +393,19 @@ int has_properties(EvalCtx& c, Idx props, PyObject* subject) {
                            : Ref::steal(eval(c, entry.a));
             if (!want) return -1;
             Ref have;
-            if (dict && PyDict_CheckExact(dict)) {
+            if (dict && PyDict_CheckExact(dict) &&
+                (PyLong_CheckExact(want.get()) || PyUnicode_CheckExact(want.get()))) {
+                // An exact int or str against a value of its own class: the
+                // comparison runs no Python code, so nothing needs holding.
+                PyObject* v = PyDict_GetItemWithError(dict, c.q.name_str(entry.name));
+                if (!v) return PyErr_Occurred() ? -1 : 0;
+                if (Py_TYPE(v) == Py_TYPE(want.get())) {
+                    int r = PyObject_RichCompareBool(v, want.get(), Py_EQ);
+                    if (r <= 0) return r;
+                    continue;
+                }
+                have = Ref::borrow(v);
+            } else if (dict && PyDict_CheckExact(dict)) {
                 // The stored value, held: == may run code that changes the dict.
                 have = Ref::borrow(PyDict_GetItemWithError(dict, c.q.name_str(entry.name)));
                 if (!have) {

@@ -1,6 +1,7 @@
 #include "cypher/plan.hpp"
 
 #include "cypher/front.hpp"
+#include "cypher/functions.hpp"
 #include "cypher/run.hpp"
 #include "cypher/writes.hpp"
 
@@ -354,6 +355,21 @@ private:
     std::vector<int32_t> clause_rels_;
 };
 
+// Marks the matches whose rows only count: followed by count(*) alone.
+void mark_counting(const Query& q, Branch& b) {
+    for (size_t i = 0; i + 1 < b.ops.size(); ++i) {
+        if (b.ops[i]->kind != OpKind::Match || b.ops[i + 1]->kind != OpKind::Aggregate) continue;
+        auto& m = static_cast<MatchOp&>(*b.ops[i]);
+        const auto& a = static_cast<const AggregateOp&>(*b.ops[i + 1]);
+        bool only_counts = a.keys.empty() && !a.aggregates.empty();
+        for (Idx x : a.aggregates) {
+            const Expr& e = q.expr(x);
+            if (static_cast<AggKind>(e.op) != AggKind::CountStar || e.distinct) only_counts = false;
+        }
+        m.counting = only_counts && m.where == kNone && !m.optional;
+    }
+}
+
 }  // namespace
 
 Result<std::shared_ptr<const Plan>> make_plan(std::shared_ptr<const Query> q) {
@@ -367,6 +383,7 @@ Result<std::shared_ptr<const Plan>> make_plan(std::shared_ptr<const Query> q) {
     for (const Part& part : query.parts) {
         Branch b;
         if (!planner.branch(part, b)) return PyErrorSet{};
+        mark_counting(query, b);
         plan->branches.push_back(std::move(b));
     }
     // Subqueries of expressions: their MATCH clauses, each planned as one

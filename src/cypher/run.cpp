@@ -9,13 +9,16 @@
 
 namespace vk::cypher {
 
-Run::Run(const Plan& p, PyObject* nodes, PyObject* edges, std::vector<Ref> ps)
+Run::Run(const Plan& p, const GraphValue& g, std::vector<Ref> ps)
     : plan(p),
       q(*p.query),
-      graph(nodes, edges),
+      graph(g),
       tests(p.labels),
       params(std::move(ps)),
-      ctx{*p.query, p.labels, tests, nullptr, params.data(), GraphView{nodes, edges}, &built, this} {}
+      ctx{*p.query, p.labels, tests, nullptr, params.data(), GraphView{g.nodes.get(), g.edges.get()},
+          &built, this} {
+    graph.follow(&ctx.view);
+}
 
 // Rows of key values kept by equivalence (DISTINCT, grouping): a hash of
 // the values leads to a chain of entries compared with `equivalent`.
@@ -165,6 +168,55 @@ private:
         return 1;
     }
 
+    // A scan testing properties reads, per node, the node, its record, its
+    // properties dict and that dict's table, each far from the last: ask
+    // memory for each a few nodes ahead of its use.
+    static void prefetch_properties(std::span<PyObject* const> nodes, size_t at) {
+        if (at + 16 < nodes.size()) __builtin_prefetch(nodes[at + 16]);
+        if (at + 12 < nodes.size()) __builtin_prefetch(&node_value(nodes[at + 12]).type());
+        if (at + 8 < nodes.size()) __builtin_prefetch(node_value(nodes[at + 8]).properties());
+        if (at + 4 < nodes.size()) {
+            PyObject* d = node_value(nodes[at + 4]).properties();
+            if (PyDict_CheckExact(d)) __builtin_prefetch(reinterpret_cast<PyDictObject*>(d)->ma_keys);
+        }
+    }
+
+    // Whether an expansion is the last step of a counting match and tests
+    // nothing on the edge or the far node, so it counts instead of binding.
+    bool counts_here(size_t pi, size_t si, const Step& s, const RelPat& rp) const {
+        if (!op_.counting || pi + 1 != op_.parts.size() || recording_ == (int)pi) return false;
+        if (si + 1 != op_.parts[pi].steps.size() || s.far_bound) return false;
+        const NodePat& far = node_pat(s.node);
+        return rp.types.empty() && rp.props == kNone && far.groups.empty() && far.props == kNone &&
+               far.slot != node_pat(s.from).slot;
+    }
+
+    // The type a node pattern's labels name outright (a group of one plain
+    // label: every node it matches has that type), or null.
+    const TypeNode* named_type(const NodePat& n) const {
+        for (const Range& g : Query::of(run.q.groups, n.groups)) {
+            if (g.count != 1) continue;
+            const LabelInfo& l = run.plan.labels.labels[g.begin];
+            if (l.kind == LabelKind::Name && l.type) return l.type.get();
+        }
+        return nullptr;
+    }
+
+    // For a scan of `edges`: a type one of the two ends must have, and on
+    // which side of the edge that end is; null when neither end's labels
+    // name one.
+    const TypeNode* scan_anchor(const Step& s, Dir dir, EdgeSide& side) const {
+        if (const TypeNode* t = named_type(node_pat(s.from))) {
+            side = dir == Dir::Out ? EdgeSide::Out : dir == Dir::In ? EdgeSide::In : EdgeSide::Both;
+            return t;
+        }
+        if (const TypeNode* t = named_type(node_pat(s.node))) {
+            side = dir == Dir::Out ? EdgeSide::In : dir == Dir::In ? EdgeSide::Out : EdgeSide::Both;
+            return t;
+        }
+        return nullptr;
+    }
+
     // Labels and properties of a node pattern on a node object: 1, 0, -1.
     int node_ok(const NodePat& n, PyObject* node) {
         if (!n.groups.empty() && !node_has_labels(run.ctx, n.groups, node_value(node).type().get())) {
@@ -265,11 +317,15 @@ private:
     int step_body(size_t pi, size_t si, const Step& s) {
         switch (s.kind) {
             case StepKind::ScanNodes: {
-                std::span<PyObject* const> nodes;
-                if (!run.graph.nodes(nodes)) return -1;
                 const NodePat& n = node_pat(s.node);
-                for (PyObject* node : nodes) {
+                std::span<PyObject* const> nodes;
+                const TypeNode* t = named_type(n);
+                if (!(t ? run.graph.nodes_of_type(t, nodes) : run.graph.nodes(nodes))) return -1;
+                const bool ahead = n.props != kNone;
+                for (size_t at = 0; at < nodes.size(); ++at) {
+                    PyObject* node = nodes[at];
                     if (run.tick() < 0) return -1;
+                    if (ahead) prefetch_properties(nodes, at);
                     int ok = node_ok(n, node);
                     if (ok < 0) return -1;
                     if (!ok) continue;
@@ -287,15 +343,31 @@ private:
                 return step(pi, si + 1);
             }
             case StepKind::ScanEdges: {
-                std::span<EdgeEntry> edges;
-                if (!run.graph.edges(edges)) return -1;
                 const RelPat& rp = rel_pat(s.rel);
-                for (EdgeEntry& e : edges) {
+                auto each = [&](EdgeEntry& e) {
                     if (run.tick() < 0) return -1;
                     int ok = rel_ok(s, rp, e.edge);
                     if (ok < 0) return -1;
-                    if (!ok) continue;
-                    int r = orientations(pi, si, s, e);
+                    if (!ok) return 1;
+                    return orientations(pi, si, s, e);
+                };
+                // An end whose label names one type: only the edges at that
+                // type can match, and they come in the order of `edges`.
+                EdgeSide side;
+                if (const TypeNode* t = scan_anchor(s, rp.dir, side)) {
+                    std::span<const Incidence> inc;
+                    EdgeEntry* entries;
+                    if (!run.graph.edges_at(t, side, inc, entries)) return -1;
+                    for (const Incidence& i : inc) {
+                        int r = each(entries[i.edge]);
+                        if (r <= 0) return r;
+                    }
+                    return 1;
+                }
+                std::span<EdgeEntry> edges;
+                if (!run.graph.edges(edges)) return -1;
+                for (EdgeEntry& e : edges) {
+                    int r = each(e);
                     if (r <= 0) return r;
                 }
                 return 1;
@@ -325,15 +397,31 @@ private:
             }
             case StepKind::Expand: {
                 Ref from = slot(node_pat(s.from).slot).copy();
-                std::span<const Incidence> inc;
-                std::span<EdgeEntry> edges;
-                if (!run.graph.incident(from.get(), inc) || !run.graph.edges(edges)) return -1;
                 const RelPat& rp = rel_pat(s.rel);
                 // Whether the walk leaves `from` at the edge's start.
                 const bool from_start = (rp.dir == Dir::Out) != s.leftward;
+                const EdgeSide side = rp.dir == Dir::Both ? EdgeSide::Both
+                                      : from_start        ? EdgeSide::Out
+                                                          : EdgeSide::In;
+                const TypeNode* from_type = node_value(from.get()).type().get();
+                if (counts_here(pi, si, s, rp)) {
+                    // Each edge on the side, but those bound before, is a row.
+                    int64_t n = run.graph.count_at(from_type, side, [&](PyObject* edge) {
+                        for (int32_t other : s.distinct_from) {
+                            if (slot(other).get() == edge) return true;
+                        }
+                        return false;
+                    });
+                    if (n < 0 || run.tick() < 0) return -1;
+                    produced_ += (uint64_t)n;
+                    return n ? next->push_count((uint64_t)n) : 1;
+                }
+                std::span<const Incidence> inc;
+                EdgeEntry* entries;
+                if (!run.graph.edges_at(from_type, side, inc, entries)) return -1;
                 for (const Incidence& i : inc) {
                     if (run.tick() < 0) return -1;
-                    EdgeEntry& e = edges[i.edge];
+                    EdgeEntry& e = entries[i.edge];
                     bool far_is_start[2];
                     int n = 0;
                     if (rp.dir == Dir::Both) {
@@ -449,6 +537,20 @@ public:
         if (g < 0) return -1;
         if (added && !new_group()) return -1;
         return add(groups_[(size_t)g]);
+    }
+
+    // Only count(*) without grouping reads counted rows (MatchOp::counting).
+    int push_count(uint64_t n) override {
+        bool added;
+        int64_t g = table_.find_or_add(keys_.data(), added);  // the one group
+        if (g < 0) return -1;
+        if (added && !new_group()) return -1;
+        for (auto& acc : groups_[(size_t)g].accs) {
+            for (uint64_t i = 0; i < n; ++i) {
+                if (!acc->add(nullptr, 0)) return -1;
+            }
+        }
+        return 1;
     }
 
     int finish() override {
@@ -791,14 +893,14 @@ PyObject* to_result(PyObject* v, BuiltSet& built) {
     return out.release();
 }
 
-PyObject* run_plan(const Plan& plan, PyObject* nodes, PyObject* edges, std::vector<Ref> params) {
+PyObject* run_plan(const Plan& plan, const GraphValue& g, std::vector<Ref> params) {
     // A run makes collected objects by the row (result dicts, Node and Edge
     // objects), and the collections they would start on the way, each
     // passing over every row made so far, cost more than making them: the
     // collector waits for the end of the run instead. Garbage that Python
     // code called by the run makes is collected then too.
     CollectorPause pause;
-    Run run(plan, nodes, edges, std::move(params));
+    Run run(plan, g, std::move(params));
     run.result = Ref::steal(PyList_New(0));
     if (!run.result) return nullptr;
     if (plan.query->writes) run.writes = std::make_unique<WriteState>();

@@ -24,7 +24,7 @@ namespace vk::cypher {
 class KeyTable;
 
 struct Run {
-    Run(const Plan& p, PyObject* nodes, PyObject* edges, std::vector<Ref> params);
+    Run(const Plan& p, const GraphValue& g, std::vector<Ref> params);
 
     const Plan& plan;
     const Query& q;
@@ -68,6 +68,15 @@ public:
     virtual int push() = 0;
     // The input has ended.
     virtual int finish() { return next ? next->finish() : 1; }
+    // n more input rows that only count (MatchOp::counting): the row holds
+    // no new bindings.
+    virtual int push_count(uint64_t n) {
+        for (uint64_t i = 0; i < n; ++i) {
+            int r = push();
+            if (r <= 0) return r;
+        }
+        return 1;
+    }
 
 protected:
     Run& run;
@@ -86,6 +95,10 @@ struct MatchOp : Operator {
     // By slot: whether a node bound at an edge's end is kept in its slot
     // (some expression or other pattern reads it) or only tested.
     std::vector<char> keep;
+    // The next operator only counts rows (count(*) alone, no grouping) and
+    // no WHERE is read here: a last expansion with nothing to test counts
+    // the edges it would take instead of binding each.
+    bool counting = false;
 };
 
 struct UnwindOp : Operator {
@@ -150,7 +163,7 @@ struct EmitOp : Operator {
 };
 
 // Runs the plan; the list of result dicts, or null with an exception set.
-PyObject* run_plan(const Plan& plan, PyObject* nodes, PyObject* edges, std::vector<Ref> params);
+PyObject* run_plan(const Plan& plan, const GraphValue& g, std::vector<Ref> params);
 
 // A row value as a result value: nodes and relationships become new Node
 // and Edge objects; a list or map the run built becomes a new list or dict

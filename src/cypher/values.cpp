@@ -23,6 +23,7 @@
 // walked; ordering runs no Python code.
 #include "cypher/values.hpp"
 #include "cypher/values_internal.hpp"
+#include "cypher/access.hpp"
 
 #include <cmath>
 #include <cstring>
@@ -297,7 +298,10 @@ int leaf_equals(PyObject* a, PyObject* b, Kind ka, Kind kb) {
         if (Equiv) return ka == kb ? kTrue : kFalse;
         return kNull;
     }
-    if (ka == Kind::Other || kb == Kind::Other) return PyObject_RichCompareBool(a, b, Py_EQ);
+    if (ka == Kind::Other || kb == Kind::Other) {
+        if (!before_python_code()) return kError;
+        return PyObject_RichCompareBool(a, b, Py_EQ);
+    }
     if (is_number(ka) && is_number(kb)) {
         if (Equiv && is_nan(a) && is_nan(b)) return kTrue;
         return number_compare(a, b, Py_EQ);
@@ -691,6 +695,7 @@ int leaf_hash(PyObject* v, Kind k, uint64_t& out) {
             break;
         }
         default: {
+            if (!before_python_code()) return -1;
             Ref hold = Ref::borrow(v);
             h = PyObject_Hash(v);
             if (h == -1 && PyErr_ExceptionMatches(PyExc_TypeError)) {

@@ -162,7 +162,7 @@ private:
     Ref node(uint32_t ni, bool merge, bool& created) {
         const NodePat& n = run.q.nodes[ni];
         const TypeRef& t = op_.types[ni];
-        PyObject* nodes = run.graph.nodes_dict();
+        PyObject* nodes = run.graph.live_nodes();
         PyObject* key = node_key_of_type(t.get());
         if (!key) return Ref{};
         PyObject* found = PyDict_GetItemWithError(nodes, key);
@@ -207,7 +207,7 @@ private:
         }
         PyObject* start = r.dir == Dir::In ? right : left;
         PyObject* end = r.dir == Dir::In ? left : right;
-        PyObject* edges = run.graph.edges_dict();
+        PyObject* edges = run.graph.live_edges();
         TermHandle term;
         PyObject* key = nullptr;
         auto find = [&](PyObject* s, PyObject* e) -> PyObject* {
@@ -340,7 +340,7 @@ private:
         if (v == Py_None) return ok_status();
         if (Py_TYPE(v) == EdgeType) {
             PyObject* key = edge_key_of_term(edge_value(v).term());
-            if (!key || log().del_item(run.graph.edges_dict(), key) < 0) return PyErrorSet{};
+            if (!key || log().del_item(run.graph.live_edges(), key) < 0) return PyErrorSet{};
             return ok_status();
         }
         if (Py_TYPE(v) != NodeType) {
@@ -350,16 +350,17 @@ private:
         const TypeRef& t = node_value(v).type();
         if (c_.detach) {
             std::span<const Incidence> at;
-            std::span<EdgeEntry> es;
-            if (!run.graph.incident(v, at) || !run.graph.edges(es)) return PyErrorSet{};
+            EdgeEntry* es;
+            if (!run.graph.edges_at(t.get(), EdgeSide::Both, at, es)) return PyErrorSet{};
             for (const Incidence& inc : at) {
+                if (!inc.at_start && !inc.at_end) continue;
                 PyObject* key = edge_key_of_term(edge_value(es[inc.edge].edge).term());
-                if (!key || log().del_item(run.graph.edges_dict(), key) < 0) return PyErrorSet{};
+                if (!key || log().del_item(run.graph.live_edges(), key) < 0) return PyErrorSet{};
             }
         }
         PyObject* key = node_key_of_type(t.get());
         if (!key) return PyErrorSet{};
-        int r = log().del_item(run.graph.nodes_dict(), key);
+        int r = log().del_item(run.graph.live_nodes(), key);
         if (r < 0) return PyErrorSet{};
         if (r == 1 && !c_.detach) run.writes->deleted.push_back({t, c_.pos});
         return ok_status();
@@ -422,7 +423,7 @@ Status WriteState::commit(Run& run) {
     for (const Pending& p : deleted) {
         PyObject* key = node_key_of_type(p.type.get());
         if (!key) return PyErrorSet{};
-        int has = PyDict_Contains(run.graph.nodes_dict(), key);
+        int has = PyDict_Contains(run.graph.live_nodes(), key);
         if (has < 0) return PyErrorSet{};
         if (!has) gone.push_back(&p);
     }
@@ -437,7 +438,7 @@ Status WriteState::commit(Run& run) {
         for (const Pending* p : gone) types.insert(p->type.get());
         Py_ssize_t pos = 0;
         PyObject *k, *v;
-        while (PyDict_Next(run.graph.edges_dict(), &pos, &k, &v)) {
+        while (PyDict_Next(run.graph.live_edges(), &pos, &k, &v)) {
             if (Py_TYPE(v) != EdgeType) return cast_error(v, "Edge");
             const EdgeValue& e = edge_value(v);
             const TypeNode* joined = types.count(e.start().type().get()) ? e.start().type().get()
