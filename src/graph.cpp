@@ -42,6 +42,14 @@ Status GraphValue::nodes_of_type(const TypeNode* type, std::vector<NodeValue>& o
     // Only our own code runs during this walk (no comparison of user objects),
     // so the dict cannot change under it.
     out.clear();
+    std::vector<PyObject*> found;
+    int indexed = index_nodes_of_type(*this, type, found);
+    if (indexed < 0) return PyErrorSet{};
+    if (indexed > 0) {
+        out.reserve(found.size());
+        for (PyObject* n : found) out.push_back(node_value(n));
+        return ok_status();
+    }
     PyObject* d = nodes.get();
     Py_ssize_t pos = 0;
     PyObject *k, *v;

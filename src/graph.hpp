@@ -23,6 +23,7 @@
 #include <string_view>
 #include <vector>
 
+#include "graph_index.hpp"
 #include "host/pytype.hpp"
 #include "host/ref.hpp"
 #include "shared.hpp"
@@ -46,6 +47,8 @@ public:
     }
     RecordRef& operator=(RecordRef&&) noexcept = default;
 
+    // Asks memory for the record, which is about to be read.
+    void prefetch() const { __builtin_prefetch(rec_.get()); }
     // Whether both are copies of one record.
     bool same_record(const RecordRef& o) const { return rec_.get() == o.rec_.get(); }
     // The record's address: equal for copies of one record, as long as one lives.
@@ -189,24 +192,33 @@ inline const NodeValue& node_value(PyObject* o) { return reinterpret_cast<PyNode
 inline const EdgeValue& edge_value(PyObject* o) { return reinterpret_cast<PyEdge*>(o)->value; }
 
 // The graph: two dicts, created by the constructor and shared by every query.
+// Copies share the dicts' indexes (graph_index.hpp), which follow whichever
+// dicts a copy holds when it looks something up.
 struct GraphValue {
     Ref nodes;
     Ref edges;
+    // Declared last, so released first: it stops following the dicts while
+    // they are alive.
+    std::shared_ptr<GraphIndexes> index;
 
-    GraphValue(Ref n, Ref e) : nodes(std::move(n)), edges(std::move(e)) {}
-    GraphValue(const GraphValue& o) : nodes(o.nodes.copy()), edges(o.edges.copy()) {}
+    GraphValue(Ref n, Ref e)
+        : nodes(std::move(n)), edges(std::move(e)), index(make_graph_indexes()) {}
+    GraphValue(const GraphValue& o)
+        : nodes(o.nodes.copy()), edges(o.edges.copy()), index(o.index) {}
     GraphValue(GraphValue&&) noexcept = default;
     GraphValue& operator=(const GraphValue& o) {
         nodes = o.nodes.copy();
         edges = o.edges.copy();
+        index = o.index;
         return *this;
     }
     GraphValue& operator=(GraphValue&&) noexcept = default;
 
     // Copies of the nodes in `nodes` (in insertion order) whose type equals
-    // `type` (equal types are exactly those with equal uids). Every entry is
-    // validated: a key that is not a str or a value that is not a Node fails
-    // the whole lookup with the cast TypeError.
+    // `type` (equal types are exactly those with equal uids), from the index
+    // when `nodes` is indexed. Every entry is validated: a key that is not a
+    // str or a value that is not a Node fails the whole lookup with the cast
+    // TypeError.
     Status nodes_of_type(const TypeNode* type, std::vector<NodeValue>& out) const;
     int traverse(visitproc visit, void* arg) const;
 };

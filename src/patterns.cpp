@@ -2,6 +2,8 @@
 // Path patterns and the pattern-string parser live in path_pattern.cpp.
 #include "patterns.hpp"
 
+#include <cstring>
+
 #include "host/args.hpp"
 #include "host/dict_walk.hpp"
 #include "host/pytype.hpp"
@@ -49,7 +51,11 @@ Status PropertyMap::from_dict(PyObject* dict, PropertyMap& out) {
                 key = Ref::steal(to_py(name));
                 if (!key) return PyErrorSet{};
             }
-            m.entries.push_back({std::move(key), std::move(v)});
+            // Interned: the keys of properties dicts written in Python are,
+            // so a node test finds its key by identity, not by its text.
+            PyObject* interned = key.release();
+            PyUnicode_InternInPlace(&interned);
+            m.entries.push_back({Ref::steal(interned), std::move(v)});
         }
         if (r < 0) return PyErrorSet{};
         // Distinct exact-str keys have distinct texts; keys of str subclasses
@@ -138,6 +144,70 @@ int PropertyMap::held_by(PyObject* props) const {
         if (!eq) return -1;
         int truth = PyObject_IsTrue(eq.get());
         if (truth <= 0) return truth;
+    }
+    return 1;
+}
+
+namespace {
+
+// Classes whose == runs no Python code and cannot fail, and for which an
+// object equals itself.
+bool plain_class(PyTypeObject* t) {
+    return t == &PyLong_Type || t == &PyUnicode_Type || t == &PyBool_Type;
+}
+
+// a == b for two distinct objects of one plain class: ints compared by
+// value, strs by their characters (kept in the narrowest kind, so equal
+// strs have equal kinds); bools are singletons.
+bool plain_equal(PyObject* a, PyObject* b) {
+    if (PyLong_CheckExact(a)) {
+        int over_a, over_b;
+        long x = PyLong_AsLongAndOverflow(a, &over_a);
+        long y = PyLong_AsLongAndOverflow(b, &over_b);
+        if (!over_a && !over_b) return x == y;
+        return PyObject_RichCompareBool(a, b, Py_EQ) == 1;
+    }
+    if (PyUnicode_CheckExact(a)) {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+        return n == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+               std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), n * PyUnicode_KIND(a)) == 0;
+    }
+    return false;
+}
+
+// Above this many entries a properties dict is not scanned.
+constexpr Py_ssize_t kScanLimit = 8;
+
+// Finds the value of the exact str `key` in a small dict by a scan, which
+// (unlike a lookup, which may compare `key` with a key of another class)
+// runs no Python code. False when the dict is larger than kScanLimit or
+// holds a key that is not an exact str; otherwise `found` is the value
+// (borrowed) or null.
+bool scan_for(PyObject* props, PyObject* key, PyObject*& found) {
+    if (PyDict_GET_SIZE(props) > kScanLimit) return false;
+    found = nullptr;
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(props, &pos, &k, &v)) {
+        if (!PyUnicode_CheckExact(k)) return false;
+        if (!found && (k == key || plain_equal(k, key))) found = v;
+    }
+    return true;
+}
+
+}  // namespace
+
+int PropertyMap::held_by_plainly(PyObject* props) const {
+    if (entries.empty()) return 1;
+    if (!props || !PyDict_Check(props)) return 0;
+    for (const Entry& e : entries) {
+        PyObject* expected = e.value.get();
+        if (!plain_class(Py_TYPE(expected))) return kNeedsPython;
+        PyObject* found;
+        if (!scan_for(props, e.key.get(), found)) return kNeedsPython;
+        if (!found) return 0;
+        if (Py_TYPE(found) != Py_TYPE(expected)) return kNeedsPython;
+        if (found != expected && !plain_equal(found, expected)) return 0;
     }
     return 1;
 }

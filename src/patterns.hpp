@@ -42,6 +42,11 @@ struct PropertyMap {
     // anything drop_exception keeps (a lookup failing with any other
     // Exception counts as no match).
     int held_by(PyObject* props) const;
+    // held_by when it can be decided without running Python code (every
+    // value compared is an int, bool or str of the same class as the
+    // expected one, in a dict of str keys): 1 or 0; otherwise kNeedsPython.
+    static constexpr int kNeedsPython = -2;
+    int held_by_plainly(PyObject* props) const;
     // A new dict of the entries (the same value objects).
     Ref to_dict() const;
 
@@ -98,6 +103,12 @@ public:
         if (p_->type_obj && !type_equal(node.type().get(), p_->type_obj->get())) return 0;
         if (!schema_.matches(node.type().get())) return 0;
         return p_->properties.held_by(node.properties());
+    }
+    // matches, or PropertyMap::kNeedsPython when deciding would run Python code.
+    int matches_plainly(const NodeValue& node) {
+        if (p_->type_obj && !type_equal(node.type().get(), p_->type_obj->get())) return 0;
+        if (!schema_.matches(node.type().get())) return 0;
+        return p_->properties.held_by_plainly(node.properties());
     }
     // Whether every node passes.
     bool open() const {

@@ -5,6 +5,7 @@
 // go through DictWalk, which keeps its own references and stops when the dict
 // changes under it. A match builds its binding lists completely and assigns
 // them only when the whole operation has succeeded.
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -53,12 +54,66 @@ Status walk_values(PyObject* dict, PyTypeObject* type, const char* name, F&& vis
     }
 }
 
+// The walk of walk_values<false> for a visit that can often decide without
+// running Python code: `plainly` is tried first on the stored value (1 go
+// on, 0 stop, -1 error, PropertyMap::kNeedsPython: it would run Python
+// code), and only when it cannot decide does `visit` get a copy, with the
+// entry held as DictWalk holds it. The changes of the dict are detected as
+// DictWalk detects them, so the outcome is that of walk_values<false>.
+template <class Py, class P, class F>
+Status walk_values_plainly(PyObject* dict, PyTypeObject* type, const char* name, P&& plainly,
+                           F&& visit) {
+    Ref held = Ref::borrow(dict);
+    const Py_ssize_t size = PyDict_GET_SIZE(dict);
+    Py_ssize_t pos = 0, produced = 0;
+    PyObject *k, *v;
+    for (;;) {
+        if (PyDict_GET_SIZE(dict) != size) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            return PyErrorSet{};
+        }
+        if (!PyDict_Next(dict, &pos, &k, &v)) return ok_status();
+        if (produced == size) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+            return PyErrorSet{};
+        }
+        ++produced;
+        if (Py_TYPE(v) != type) return cast_error(v, name);
+        const auto& stored = reinterpret_cast<Py*>(v)->value;
+        int r = plainly(stored);
+        if (r == PropertyMap::kNeedsPython) {
+            Ref key = Ref::borrow(k), value = Ref::borrow(v);
+            using Value = decltype(Py::value);
+            r = visit(Value(stored));
+        }
+        if (r < 0) return PyErrorSet{};
+        if (r == 0) return ok_status();
+    }
+}
+
 // Visits the candidates of a node pattern in order: with an exact type, the
 // graph's nodes of that type; otherwise every Node in `nodes` (quiet as for
 // walk_values).
 template <class F>
 Status for_each_candidate(const GraphValue& g, const NodePatternValue& p, bool quiet, F&& visit) {
     if (!p.type_obj) {
+        // A label naming one type asks for the nodes of that type: when no
+        // Python code runs, those are read from the index.
+        TypeRef named = quiet && p.type_schema ? schema_exact_type(p.type_schema->pattern)
+                                               : TypeRef();
+        if (named) {
+            std::vector<PyObject*> found;
+            int indexed = index_nodes_of_type(g, named.get(), found);
+            if (indexed < 0) return PyErrorSet{};
+            if (indexed > 0) {
+                for (PyObject* node : found) {
+                    int r = visit(node_value(node));
+                    if (r < 0) return PyErrorSet{};
+                    if (r == 0) break;
+                }
+                return ok_status();
+            }
+        }
         return quiet ? walk_values<true, PyNode>(g.nodes.get(), NodeType, "Node", visit)
                      : walk_values<false, PyNode>(g.nodes.get(), NodeType, "Node", visit);
     }
@@ -82,11 +137,23 @@ Status for_each_edge(const GraphValue& g, F&& visit) {
 Status match_node(QueryValue& q, const NodePatternValue& p) {
     BindingList found;
     NodeTest test(p);
-    Status s = for_each_candidate(q.graph, p, !test.runs_python(), [&](auto&& node) {
+    auto visit = [&](auto&& node) {
         int m = test.matches(node);
         if (m > 0) found.emplace_back(std::forward<decltype(node)>(node));
         return m < 0 ? -1 : 1;
-    });
+    };
+    Status s = ok_status();
+    if (!p.type_obj && test.runs_python()) {
+        // Property tests of plain values need no copy of each node.
+        s = walk_values_plainly<PyNode>(q.graph.nodes.get(), NodeType, "Node",
+                                        [&](const NodeValue& node) {
+            int m = test.matches_plainly(node);
+            if (m > 0) found.emplace_back(node);
+            return m >= 0 ? 1 : m;
+        }, visit);
+    } else {
+        s = for_each_candidate(q.graph, p, !test.runs_python(), visit);
+    }
     if (!s) return s;
     return p.variable ? q.matched_vars.assign_group(*p.variable, std::move(found)) : ok_status();
 }
@@ -138,7 +205,7 @@ Status file_node(const GraphValue& g, const NodePatternValue& p, BindingList* in
     Ref own_key = Ref::borrow(key);
     if (!uid_key(node, own_key)) return PyErrorSet{};
     Ref obj = Ref::steal(node_to_python(node));
-    if (!obj || PyDict_SetItem(g.nodes.get(), own_key.get(), obj.get()) < 0) return PyErrorSet{};
+    if (!obj || !graph_store(g, GraphDict::Nodes, own_key.get(), obj.get())) return PyErrorSet{};
     if (into) into->emplace_back(std::move(node));
     return ok_status();
 }
@@ -195,7 +262,7 @@ Status file_edges(const GraphValue& g, const EdgePatternValue& p,
         }
         if (!uid_key(edge, key)) return PyErrorSet{};
         Ref obj = Ref::steal(edge_to_python(edge));
-        if (!obj || PyDict_SetItem(g.edges.get(), key.get(), obj.get()) < 0) return PyErrorSet{};
+        if (!obj || !graph_store(g, GraphDict::Edges, key.get(), obj.get())) return PyErrorSet{};
         if (paired_starts) paired_starts->emplace_back(edge.start());
         if (paired_ends) paired_ends->emplace_back(edge.end());
         made.emplace_back(std::move(edge));
@@ -347,15 +414,35 @@ Status merge_edge(QueryValue& q, const EdgeBetween& m) {
     const TypeRef want_end = std::get<NodeValue>(**t).type();
     std::optional<EdgeValue> hit;
     EdgeTest test(p);
-    Status st = for_each_edge(q.graph, [&](EdgeValue&& edge) {
+    // 1 to go on, 0 at the hit, -1 on error.
+    auto consider = [&](const EdgeValue& edge) {
         if (!type_equal(edge.start().type().get(), want_start.get()) ||
             !type_equal(edge.end().type().get(), want_end.get())) {
             return 1;
         }
         int r = with_term ? test.matches(edge) : 1;
-        if (r > 0) hit.emplace(std::move(edge));
+        if (r > 0) hit.emplace(edge);
         return r < 0 ? -1 : (r > 0 ? 0 : 1);
-    });
+    };
+    // Without Python code in the test, the candidates are the edges out of
+    // the start node, read from the index.
+    int indexed = 0;
+    EdgeIndexView view;
+    if (!with_term || !test.runs_python()) indexed = edge_index_view(q.graph, view);
+    if (indexed < 0) return PyErrorSet{};
+    Status st = ok_status();
+    if (indexed > 0) {
+        uint32_t from = view.node_of_type(want_start.get());
+        if (from != EdgeIndexView::kNoNode) {
+            for (uint32_t at : view.at(from, EdgeSide::Out)) {
+                int r = consider(edge_value(view.edge(at)));
+                if (r < 0) return PyErrorSet{};
+                if (r == 0) break;
+            }
+        }
+    } else {
+        st = for_each_edge(q.graph, [&](EdgeValue&& edge) { return consider(edge); });
+    }
     if (!st) return st;
     if (hit) {
         return p.variable ? q.matched_vars.append(*p.variable, std::move(*hit)) : ok_status();
@@ -395,37 +482,53 @@ Status run_set(QueryValue& q, const SetClause& c) {
 
 // Deletes dict[uid]. A failed deletion is passed over unless drop_exception
 // keeps its error (an interrupt, an exit request, a MemoryError).
-Status discard(PyObject* dict, const Hex64& uid) {
+Status discard(const GraphValue& g, GraphDict which, const Hex64& uid) {
     Ref key = Ref::steal(to_py(uid.view()));
-    if (key && PyDict_DelItem(dict, key.get()) == 0) return ok_status();
+    if (key && graph_remove(g, which, key.get()) == 0) return ok_status();
     return drop_exception();
 }
 
 // Deletes every entry of `edges` holding an Edge whose start or end node is
-// of one of the given types (a node's uid depends on its type alone).
-// Failures are passed over as by discard.
-Status detach_edges(const GraphValue& g, const std::unordered_set<std::string>& node_types) {
+// of one of the given types (a node's uid depends on its type alone), in
+// the order of `edges`. Failures are passed over as by discard.
+Status detach_edges(const GraphValue& g, const std::vector<TypeRef>& types,
+                    const std::unordered_set<std::string>& node_types) {
     std::vector<Ref> doomed;
-    Py_ssize_t pos = 0;
-    PyObject *k, *v;
-    // Only reads of our own values happen in this walk: no Python code runs.
-    while (PyDict_Next(g.edges.get(), &pos, &k, &v)) {
-        if (Py_TYPE(v) != EdgeType) continue;
-        const EdgeValue& e = edge_value(v);
-        for (const NodeValue* end : {&e.start(), &e.end()}) {
-            const Hex64* u = type_uid(end->type().get());
-            if (!u) {
-                if (!drop_exception()) return PyErrorSet{};
-                continue;
-            }
-            if (node_types.count(std::string(u->view()))) {
-                doomed.push_back(Ref::borrow(k));
-                break;
+    EdgeIndexView view;
+    int indexed = edge_index_view(g, view);
+    if (indexed < 0) return PyErrorSet{};
+    if (indexed > 0) {
+        std::vector<uint32_t> positions;
+        for (const TypeRef& t : types) {
+            uint32_t n = view.node_of_type(t.get());
+            if (n == EdgeIndexView::kNoNode) continue;
+            view.for_each_at(n, EdgeSide::Both, [&](uint32_t p) { positions.push_back(p); });
+        }
+        std::sort(positions.begin(), positions.end());
+        positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
+        for (uint32_t p : positions) doomed.push_back(Ref::borrow(view.key(p)));
+    } else {
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        // Only reads of our own values happen in this walk: no Python code runs.
+        while (PyDict_Next(g.edges.get(), &pos, &k, &v)) {
+            if (Py_TYPE(v) != EdgeType) continue;
+            const EdgeValue& e = edge_value(v);
+            for (const NodeValue* end : {&e.start(), &e.end()}) {
+                const Hex64* u = type_uid(end->type().get());
+                if (!u) {
+                    if (!drop_exception()) return PyErrorSet{};
+                    continue;
+                }
+                if (node_types.count(std::string(u->view()))) {
+                    doomed.push_back(Ref::borrow(k));
+                    break;
+                }
             }
         }
     }
     for (const Ref& key : doomed) {
-        if (PyDict_DelItem(g.edges.get(), key.get()) < 0 && !drop_exception()) return PyErrorSet{};
+        if (graph_remove(g, GraphDict::Edges, key.get()) < 0 && !drop_exception()) return PyErrorSet{};
     }
     return ok_status();
 }
@@ -435,6 +538,7 @@ Status detach_edges(const GraphValue& g, const std::unordered_set<std::string>& 
 // passed over; an interrupt, an exit request or a MemoryError ends the run.
 Status run_delete(QueryValue& q, const DeleteClause& c) {
     std::unordered_set<std::string> deleted_types;
+    std::vector<TypeRef> deleted;
     for (const std::string& name : c.variables) {
         const BindingList* list = q.matched_vars.find(name);
         if (!list) continue;
@@ -442,14 +546,14 @@ Status run_delete(QueryValue& q, const DeleteClause& c) {
             const NodeValue* node = std::get_if<NodeValue>(&r);
             const Hex64* uid = node ? node->uid() : std::get<EdgeValue>(r).uid();
             // A uid that cannot be made is passed over like a failed deletion.
-            PyObject* dict = node ? q.graph.nodes.get() : q.graph.edges.get();
-            if (!(uid ? discard(dict, *uid) : drop_exception())) return PyErrorSet{};
+            GraphDict which = node ? GraphDict::Nodes : GraphDict::Edges;
+            if (!(uid ? discard(q.graph, which, *uid) : drop_exception())) return PyErrorSet{};
             // The node's uid was made from its type's, which is now kept.
             const Hex64* tu = node && uid && c.detach ? type_uid(node->type().get()) : nullptr;
-            if (tu) deleted_types.emplace(tu->view());
+            if (tu && deleted_types.emplace(tu->view()).second) deleted.push_back(node->type());
         }
     }
-    if (!deleted_types.empty()) return detach_edges(q.graph, deleted_types);
+    if (!deleted_types.empty()) return detach_edges(q.graph, deleted, deleted_types);
     return ok_status();
 }
 

@@ -26,11 +26,26 @@
 // verdicts per type value (NodeTest, EdgeTest). When no test compares
 // property values, no Python code runs during the match, so the first step
 // tests the edges where they are stored and copies only those that match.
+//
+// Such a quiet match runs over the graph's index of `edges` instead
+// (graph_index.hpp), which lists the same entries in the same order and
+// files them under their end nodes: no snapshot is made, and a first node
+// or second node fixed to one type (an exact type, or a label naming one)
+// takes the first edge from the edges at that node, so an anchored pattern
+// costs what that node's degree costs. What a row copies is fetched ahead
+// of the copy (the next entries, the nodes they reach, a match's Edge
+// objects, records and end records, a few matches apart), so that memory
+// misses overlap. A match whose tests run Python code keeps the walk, the
+// snapshot and the kept results: its comparisons run as they always have,
+// and may change the dict under the walk. A lone edge pattern with a bound
+// end, and an edge merge, read the edges at the bound nodes in the same way.
+#include <algorithm>
 #include <cstdint>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
+#include "graph_index.hpp"
 #include "host/args.hpp"
 #include "host/dict_walk.hpp"
 #include "query/query.hpp"
@@ -52,6 +67,14 @@ struct TypeHash {
 struct TypeEqual {
     bool operator()(const TypeNode* a, const TypeNode* b) const { return type_equal(a, b); }
 };
+
+// The one type a node pattern requires: its exact type, or the one type its
+// schema names; null when it admits more than one.
+TypeRef exact_type(const NodePatternValue& p) {
+    if (p.type_obj) return *p.type_obj;
+    if (p.type_schema) return schema_exact_type(p.type_schema->pattern);
+    return TypeRef();
+}
 
 // ----- walking `edges` -------------------------------------------------------
 
@@ -169,9 +192,18 @@ public:
         }
         path_.resize(k_);
         frames_.reserve(k_);
+        for (size_t i = 0; i < 2; ++i) anchor_type_[i] = exact_type(p.nodes[i]);
     }
 
     Status run(const GraphValue& g) {
+        if (quiet_) {
+            // No Python code runs until the match ends: the index stays as
+            // it is and its Edge objects are read where they are.
+            EdgeIndexView view;
+            int indexed = edge_index_view(g, view);
+            if (indexed < 0) return PyErrorSet{};
+            if (indexed > 0) return run_indexed(view);
+        }
         if (k_ > 1) {
             Status s = build_index(g.edges.get());
             if (!s) return s;
@@ -202,6 +234,75 @@ public:
         }
         if (step < 0) return PyErrorSet{};
         return ok_status();
+    }
+
+    // The match over the index of `edges`: the first edge is taken from the
+    // edges at an end fixed to one type when there is one (the end with
+    // fewer edges), else from every entry; later steps read the edges at
+    // the node they stand on.
+    Status run_indexed(const EdgeIndexView& view) {
+        view_ = &view;
+        ring_.resize(kRing * k_);
+        std::vector<uint32_t> first;
+        bool anchored = false;
+        size_t fewest = SIZE_MAX;
+        for (size_t i = 0; i < 2; ++i) {
+            if (!anchor_type_[i]) continue;
+            uint32_t node = view.node_of_type(anchor_type_[i].get());
+            if (node == EdgeIndexView::kNoNode) return ok_status();  // no edge has that end
+            // The side of the first edge on which node i lies.
+            EdgeSide side = dirs_[0] == Direction::Any ? EdgeSide::Both
+                            : ((dirs_[0] == Direction::Forward) == (i == 0)) ? EdgeSide::Out
+                                                                             : EdgeSide::In;
+            size_t degree = view.degree(node, side);
+            if (degree < fewest) {
+                fewest = degree;
+                anchored = true;
+                first.clear();
+                first.reserve(degree);
+                view.for_each_at(node, side, [&](uint32_t p) { first.push_back(p); });
+            }
+        }
+        if (anchored) {
+            for (uint32_t p : first) {
+                if (!first_step(edge_value(view.edge(p)), p)) return PyErrorSet{};
+            }
+            flush();
+            return ok_status();
+        }
+        if (k_ == 1 && all_open()) {
+            for (BindingList& list : lists_) list.reserve(view.limit());
+        }
+        // The walk reads the entries in order; what a longer path reads next
+        // (the node a first edge reaches, then the entries of its edges) is
+        // asked of memory a few edges ahead.
+        const bool ahead = k_ > 1;
+        const EdgeSide next_side = k_ > 1 ? side_of(dirs_[1]) : EdgeSide::Out;
+        for (uint32_t p = 0, n = view.limit(); p < n; ++p) {
+            if (ahead && p + 2 * kAhead < n && view.edge(p + 2 * kAhead)) {
+                prefetch_reached(p + 2 * kAhead, [&](uint32_t node) { view.prefetch_node(node); });
+            }
+            if (ahead && p + kAhead < n && view.edge(p + kAhead)) {
+                prefetch_reached(p + kAhead,
+                                 [&](uint32_t node) { view.prefetch_entries_at(node, next_side); });
+            }
+            PyObject* e = view.edge(p);
+            if (e && !first_step(edge_value(e), p)) return PyErrorSet{};
+        }
+        flush();
+        return ok_status();
+    }
+
+    // The sides of a node that a step in direction d leaves by.
+    static EdgeSide side_of(Direction d) {
+        return d == Direction::Forward ? EdgeSide::Out
+               : d == Direction::Backward ? EdgeSide::In : EdgeSide::Both;
+    }
+    // Calls f with the nodes the first step reaches over the edge at p.
+    template <class F>
+    void prefetch_reached(uint32_t p, F&& f) const {
+        if (dirs_[0] != Direction::Backward) f(view_->end_of(p));
+        if (dirs_[0] != Direction::Forward) f(view_->start_of(p));
     }
 
     BindingTable::Group take_group() {
@@ -311,7 +412,7 @@ private:
             if (r < 0) return PyErrorSet{};
             if (r == 0) continue;
             if (k_ > 1) {
-                if (!extend()) return PyErrorSet{};
+                if (!(view_ ? extend_indexed() : extend())) return PyErrorSet{};
             } else {
                 emit();
             }
@@ -321,9 +422,8 @@ private:
 
     // Edge pattern i and node pattern i + 1 on edge j taken one way, from
     // the kept results when there are.
-    int passes(size_t i, uint32_t j, bool forward) {
+    int passes(size_t i, const EdgeValue& e, uint32_t j, bool forward) {
         if (edge_open_[i] && node_open_[i + 1]) return 1;
-        const EdgeValue& e = edges_[j];
         uint8_t* memo = memo_.empty() ? nullptr : &memo_[(i - 1) * edges_.size() + j];
         const uint8_t known = forward ? kForwardKnown : kBackwardKnown;
         const uint8_t pass = forward ? kForwardPass : kBackwardPass;
@@ -373,7 +473,7 @@ private:
             if (used_[inc.edge]) continue;
             path_[i] = Step{&edges_[inc.edge], inc.edge, forward};
             int r = repeat_ok(i + 1) ? 1 : 0;
-            if (r > 0) r = passes(i, inc.edge, forward);
+            if (r > 0) r = passes(i, edges_[inc.edge], inc.edge, forward);
             if (r < 0) return PyErrorSet{};  // the operation ends: the marks no longer matter
             if (r == 0) continue;
             if (i + 1 == k_) {
@@ -388,10 +488,106 @@ private:
         return ok_status();
     }
 
-    // Appends the current match to the lists.
+    // extend() over the index: a step's candidates are the edges out of
+    // (forward), into (backward) or at (either way) the node it stands on,
+    // merged in position order; the edges of the partial path are found in
+    // path_ itself, so the search needs nothing the size of `edges`. No
+    // results are kept: without Python code a test is a few comparisons.
+    Status extend_indexed() {
+        const EdgeIndexView& view = *view_;
+        // The candidates of step i at the node that step i - 1 reached.
+        auto frame_at = [&](size_t i, const Step& s) {
+            uint32_t node = s.forward ? view.end_of(s.index) : view.start_of(s.index);
+            std::span<const uint32_t> out, in;
+            if (dirs_[i] != Direction::Backward) out = view.at(node, EdgeSide::Out);
+            if (dirs_[i] != Direction::Forward) in = view.at(node, EdgeSide::In);
+            return IndexFrame{out.data(), out.data() + out.size(), in.data(),
+                              in.data() + in.size()};
+        };
+        std::vector<IndexFrame>& frames = index_frames_;
+        frames.assign(1, frame_at(1, path_[0]));
+        while (!frames.empty()) {
+            const size_t i = frames.size();  // the step this frame chooses
+            IndexFrame& f = frames.back();
+            uint32_t p;
+            bool forward;
+            if (f.out == f.out_end && f.in == f.in_end) {
+                frames.pop_back();
+                continue;
+            }
+            if (f.in == f.in_end || (f.out != f.out_end && *f.out <= *f.in)) {
+                p = *f.out++;
+                forward = true;
+                if (f.in != f.in_end && *f.in == p) ++f.in;  // a self-loop is taken once
+            } else {
+                p = *f.in++;
+                forward = false;
+            }
+            if (on_path(i, p)) continue;
+            path_[i] = Step{&edge_value(view.edge(p)), p, forward};
+            int r = repeat_ok(i + 1) ? 1 : 0;
+            if (r > 0) r = passes(i, *path_[i].edge, p, forward);
+            if (r < 0) return PyErrorSet{};
+            if (r == 0) continue;
+            if (i + 1 == k_) {
+                emit();
+                continue;
+            }
+            frames.push_back(frame_at(i + 1, path_[i]));
+        }
+        return ok_status();
+    }
+
+    // Whether the edge at position p is one of the first i edges of the
+    // partial path (a path is short: a scan costs less than marks).
+    bool on_path(size_t i, uint32_t p) const {
+        for (size_t s = 0; s < i; ++s) {
+            if (path_[s].index == p) return true;
+        }
+        return false;
+    }
+
+    // Over the index, a match waits in a ring while what its bindings copy
+    // is asked of memory: its Edge objects when it enters, their records
+    // kLag matches later, the records of its nodes kLag after that, and its
+    // bindings are copied kLag after that, so the misses of consecutive
+    // matches overlap instead of following one another.
     void emit() {
-        for (const Slot& s : node_slots_) s.list->emplace_back(node_at(s.position));
-        for (const Slot& s : edge_slots_) s.list->emplace_back(*path_[s.position].edge);
+        if (!view_) return copy_bindings(path_.data());
+        Step* slot = &ring_[(ring_count_ % kRing) * k_];
+        std::copy(path_.begin(), path_.end(), slot);
+        for (size_t i = 0; i < k_; ++i) __builtin_prefetch(slot[i].edge);
+        if (ring_count_ >= kLag) {
+            Step* m = &ring_[((ring_count_ - kLag) % kRing) * k_];
+            for (size_t i = 0; i < k_; ++i) m[i].edge->prefetch();
+        }
+        if (ring_count_ >= 2 * kLag) {
+            Step* m = &ring_[((ring_count_ - 2 * kLag) % kRing) * k_];
+            for (size_t i = 0; i < k_; ++i) {
+                m[i].edge->start().prefetch();
+                m[i].edge->end().prefetch();
+            }
+        }
+        if (ring_count_ >= 3 * kLag) copy_bindings(&ring_[((ring_count_ - 3 * kLag) % kRing) * k_]);
+        ++ring_count_;
+    }
+
+    // Copies the bindings of the matches still in the ring, in order.
+    void flush() {
+        size_t waiting = std::min(ring_count_, 3 * kLag);
+        for (size_t t = ring_count_ - waiting; t < ring_count_; ++t) {
+            copy_bindings(&ring_[(t % kRing) * k_]);
+        }
+        ring_count_ = 0;
+    }
+
+    // Appends the match whose steps are at m to the lists.
+    void copy_bindings(const Step* m) {
+        auto node_of = [&](size_t i) -> const NodeValue& {
+            return i == 0 ? m[0].near() : m[i - 1].far();
+        };
+        for (const Slot& s : node_slots_) s.list->emplace_back(node_of(s.position));
+        for (const Slot& s : edge_slots_) s.list->emplace_back(*m[s.position].edge);
     }
 
     const size_t k_;
@@ -418,6 +614,19 @@ private:
         bool chosen;  // path_ at this step holds an edge marked used
     };
     std::vector<Frame> frames_;
+    // The index of `edges`, when the match runs over it, and the exact
+    // types that the first two node patterns require (null: none).
+    const EdgeIndexView* view_ = nullptr;
+    TypeRef anchor_type_[2];
+    static constexpr size_t kAhead = 8;  // entries read ahead by the first step
+    static constexpr size_t kLag = 4;    // matches between two fetch stages
+    static constexpr size_t kRing = 16;  // at least 3 * kLag + 1
+    std::vector<Step> ring_;             // kRing matches of k_ steps
+    size_t ring_count_ = 0;              // matches put in the ring
+    struct IndexFrame {
+        const uint32_t *out, *out_end, *in, *in_end;
+    };
+    std::vector<IndexFrame> index_frames_;
 };
 
 }  // namespace
@@ -458,6 +667,42 @@ struct EndCondition {
     }
 };
 
+// The positions of the edges that can pass the end conditions, ascending:
+// those at the nodes of the condition with fewer edges. False when neither
+// end is bound (every edge is a candidate).
+bool bound_candidates(const EdgeIndexView& view, const EndCondition& at_start,
+                      const EndCondition& at_end, std::vector<uint32_t>& out) {
+    const EndCondition* best = nullptr;
+    EdgeSide side = EdgeSide::Out;
+    size_t fewest = SIZE_MAX;
+    for (auto [c, s] : {std::pair{&at_start, EdgeSide::Out}, std::pair{&at_end, EdgeSide::In}}) {
+        if (!c->active) continue;
+        size_t total = 0;
+        for (const TypeNode* t : c->nodes) {
+            uint32_t n = view.node_of_type(t);
+            if (n != EdgeIndexView::kNoNode) total += view.degree(n, s);
+        }
+        if (total < fewest) {
+            fewest = total;
+            best = c;
+            side = s;
+        }
+    }
+    if (!best) return false;
+    out.reserve(fewest);
+    for (const TypeNode* t : best->nodes) {
+        uint32_t n = view.node_of_type(t);
+        if (n == EdgeIndexView::kNoNode) continue;
+        std::span<const uint32_t> at = view.at(n, side);
+        out.insert(out.end(), at.begin(), at.end());
+    }
+    if (best->nodes.size() > 1) {
+        std::sort(out.begin(), out.end());
+        out.erase(std::unique(out.begin(), out.end()), out.end());
+    }
+    return true;
+}
+
 }  // namespace
 
 Status match_edge(QueryValue& q, const MatchEdge& m) {
@@ -468,21 +713,44 @@ Status match_edge(QueryValue& q, const MatchEdge& m) {
     // One name at both ends asks for the same node at both, bound once.
     const bool one_node = m.start && m.end && *m.start == *m.end;
     BindingList edges, starts, ends;
-    EdgeWalk walk(q.graph.edges.get(), false);
-    PyObject* obj;
-    int step;
-    while ((step = walk.next(obj)) > 0) {
-        EdgeValue e(edge_value(obj));
+    // 1 to go on, -1 on error.
+    auto take = [&](const EdgeValue& e) {
         int r = at_start.admits(e.start()) && at_end.admits(e.end()) &&
                 (!one_node || same_node(e.start(), e.end()));
         if (r > 0) r = test.matches(e);
-        if (r < 0) return PyErrorSet{};
-        if (r == 0) continue;
+        if (r <= 0) return r < 0 ? -1 : 1;
         if (m.start) starts.emplace_back(e.start());
         if (m.end && !one_node) ends.emplace_back(e.end());
-        edges.emplace_back(std::move(e));
+        edges.emplace_back(e);
+        return 1;
+    };
+    int indexed = 0;
+    EdgeIndexView view;
+    // Without Python code in the test the edges are read from the index:
+    // those at the bound nodes only, when an end is bound.
+    if (!test.runs_python()) indexed = edge_index_view(q.graph, view);
+    if (indexed < 0) return PyErrorSet{};
+    if (indexed > 0) {
+        std::vector<uint32_t> positions;
+        if (bound_candidates(view, at_start, at_end, positions)) {
+            for (uint32_t p : positions) {
+                if (take(edge_value(view.edge(p))) < 0) return PyErrorSet{};
+            }
+        } else {
+            for (uint32_t p = 0, n = view.limit(); p < n; ++p) {
+                PyObject* e = view.edge(p);
+                if (e && take(edge_value(e)) < 0) return PyErrorSet{};
+            }
+        }
+    } else {
+        EdgeWalk walk(q.graph.edges.get(), false);
+        PyObject* obj;
+        int step;
+        while ((step = walk.next(obj)) > 0) {
+            if (take(EdgeValue(edge_value(obj))) < 0) return PyErrorSet{};
+        }
+        if (step < 0) return PyErrorSet{};
     }
-    if (step < 0) return PyErrorSet{};
     BindingTable::Group group;
     if (m.pattern.variable) group.emplace_back(*m.pattern.variable, std::move(edges));
     if (m.start) group.emplace_back(*m.start, std::move(starts));
