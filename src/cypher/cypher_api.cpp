@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "cypher/front.hpp"
+#include "cypher/paths_ops.hpp"
 #include "cypher/plan.hpp"
 #include "cypher/run.hpp"
 #include "graph.hpp"
@@ -117,6 +118,9 @@ PyObject* graph_cypher(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
     const GraphValue& g = reinterpret_cast<PyGraph*>(self)->value;
     // The run holds the two dicts: Python code it calls may replace the graph's.
     Ref nodes = g.nodes.copy(), edges = g.edges.copy();
+    // Its path searches read the graph's edge index while it answers for these dicts.
+    GraphValue held = g;
+    cypher::IndexedGraphScope scope(held);
     return cypher::run_plan(**plan, nodes.get(), edges.get(), std::move(values));
 }
 
