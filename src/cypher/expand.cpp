@@ -276,10 +276,20 @@ void IndexLists::copy_edges(uint32_t node) {
 
 int IndexLists::reach(uint32_t from, StepDir dir, uint32_t hops) {
     // Breadth first to `hops` edges; a node whose edges are in is passed
-    // through without reading the index.
+    // through without reading the index. Nodes met are stamped with this
+    // call's epoch (the array grows with the numbering, never cleared).
+    if (++epoch_ == 0) {
+        std::fill(met_.begin(), met_.end(), 0);
+        epoch_ = 1;
+    }
+    auto meet = [&](uint32_t n) {
+        if (met_.size() <= n) met_.resize(nodes_.size() + nodes_.size() / 2 + 1, 0);
+        if (met_[n] == epoch_) return false;
+        met_[n] = epoch_;
+        return true;
+    };
+    meet(from);
     frontier_.assign(1, from);
-    std::unordered_map<uint32_t, uint32_t> level;  // nodes met, by number
-    level.emplace(from, 0);
     bool checked = false;
     for (uint32_t depth = 0; depth < hops && !frontier_.empty(); ++depth) {
         next_.clear();
@@ -295,7 +305,7 @@ int IndexLists::reach(uint32_t from, StepDir dir, uint32_t hops) {
             }
             auto visit = [&](std::span<const EdgeStep> steps) {
                 for (const EdgeStep& s : steps) {
-                    if (level.emplace(s.other, depth + 1).second) next_.push_back(s.other);
+                    if (meet(s.other)) next_.push_back(s.other);
                 }
             };
             if (dir != StepDir::In) visit(nodes_[u]->out);

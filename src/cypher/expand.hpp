@@ -252,6 +252,8 @@ private:
     std::vector<Ref> edges_;
     PointerNumbers by_edge_;
     std::vector<uint32_t> frontier_, next_;
+    std::vector<uint32_t> met_;  // reach()'s marks, by node number
+    uint32_t epoch_ = 0;
 };
 
 // 1: the edge passes; 0: not; -1: a Python exception is set.
