@@ -235,11 +235,13 @@ private:
             return a == b || type_equal(a, b);
         }
     };
-    // Whether the index still answers for the dict as open() found it; sets view_.
+    // Takes view_ anew: 1 it answers for the dict as open() found it; 0
+    // not (or the dict is no longer indexed); -1 a Python exception is set.
     int current();
-    // The number of a node met in the index as an end of the edge at `p`.
+    // The number of the node of an edge end's type, made when new (its copy
+    // read from the index, which must be current).
     uint32_t node_at(const NodeValue& end);
-    // Copies the edges at a node from the index.
+    // Copies the edges at a node from the current index.
     void copy_edges(uint32_t node);
 
     const GraphValue* graph_ = nullptr;
