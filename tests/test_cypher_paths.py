@@ -339,3 +339,17 @@ def test_paths_follow_the_edges_dict_between_queries(pairs, changes):
         for k, v in g.edges.items():
             fresh.edges[k] = v
         assert path_rows(g) == path_rows(fresh)
+
+
+@pytest.mark.parametrize("key, value", [("x", 1), (7, None)])
+def test_an_entry_the_index_cannot_file_fails_the_search_until_it_goes(key, value):
+    g = chain_graph(3)
+    q = "MATCH p = (a:N0)-[*]->(b) RETURN length(p) AS n"
+    assert [r["n"] for r in g.cypher(q)] == [1, 2, 3]
+    if value is None:
+        value = next(iter(g.edges.values()))
+    g.edges[key] = value
+    with pytest.raises(TypeError):
+        g.cypher(q)
+    del g.edges[key]
+    assert [r["n"] for r in g.cypher(q)] == [1, 2, 3]
