@@ -297,3 +297,59 @@ def test_python_code_run_by_a_walk_may_change_the_graph():
     rows = g.cypher("MATCH (a:N0)-[r* {m: $m}]->(b) RETURN count(*) AS n, max(size(r)) AS k",
                     m=m)
     assert rows == [{"n": 50, "k": 50}] and m.calls == 50 and not g.edges
+
+
+INDEX_QUERIES = [
+    "MATCH p = (a:N0)-[*0..3]-(b) RETURN p",
+    "MATCH p = (a:N1)<-[*1..]-(b) RETURN p",
+    "MATCH (a:N0), (b:N3) MATCH p = allShortestPaths((a)-[*]-(b)) RETURN p",
+    "MATCH (a:N2), (b:N0) MATCH p = shortestPath((a)-[*..4]->(b)) RETURN p",
+]
+
+
+def path_rows(g):
+    return [[as_walk(r["p"]) for r in g.cypher(q)] for q in INDEX_QUERIES]
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.lists(st.tuples(st.integers(0, 4), st.integers(0, 4)), max_size=10),
+       st.lists(st.tuples(st.sampled_from(["insert", "delete", "replace"]),
+                          st.integers(0, 4), st.integers(0, 4), st.integers(0, 20)),
+                max_size=8))
+def test_paths_follow_the_edges_dict_between_queries(pairs, changes):
+    # Paths read the graph's edge index, kept with the dict: after each
+    # change they are those of a graph freshly built from the dict's entries.
+    g = build(5, pairs)
+    nodes = {n.properties["i"]: n for n in g.nodes.values()}
+    made = len(pairs)
+    for op, a, b, pick in changes:
+        path_rows(g)
+        keys = list(g.edges)
+        made += 1
+        new = vk.Edge(vk.Term(f"e{made}", vk.Application(nodes[a].type, nodes[b].type)),
+                      nodes[a], nodes[b], {"k": made})
+        if op == "insert":
+            g.edges[new.uid()] = new
+        elif keys and op == "delete":
+            del g.edges[keys[pick % len(keys)]]
+        elif keys:
+            g.edges[keys[pick % len(keys)]] = new  # a new value at the key's place
+        fresh = vk.Graph()
+        fresh.nodes.update(g.nodes)
+        for k, v in g.edges.items():
+            fresh.edges[k] = v
+        assert path_rows(g) == path_rows(fresh)
+
+
+@pytest.mark.parametrize("key, value", [("x", 1), (7, None)])
+def test_an_entry_the_index_cannot_file_fails_the_search_until_it_goes(key, value):
+    g = chain_graph(3)
+    q = "MATCH p = (a:N0)-[*]->(b) RETURN length(p) AS n"
+    assert [r["n"] for r in g.cypher(q)] == [1, 2, 3]
+    if value is None:
+        value = next(iter(g.edges.values()))
+    g.edges[key] = value
+    with pytest.raises(TypeError):
+        g.cypher(q)
+    del g.edges[key]
+    assert [r["n"] for r in g.cypher(q)] == [1, 2, 3]

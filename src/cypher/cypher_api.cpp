@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "cypher/front.hpp"
+#include "cypher/paths_ops.hpp"
 #include "cypher/plan.hpp"
 #include "cypher/run.hpp"
 #include "graph.hpp"
@@ -117,6 +118,8 @@ PyObject* graph_cypher(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
     // The run holds the two dicts (and shares their indexes): Python code it
     // calls may replace the graph's.
     const GraphValue g = reinterpret_cast<PyGraph*>(self)->value;
+    // Its path searches read the graph's edge index while it answers for these dicts.
+    cypher::IndexedGraphScope scope(g);
     return cypher::run_plan(**plan, g, std::move(values));
 }
 

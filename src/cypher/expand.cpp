@@ -179,10 +179,175 @@ Status EdgeLists::build(PyObject* edges, EdgeLists& out) {
     std::vector<uint32_t> o(out.out_at_.begin(), out.out_at_.end() - 1);
     std::vector<uint32_t> in(out.in_at_.begin(), out.in_at_.end() - 1);
     for (uint32_t i = 0; i < starts.size(); ++i) {
-        out.out_steps_[o[starts[i]]++] = {i, ends[i]};
-        out.in_steps_[in[ends[i]]++] = {i, starts[i]};
+        out.out_steps_[o[starts[i]]++] = {i, ends[i], i};
+        out.in_steps_[in[ends[i]]++] = {i, starts[i], i};
     }
     return ok_status();
+}
+
+// ----- IndexLists ----------------------------------------------------------------
+
+namespace {
+
+// The dict's version tag, which CPython changes on every modification and
+// never repeats (0: none to be had on this interpreter).
+uint64_t dict_tag(PyObject* d) {
+#if PY_VERSION_HEX < 0x030E0000
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return reinterpret_cast<PyDictObject*>(d)->ma_version_tag;
+#pragma GCC diagnostic pop
+#else
+    (void)d;
+    return 0;
+#endif
+}
+
+}  // namespace
+
+int IndexLists::open(const GraphValue& g, PyObject* edges, IndexLists& out) {
+    if (g.edges.get() != edges || dict_tag(edges) == 0) return 0;
+    out.graph_ = &g;
+    out.dict_ = edges;
+    int r = edge_index_view(g, out.view_);
+    if (r <= 0) return r;
+    // Read after the view: building the index runs no Python code.
+    out.tag_ = dict_tag(edges);
+    out.limit_ = out.view_.limit();
+    return 1;
+}
+
+int IndexLists::current() {
+    // The view is taken again: another graph sharing the index may have
+    // made it follow another dict meanwhile (and a rebuild renumbers it).
+    int r = edge_index_view(*graph_, view_);
+    if (r <= 0) return r;
+    // With the dict unchanged, a rebuild of the index keeps its positions
+    // unless it reclaimed empty ones, which shows in their count: the steps
+    // copied before and after then merge in the same order.
+    return dict_tag(dict_) == tag_ && view_.limit() == limit_ ? 1 : 0;
+}
+
+uint32_t IndexLists::node_at(const NodeValue& end) {
+    const TypeNode* t = end.type().get();
+    auto it = by_type_.find(t);
+    if (it != by_type_.end()) return it->second;
+    auto n = static_cast<uint32_t>(nodes_.size());
+    auto made = std::make_unique<Node>();
+    // The copy the first edge at the node in `edges` order holds: of the
+    // first edge out and the first edge in, the earlier (a self-loop's start).
+    made->copy = end;
+    uint32_t m = view_.node_of_type(t);
+    if (m != EdgeIndexView::kNoNode) {
+        auto o = view_.at(m, EdgeSide::Out), i = view_.at(m, EdgeSide::In);
+        if (!o.empty() && (i.empty() || o[0] <= i[0])) {
+            made->copy = edge_value(view_.edge(o[0])).start();
+        } else if (!i.empty()) {
+            made->copy = edge_value(view_.edge(i[0])).end();
+        }
+    }
+    nodes_.push_back(std::move(made));
+    by_type_.emplace(nodes_.back()->copy.type().get(), n);
+    return n;
+}
+
+void IndexLists::copy_edges(uint32_t node) {
+    nodes_[node]->copied = true;
+    uint32_t m = view_.node_of_type(nodes_[node]->copy.type().get());
+    if (m == EdgeIndexView::kNoNode) return;
+    auto number_of = [&](PyObject* edge) {
+        uint32_t e = by_edge_.find(edge);
+        if (e != kAnyNode) return e;
+        e = static_cast<uint32_t>(edges_.size());
+        edges_.push_back(Ref::borrow(edge));
+        by_edge_.add(edge, e);
+        return e;
+    };
+    for (int side = 0; side < 2; ++side) {
+        for (uint32_t p : view_.at(m, side ? EdgeSide::In : EdgeSide::Out)) {
+            PyObject* edge = view_.edge(p);
+            const EdgeValue& v = edge_value(edge);
+            uint32_t e = number_of(edge);
+            uint32_t other = node_at(side ? v.start() : v.end());
+            (side ? nodes_[node]->in : nodes_[node]->out).push_back({e, other, p});
+        }
+    }
+}
+
+int IndexLists::reach(uint32_t from, StepDir dir, uint32_t hops) {
+    // Breadth first to `hops` edges; a node whose edges are in is passed
+    // through without reading the index. Nodes met are stamped with this
+    // call's epoch (the array grows with the numbering, never cleared).
+    if (++epoch_ == 0) {
+        std::fill(met_.begin(), met_.end(), 0);
+        epoch_ = 1;
+    }
+    auto meet = [&](uint32_t n) {
+        if (met_.size() <= n) met_.resize(nodes_.size() + nodes_.size() / 2 + 1, 0);
+        if (met_[n] == epoch_) return false;
+        met_[n] = epoch_;
+        return true;
+    };
+    meet(from);
+    frontier_.assign(1, from);
+    bool checked = false;
+    for (uint32_t depth = 0; depth < hops && !frontier_.empty(); ++depth) {
+        next_.clear();
+        for (size_t i = 0; i < frontier_.size(); ++i) {
+            uint32_t u = frontier_[i];
+            if (!nodes_[u]->copied) {
+                if (!checked) {
+                    int r = current();
+                    if (r <= 0) return r;
+                    checked = true;
+                }
+                copy_edges(u);
+            }
+            auto visit = [&](std::span<const EdgeStep> steps) {
+                for (const EdgeStep& s : steps) {
+                    if (meet(s.other)) next_.push_back(s.other);
+                }
+            };
+            if (dir != StepDir::In) visit(nodes_[u]->out);
+            if (dir != StepDir::Out) visit(nodes_[u]->in);
+        }
+        std::swap(frontier_, next_);
+    }
+    return 1;
+}
+
+Result<uint32_t> IndexLists::number(const NodeValue& node) {
+    auto it = by_type_.find(node.type().get());
+    if (it != by_type_.end()) return it->second;
+    // A node first met here: its copy is read from the index while it
+    // answers for the dict, else the node given stands for it.
+    int r = current();
+    if (r < 0) return PyErrorSet{};
+    if (r == 0) {
+        auto n = static_cast<uint32_t>(nodes_.size());
+        auto made = std::make_unique<Node>();
+        made->copy = node;
+        nodes_.push_back(std::move(made));
+        by_type_.emplace(nodes_.back()->copy.type().get(), n);
+        return n;
+    }
+    return node_at(node);
+}
+
+PyObject* IndexLists::row_node(uint32_t n, PyObject* nodes) {
+    if (nodes_[n]->row) return nodes_[n]->row.get();
+    const TypeNode* t = nodes_[n]->copy.type().get();
+    PyObject* key = node_key_of_type(t);
+    if (!key) return nullptr;
+    Ref filed = Ref::borrow(PyDict_GetItemWithError(nodes, key));
+    if (!filed && PyErr_Occurred()) return nullptr;
+    Ref row = filed && Py_TYPE(filed.get()) == NodeType &&
+                      type_equal(node_value(filed.get()).type().get(), t)
+                  ? std::move(filed)
+                  : Ref::steal(node_to_python(nodes_[n]->copy));
+    if (!row) return nullptr;
+    nodes_[n]->row = std::move(row);
+    return nodes_[n]->row.get();
 }
 
 // ----- Marks -------------------------------------------------------------------
@@ -216,7 +381,7 @@ struct StepOrder {
         for (;;) {
             const bool o = oi < out.size(), i = ii < in.size();
             if (!o && !i) return false;
-            if (o && (!i || out[oi].edge <= in[ii].edge)) {
+            if (o && (!i || out[oi].order <= in[ii].order)) {
                 s = out[oi++];
                 forward = true;
                 return true;
@@ -476,7 +641,7 @@ int ShortestCursor::next() {
 
 // ----- row values ----------------------------------------------------------------
 
-PyObject* path_of_walk(EdgeLists& adj, const Walk& w, PyObject* nodes) {
+PyObject* path_of_walk(PathGraph& adj, const Walk& w, PyObject* nodes) {
     PathValue p;
     p.nodes.reserve(w.nodes.size());
     for (uint32_t n : w.nodes) {
@@ -490,7 +655,7 @@ PyObject* path_of_walk(EdgeLists& adj, const Walk& w, PyObject* nodes) {
     return path_to_python(std::move(p));
 }
 
-PyObject* edges_of_walk(const EdgeLists& adj, const Walk& w) {
+PyObject* edges_of_walk(const PathGraph& adj, const Walk& w) {
     Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(w.edges.size())));
     if (!out) return nullptr;
     for (size_t i = 0; i < w.edges.size(); ++i) {

@@ -4,8 +4,10 @@
 // The searches read an Adjacency: nodes and edges numbered densely, and for
 // each node the edges starting there and ending there, each with the number
 // of the node at its other end, in the order of the graph's `edges` dict.
-// EdgeLists is the one built from that dict once per run; the persistent
-// graph index can stand behind the same interface.
+// EdgeLists is a snapshot built from that dict once per run; IndexLists
+// reads the graph's persistent edge index instead, copying the edges at the
+// nodes a search can reach before the search starts, so a search costs the
+// part of the graph it reaches.
 //
 // Both searches are cursors: start() sets one up for one start node (and,
 // for shortest paths, one end node) and next() gives the walks one at a
@@ -31,10 +33,12 @@
 #include <memory>
 #include <span>
 #include <type_traits>
+#include <unordered_map>
 #include <vector>
 
 #include "errors.hpp"
 #include "graph.hpp"
+#include "graph_index.hpp"
 #include "host/ref.hpp"
 #include "path_value.hpp"
 
@@ -67,11 +71,13 @@ private:
 inline constexpr uint32_t kAnyNode = UINT32_MAX;
 inline constexpr uint32_t kNoMaxHops = UINT32_MAX;
 
-// The edges at one node, one step each: the edge's number and the number of
-// the node at its other end.
+// The edges at one node, one step each: the edge's number, the number of
+// the node at its other end, and the edge's place in `edges` order (the
+// steps of a node's two lists merge by it).
 struct EdgeStep {
     uint32_t edge;
     uint32_t other;
+    uint32_t order;
 };
 
 class Adjacency {
@@ -84,6 +90,9 @@ public:
     virtual std::span<const EdgeStep> out(uint32_t node) const = 0;
     virtual std::span<const EdgeStep> in(uint32_t node) const = 0;
 };
+
+// Which way the edges of a relationship pattern are walked: `->`, `<-`, `-`.
+enum class StepDir : uint8_t { Out, In, Both };
 
 // Numbers by pointer, in one open-addressed array (a lookup reads one slot
 // in the common case, where a node-based map reads two places).
@@ -116,11 +125,35 @@ private:
     unsigned shift_ = 63;
 };
 
+// What the path searches of a run read: an Adjacency whose Edge objects
+// are held (they outlive any change to the dict), and the row values of its
+// nodes.
+class PathGraph : public Adjacency {
+public:
+    // Makes sure the edges at every node within `hops` edges of `from`,
+    // walked the way `dir` allows, are in the adjacency: 1 done; 0 the
+    // adjacency can no longer read the dict as it first did (read a snapshot
+    // of it instead); -1 a Python exception is set.
+    virtual int reach(uint32_t from, StepDir dir, uint32_t hops) = 0;
+    // The Edge object numbered `edge` (borrowed; held by the adjacency).
+    virtual PyObject* edge(uint32_t edge) const = 0;
+    // The number of an Edge object of the adjacency, kAnyNode for another.
+    virtual uint32_t edge_number(PyObject* edge) = 0;
+    // The Node object a row holds for a node number (borrowed; held): the
+    // one filed in `nodes` under its uid (when it is a Node of that type),
+    // else a new Node wrapping the copy that the first edge of `edges` at
+    // the node holds. Null with an exception set.
+    virtual PyObject* row_node(uint32_t n, PyObject* nodes) = 0;
+    // The number of a node, by uid (nodes of equal types): an edge end's, or
+    // a new one with no edges (kept, with the copy, for the rest of the run).
+    virtual Result<uint32_t> number(const NodeValue& node) = 0;
+};
+
 // The adjacency of a snapshot of the `edges` dict: each Edge object filed
 // there (held, so that it outlives any change to the dict), numbered in the
 // dict's order, and its end nodes numbered by uid in the order met; a node
 // no edge touches gets a number (and no edges) when first asked for.
-class EdgeLists final : public Adjacency {
+class EdgeLists final : public PathGraph {
 public:
     // Walks the dict; a key that is not a str or a value that is not an
     // Edge fails with the cast TypeError (as the other walks of `edges` do).
@@ -135,21 +168,16 @@ public:
         return {in_steps_.data() + in_at_[node], in_at_[node + 1] - in_at_[node]};
     }
 
-    // The Edge object numbered `edge` (borrowed; held by the snapshot).
-    PyObject* edge(uint32_t edge) const { return edges_[edge].get(); }
-    // The number of an Edge object of the snapshot, kAnyNode for another.
-    uint32_t edge_number(PyObject* edge);
+    // The snapshot holds every edge already.
+    int reach(uint32_t, StepDir, uint32_t) override { return 1; }
+    PyObject* edge(uint32_t edge) const override { return edges_[edge].get(); }
+    uint32_t edge_number(PyObject* edge) override;
     // The copy of a node that the first edge met at it holds (a row takes
     // the node filed in `nodes` under its uid when there is one).
     const NodeValue& end_copy(uint32_t node) const { return ends_[node]; }
-    // The Node object a row holds for a node number (borrowed; held by the
-    // snapshot): the one filed in `nodes` under its uid (when it is a Node
-    // of that type), else a new Node wrapping end_copy(n). Looked up once
-    // per node per run. Null with an exception set.
-    PyObject* row_node(uint32_t n, PyObject* nodes);
-    // The number of a node, by uid (nodes of equal types): an edge end's, or
-    // a new one with no edges (kept, with the copy, for the rest of the run).
-    Result<uint32_t> number(const NodeValue& node);
+    // Looked up once per node per run.
+    PyObject* row_node(uint32_t n, PyObject* nodes) override;
+    Result<uint32_t> number(const NodeValue& node) override;
 
 private:
     std::vector<Ref> edges_;
@@ -167,8 +195,68 @@ private:
     PointerNumbers by_edge_;  // Edge objects, filed on the first edge_number
 };
 
-// Which way the edges of a relationship pattern are walked: `->`, `<-`, `-`.
-enum class StepDir : uint8_t { Out, In, Both };
+// The adjacency read from the persistent index of a graph's `edges` (the
+// graph's dict, which must be the run's): nodes and edges are numbered as
+// reach() first meets them, and the edges at a node are copied from the
+// index (their Edge objects held) by the reach() of a search that can walk
+// them, before the search runs any Python code. The index answers for the
+// dict as long as the dict is unchanged since open(): a reach() that finds
+// it changed (by Python code the run called) reports so, and the run reads
+// a snapshot of the dict from then on.
+class IndexLists final : public PathGraph {
+public:
+    // 1: ready; 0: the index cannot serve this dict (none kept, an entry it
+    // does not file, an interpreter without dict version tags); -1: a
+    // Python exception is set.
+    static int open(const GraphValue& g, PyObject* edges, IndexLists& out);
+
+    uint32_t node_count() const override { return static_cast<uint32_t>(nodes_.size()); }
+    uint32_t edge_count() const override { return static_cast<uint32_t>(edges_.size()); }
+    std::span<const EdgeStep> out(uint32_t node) const override { return nodes_[node]->out; }
+    std::span<const EdgeStep> in(uint32_t node) const override { return nodes_[node]->in; }
+    int reach(uint32_t from, StepDir dir, uint32_t hops) override;
+    PyObject* edge(uint32_t edge) const override { return edges_[edge].get(); }
+    uint32_t edge_number(PyObject* edge) override { return by_edge_.find(edge); }
+    PyObject* row_node(uint32_t n, PyObject* nodes) override;
+    Result<uint32_t> number(const NodeValue& node) override;
+
+private:
+    struct Node {
+        NodeValue copy;  // the node as the first edge at it holds it
+        Ref row;         // row_node's answer, null until looked up
+        bool copied = false;  // edges are in out and in
+        std::vector<EdgeStep> out, in;
+    };
+    struct TypeHash {
+        size_t operator()(const TypeNode* t) const { return static_cast<size_t>(type_py_hash(t)); }
+    };
+    struct TypeEqual {
+        bool operator()(const TypeNode* a, const TypeNode* b) const {
+            return a == b || type_equal(a, b);
+        }
+    };
+    // Takes view_ anew: 1 it answers for the dict as open() found it; 0
+    // not (or the dict is no longer indexed); -1 a Python exception is set.
+    int current();
+    // The number of the node of an edge end's type, made when new (its copy
+    // read from the index, which must be current).
+    uint32_t node_at(const NodeValue& end);
+    // Copies the edges at a node from the current index.
+    void copy_edges(uint32_t node);
+
+    const GraphValue* graph_ = nullptr;
+    PyObject* dict_ = nullptr;
+    uint64_t tag_ = 0;
+    uint32_t limit_ = 0;  // the index's positions at open(), kept while it answers
+    EdgeIndexView view_;
+    std::vector<std::unique_ptr<Node>> nodes_;
+    std::unordered_map<const TypeNode*, uint32_t, TypeHash, TypeEqual> by_type_;
+    std::vector<Ref> edges_;
+    PointerNumbers by_edge_;
+    std::vector<uint32_t> frontier_, next_;
+    std::vector<uint32_t> met_;  // reach()'s marks, by node number
+    uint32_t epoch_ = 0;
+};
 
 // 1: the edge passes; 0: not; -1: a Python exception is set.
 using EdgeFilter = FunctionRef<int(uint32_t edge)>;
@@ -309,11 +397,11 @@ private:
     uint32_t steps_ = 0;
 };
 
-// Row values of a walk over EdgeLists: a new Path (its nodes those filed in
+// Row values of a walk: a new Path (its nodes those filed in
 // `nodes` under their uids, else the edges' own copies), and a new list of
 // the walk's Edge objects (a variable-length relationship's value). Null
 // with an exception set.
-PyObject* path_of_walk(EdgeLists& adj, const Walk& w, PyObject* nodes);
-PyObject* edges_of_walk(const EdgeLists& adj, const Walk& w);
+PyObject* path_of_walk(PathGraph& adj, const Walk& w, PyObject* nodes);
+PyObject* edges_of_walk(const PathGraph& adj, const Walk& w);
 
 }  // namespace vk::cypher

@@ -68,16 +68,42 @@ struct PathRun::SubRun {
 };
 
 struct PathRun::Kept {
-    std::unique_ptr<EdgeLists> lists;
+    std::unique_ptr<PathGraph> lists;
+    // Adjacencies over an index that stopped answering for the dict, kept
+    // for the searches still under way over them.
+    std::vector<std::unique_ptr<PathGraph>> retired;
+    bool snapshot = false;  // read a snapshot until the run's next write
     std::unordered_map<const Step*, std::unique_ptr<StepState>> steps;
     std::unordered_map<Idx, std::unique_ptr<SubRun>> subs;
 };
 
-PathRun::PathRun(Run& run) : run_(run), kept_(std::make_unique<Kept>()) {}
+namespace {
+thread_local const GraphValue* t_graph = nullptr;
+}  // namespace
+
+IndexedGraphScope::IndexedGraphScope(const GraphValue& g) : prev_(t_graph) { t_graph = &g; }
+IndexedGraphScope::~IndexedGraphScope() { t_graph = prev_; }
+const GraphValue* IndexedGraphScope::current() { return t_graph; }
+
+PathRun::PathRun(Run& run) : run_(run), kept_(std::make_unique<Kept>()) {
+    // A nested run of another graph sets a scope of its own; the graph's
+    // dicts must be the run's (Python code may have replaced the graph's).
+    const GraphValue* g = IndexedGraphScope::current();
+    if (g && g->edges.get() == run.graph.edges_dict()) graph_ = std::make_unique<GraphValue>(*g);
+}
 PathRun::~PathRun() = default;
 
-EdgeLists* PathRun::lists() {
+PathGraph* PathRun::lists() {
     if (!kept_->lists) {
+        if (graph_ && !kept_->snapshot) {
+            auto over = std::make_unique<IndexLists>();
+            int r = IndexLists::open(*graph_, run_.graph.edges_dict(), *over);
+            if (r < 0) return nullptr;
+            if (r > 0) {
+                kept_->lists = std::move(over);
+                return kept_->lists.get();
+            }
+        }
         auto made = std::make_unique<EdgeLists>();
         if (!EdgeLists::build(run_.graph.edges_dict(), *made)) return nullptr;
         kept_->lists = std::move(made);
@@ -85,7 +111,28 @@ EdgeLists* PathRun::lists() {
     return kept_->lists.get();
 }
 
-void PathRun::invalidate() { kept_->lists.reset(); }
+PathGraph* PathRun::lists_reaching(const NodeValue& node, StepDir dir, uint32_t hops,
+                                   uint32_t& number) {
+    for (;;) {
+        PathGraph* adj = lists();
+        if (!adj) return nullptr;
+        Result<uint32_t> n = adj->number(node);
+        if (!n) return nullptr;
+        int r = adj->reach(*n, dir, hops);
+        if (r < 0) return nullptr;
+        if (r > 0) {
+            number = *n;
+            return adj;
+        }
+        kept_->retired.push_back(std::move(kept_->lists));
+        kept_->snapshot = true;
+    }
+}
+
+void PathRun::invalidate() {
+    kept_->lists.reset();
+    kept_->snapshot = false;
+}
 
 PathRun::StepState& PathRun::state_of(const Step& s) {
     std::unique_ptr<StepState>& st = kept_->steps[&s];
@@ -93,13 +140,12 @@ PathRun::StepState& PathRun::state_of(const Step& s) {
     return *st;
 }
 
-Status PathRun::used_edges(const std::vector<int32_t>& slots, std::vector<uint32_t>& out) {
+Status PathRun::used_edges(PathGraph& adj, const std::vector<int32_t>& slots,
+                           std::vector<uint32_t>& out) {
     out.clear();
-    EdgeLists* adj = lists();
-    if (!adj) return PyErrorSet{};
     auto add = [&](PyObject* edge) {
         if (Py_TYPE(edge) != EdgeType) return;
-        uint32_t n = adj->edge_number(edge);
+        uint32_t n = adj.edge_number(edge);
         if (n != kAnyNode) out.push_back(n);
     };
     for (int32_t slot : slots) {
@@ -137,7 +183,7 @@ PyObject* node_in(Run& run, int32_t slot) {
 struct RelFilter {
     Run& run;
     const RelPat& rel;
-    const EdgeLists& adj;
+    const PathGraph& adj;
 
     int operator()(uint32_t e) const {
         PyObject* edge = adj.edge(e);
@@ -148,7 +194,7 @@ struct RelFilter {
 };
 
 // A new list of the walk's Edge objects, reversed for a walk read right to left.
-PyObject* rel_list(const EdgeLists& adj, const Walk& w, bool reversed) {
+PyObject* rel_list(const PathGraph& adj, const Walk& w, bool reversed) {
     Ref list = Ref::steal(edges_of_walk(adj, w));
     if (list && reversed) {
         if (PyList_Reverse(list.get()) < 0) return nullptr;
@@ -164,14 +210,13 @@ int PathRun::var_expand(const Step& s, FarThen then) {
     PyObject* from = node_in(run_, q.nodes[s.from].slot);
     if (!from) return 1;
     Ref held = Ref::borrow(from);
-    EdgeLists* adj = lists();
-    if (!adj) return -1;
-    Result<uint32_t> start = adj->number(node_value(from));
-    if (!start) return -1;
     VarLengthCursor::Spec spec;
     spec.dir = walk_dir(rp.dir, s.leftward);
     spec.min_hops = hop_count(rp.min_hops);
     spec.max_hops = hop_count(rp.max_hops);
+    uint32_t start = 0;
+    PathGraph* adj = lists_reaching(node_value(from), spec.dir, spec.max_hops, start);
+    if (!adj) return -1;
     if (s.far_bound) {
         PyObject* far = node_in(run_, q.nodes[s.node].slot);
         if (!far) return 1;
@@ -180,9 +225,9 @@ int PathRun::var_expand(const Step& s, FarThen then) {
         spec.end = *end;
     }
     StepState& st = state_of(s);
-    if (!used_edges(s.distinct_from, st.used)) return -1;
+    if (!used_edges(*adj, s.distinct_from, st.used)) return -1;
     RelFilter filter{run_, rp, *adj};
-    st.var.start(*adj, *start, spec, filter.needed() ? EdgeFilter(filter) : EdgeFilter(), st.used);
+    st.var.start(*adj, start, spec, filter.needed() ? EdgeFilter(filter) : EdgeFilter(), st.used);
     for (;;) {
         if (run_.tick() < 0) return -1;
         int r = st.var.next();
@@ -209,16 +254,16 @@ int PathRun::shortest(const Step& s, FarThen then) {
     PyObject* b = node_in(run_, q.nodes[s.node].slot);
     if (!a || !b) return 1;
     Ref held_a = Ref::borrow(a), held_b = Ref::borrow(b);
-    EdgeLists* adj = lists();
-    if (!adj) return -1;
-    Result<uint32_t> na = adj->number(node_value(a));
-    if (!na) return -1;
-    Result<uint32_t> nb = adj->number(node_value(b));
-    if (!nb) return -1;
     ShortestCursor::Spec spec;
     spec.dir = walk_dir(rp.dir, false);
     spec.min_hops = rp.var_length ? hop_count(rp.min_hops) : 1;
     spec.max_hops = rp.var_length ? hop_count(rp.max_hops) : 1;
+    uint32_t start = 0;
+    PathGraph* adj = lists_reaching(node_value(a), spec.dir, spec.max_hops, start);
+    if (!adj) return -1;
+    Result<uint32_t> na = start;
+    Result<uint32_t> nb = adj->number(node_value(b));
+    if (!nb) return -1;
     spec.all = p.fn == PathFn::AllShortest;
     if (*na == *nb && spec.min_hops == 1) {
         // As Neo4j: a walk from a node back to itself is no shortest path.
@@ -228,7 +273,7 @@ int PathRun::shortest(const Step& s, FarThen then) {
         return -1;
     }
     StepState& st = state_of(s);
-    if (!used_edges(s.distinct_from, st.used)) return -1;
+    if (!used_edges(*adj, s.distinct_from, st.used)) return -1;
     RelFilter filter{run_, rp, *adj};
     if (st.shortest.start(*adj, *na, *nb, spec,
                           filter.needed() ? EdgeFilter(filter) : EdgeFilter(), st.used) < 0) {
@@ -276,7 +321,7 @@ PyObject* PathRun::assemble(uint32_t path) {
             // The node between this edge and the next: its far end.
             const TypeNode* here = nodes.back().type().get();
             const NodeValue& end = type_equal(e.start().type().get(), here) ? e.end() : e.start();
-            EdgeLists* adj = lists();
+            PathGraph* adj = lists();
             if (!adj) return nullptr;
             Result<uint32_t> n = adj->number(end);
             if (!n) return nullptr;

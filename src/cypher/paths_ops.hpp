@@ -2,9 +2,13 @@
 // shortest paths and named paths, and the subqueries of expressions
 // (pattern predicates, exists { }, pattern comprehensions).
 //
-// A run's path searches read one adjacency (EdgeLists) built from `edges`
-// the first time a search needs it and kept for the rest of the run, as the
-// run's other snapshots are. Each step keeps its cursor in the run's
+// A run's path searches read one adjacency, made the first time a search
+// needs it and kept for the rest of the run, as the run's other snapshots
+// are: over the graph's edge index (IndexLists) when the run's graph has
+// one that answers for its `edges`, else a snapshot of the dict
+// (EdgeLists), which is also what the run reads once the index stops
+// answering for the dict as first read (Python code the run called changed
+// it). Each step keeps its cursor in the run's
 // PathRun by the step's address: a step is never active twice at once in
 // one run (the matcher goes on to later steps, later parts and later
 // operators while a cursor waits, never back to the same step), and a
@@ -37,13 +41,31 @@ class Operator;
 // object) and matches the rest; 1 go on, 0 stop, -1 failed.
 using FarThen = FunctionRef<int(PyObject* far)>;
 
+// The graph of the Graph.cypher() run under way on this thread, whose edge
+// index the run's path searches read; set for the length of the run.
+class IndexedGraphScope {
+public:
+    explicit IndexedGraphScope(const GraphValue& g);
+    ~IndexedGraphScope();
+    IndexedGraphScope(const IndexedGraphScope&) = delete;
+    IndexedGraphScope& operator=(const IndexedGraphScope&) = delete;
+    static const GraphValue* current();
+
+private:
+    const GraphValue* prev_;
+};
+
 class PathRun {
 public:
     explicit PathRun(Run& run);
     ~PathRun();
 
-    // The run's adjacency, built on first use; null with an exception set.
-    EdgeLists* lists();
+    // The run's adjacency, made on first use; null with an exception set.
+    PathGraph* lists();
+    // The run's adjacency, holding the edges within `hops` of the node `node`
+    // (numbered there, set anew when the adjacency is replaced by a
+    // snapshot); null with an exception set.
+    PathGraph* lists_reaching(const NodeValue& node, StepDir dir, uint32_t hops, uint32_t& number);
     // Forgets the adjacency, for a run whose writes changed `edges` (as
     // GraphAccess::invalidate forgets its snapshots); the next search reads
     // the dict again.
@@ -70,11 +92,13 @@ private:
     struct Kept;  // the adjacency, the steps' states and the subqueries' operators
     StepState& state_of(const Step& s);
     // The numbers of the edges held by the slots (Edges or lists of them).
-    Status used_edges(const std::vector<int32_t>& slots, std::vector<uint32_t>& out);
+    Status used_edges(PathGraph& adj, const std::vector<int32_t>& slots,
+                      std::vector<uint32_t>& out);
     SubRun& sub_run(const Expr& e);
 
     Run& run_;
     std::unique_ptr<Kept> kept_;
+    std::unique_ptr<GraphValue> graph_;  // the run's graph, for its index
 };
 
 // Whether the relationship value `bound` (an Edge, a list of Edges, or
