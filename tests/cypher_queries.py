@@ -180,7 +180,12 @@ class QueryGen:
             a = self.e_int(sc, d - 1)
             f = self.pick(["sign({})", "toInteger(toString({}))", "toInteger({} / 2.0)",
                            "toInteger(toFloat({}) * 1.5)"])
-            return Expr(f.format(a.vk), f.format(a.fk), "int")
+            fk = f
+            if f.startswith("toInteger(") and "toString" not in f:
+                # FalkorDB's toInteger of a negative float rounds down
+                # (toInteger(-4.5) is -5); openCypher truncates towards zero.
+                fk = "[_t IN [" + f[len("toInteger("):-1] + "] | sign(_t) * toInteger(abs(_t))][0]"
+            return Expr(f.format(a.vk), fk.format(a.fk), "int")
         a = self.e_list_int(sc, d - 1, ordered=True)
         f = self.pick(["head({})", "last({})", "{}[0]", "{}[-1]", "{}[1]"])
         return Expr(f.format(a.vk), f.format(a.fk), "int")
@@ -973,10 +978,18 @@ class WriteGen:
                     f"ON MATCH SET n.i = {self.value('i')}")
         t = self.pick(types + ["E"]) if types else "E"
         self.types.add(t)
-        return f"UNWIND [1, 2, 3] AS x MERGE (n:{t}) SET n.i = x, n.l = [x]"
+        # FalkorDB applies a SET after a MERGE that several rows reach for one
+        # node once only (the first row's or the second's value stays); in
+        # openCypher every row's SET runs in turn and the last row's value
+        # stays. The FalkorDB text merges once and sets per row after it,
+        # which openCypher gives the same meaning.
+        return (f"UNWIND [1, 2, 3] AS x MERGE (n:{t}) SET n.i = x, n.l = [x]",
+                f"MERGE (n:{t}) WITH n UNWIND [1, 2, 3] AS x SET n.i = x, n.l = [x]")
 
     def query(self):
+        """(velkora's text, FalkorDB's text)."""
         # Parts are joined by a WITH of one row, so each runs exactly once and
         # the types and edges tracked above stay true.
         parts = [self.clause() for _ in range(self.pick([1, 1, 2]))]
-        return " WITH count(*) AS done ".join(parts)
+        parts = [p if isinstance(p, tuple) else (p, p) for p in parts]
+        return tuple(" WITH count(*) AS done ".join(texts) for texts in zip(*parts))
