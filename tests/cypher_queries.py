@@ -776,7 +776,12 @@ class QueryGen:
             # FalkorDB runs a WITH's WHERE that names no variable before the
             # aggregation (`WITH count(*) AS c WHERE false` gives a row);
             # openCypher filters the WITH's rows, as a second WITH makes it.
-            fk += f"{' WITH *' if aggregating else ''} WHERE {where.fk}"
+            # FalkorDB also folds the WHERE of a WITH that passes an OPTIONAL
+            # MATCH's variables on into that OPTIONAL MATCH, so a false
+            # condition leaves its row of nulls (`OPTIONAL MATCH (n:E) WITH n
+            # WHERE n.j > 7 RETURN count(*)` gives 1, not 0): the second WITH
+            # is there for every WITH.
+            fk += f" WITH * WHERE {where.fk}"
         return vk, fk, cols, new, order and not final
 
     def column(self, name, v):
@@ -929,7 +934,18 @@ class WriteGen:
                 items.append(("REMOVE", f"{var}.{key}"))
             elif other:
                 items.append(("SET", f"{var}.{key} = {other}.{key}"))
-        return " ".join(f"{verb} {text}" for verb, text in items)
+        vk = " ".join(f"{verb} {text}" for verb, text in items)
+        # FalkorDB's REMOVE of a property an earlier SET or REMOVE clause of
+        # the query removed takes another property of the entity instead
+        # (`REMOVE n.i REMOVE n.i` on {i: 3, l: [3]} leaves {}); openCypher
+        # removes nothing more. A WITH before each later REMOVE avoids it.
+        fk = " ".join(("WITH * " if verb == "REMOVE" and k else "") + f"{verb} {text}"
+                      for k, (verb, text) in enumerate(items))
+        return vk if vk == fk else (vk, fk)
+
+    @staticmethod
+    def prefixed(head, texts):
+        return tuple(head + t for t in texts) if isinstance(texts, tuple) else head + texts
 
     def clause(self):
         types = sorted(self.types)
@@ -937,10 +953,11 @@ class WriteGen:
                        "create_rel", "merge_node", "merge_rel", "unwind_merge"])
         if o == "set_node" and types:
             t = self.pick(types + ["E"])
-            return f"MATCH (n:{t}) " + self.set_items("n", list(NODE_KEYS))
+            return self.prefixed(f"MATCH (n:{t}) ", self.set_items("n", list(NODE_KEYS)))
         if o == "set_rel" and self.edges:
             name = self.pick(TERM_NAMES)
-            return f"MATCH (a)-[r:{name}]->(b) " + self.set_items("r", list(EDGE_KEYS), "a")
+            return self.prefixed(f"MATCH (a)-[r:{name}]->(b) ",
+                                 self.set_items("r", list(EDGE_KEYS), "a"))
         if o == "delete_rel" and self.edges:
             name = self.pick(TERM_NAMES)
             self.edges = {e for e in self.edges if e[0] != name}
