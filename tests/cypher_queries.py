@@ -180,7 +180,12 @@ class QueryGen:
             a = self.e_int(sc, d - 1)
             f = self.pick(["sign({})", "toInteger(toString({}))", "toInteger({} / 2.0)",
                            "toInteger(toFloat({}) * 1.5)"])
-            return Expr(f.format(a.vk), f.format(a.fk), "int")
+            fk = f
+            if f.startswith("toInteger(") and "toString" not in f:
+                # FalkorDB's toInteger of a negative float rounds down
+                # (toInteger(-4.5) is -5); openCypher truncates towards zero.
+                fk = "[_t IN [" + f[len("toInteger("):-1] + "] | sign(_t) * toInteger(abs(_t))][0]"
+            return Expr(f.format(a.vk), fk.format(a.fk), "int")
         a = self.e_list_int(sc, d - 1, ordered=True)
         f = self.pick(["head({})", "last({})", "{}[0]", "{}[-1]", "{}[1]"])
         return Expr(f.format(a.vk), f.format(a.fk), "int")
@@ -660,6 +665,15 @@ class QueryGen:
         pattern = f"({a}){direction[0]}[{types}{bound}]{direction[1]}({b})"
         fn = "allShortestPaths" if every else "shortestPath"
         vk = f"{first} MATCH {p} = {fn}({pattern})"
+        if "|" in types:
+            # FalkorDB's shortest paths over type alternatives of which one is
+            # in no relationship miss paths of the others ([:u|t*] without a
+            # `u` finds fewer than [:t*]); a type of no relationship matches
+            # nothing, so the FalkorDB text leaves such types out.
+            names = types[1:].split("|")
+            present = [n for n in names if any(n == e[0] for e in self.model.edges)]
+            types = ":" + "|".join(present or names[:1])
+            pattern = f"({a}){direction[0]}[{types}{bound}]{direction[1]}({b})"
         if every:
             # FalkorDB asks for the ends of allShortestPaths to be bound
             # before the MATCH, through a WITH.
@@ -771,7 +785,12 @@ class QueryGen:
             # FalkorDB runs a WITH's WHERE that names no variable before the
             # aggregation (`WITH count(*) AS c WHERE false` gives a row);
             # openCypher filters the WITH's rows, as a second WITH makes it.
-            fk += f"{' WITH *' if aggregating else ''} WHERE {where.fk}"
+            # FalkorDB also folds the WHERE of a WITH that passes an OPTIONAL
+            # MATCH's variables on into that OPTIONAL MATCH, so a false
+            # condition leaves its row of nulls (`OPTIONAL MATCH (n:E) WITH n
+            # WHERE n.j > 7 RETURN count(*)` gives 1, not 0): the second WITH
+            # is there for every WITH.
+            fk += f" WITH * WHERE {where.fk}"
         return vk, fk, cols, new, order and not final
 
     def column(self, name, v):
@@ -924,7 +943,18 @@ class WriteGen:
                 items.append(("REMOVE", f"{var}.{key}"))
             elif other:
                 items.append(("SET", f"{var}.{key} = {other}.{key}"))
-        return " ".join(f"{verb} {text}" for verb, text in items)
+        vk = " ".join(f"{verb} {text}" for verb, text in items)
+        # FalkorDB's REMOVE of a property an earlier SET or REMOVE clause of
+        # the query removed takes another property of the entity instead
+        # (`REMOVE n.i REMOVE n.i` on {i: 3, l: [3]} leaves {}); openCypher
+        # removes nothing more. A WITH before each later REMOVE avoids it.
+        fk = " ".join(("WITH * " if verb == "REMOVE" and k else "") + f"{verb} {text}"
+                      for k, (verb, text) in enumerate(items))
+        return vk if vk == fk else (vk, fk)
+
+    @staticmethod
+    def prefixed(head, texts):
+        return tuple(head + t for t in texts) if isinstance(texts, tuple) else head + texts
 
     def clause(self):
         types = sorted(self.types)
@@ -932,10 +962,11 @@ class WriteGen:
                        "create_rel", "merge_node", "merge_rel", "unwind_merge"])
         if o == "set_node" and types:
             t = self.pick(types + ["E"])
-            return f"MATCH (n:{t}) " + self.set_items("n", list(NODE_KEYS))
+            return self.prefixed(f"MATCH (n:{t}) ", self.set_items("n", list(NODE_KEYS)))
         if o == "set_rel" and self.edges:
             name = self.pick(TERM_NAMES)
-            return f"MATCH (a)-[r:{name}]->(b) " + self.set_items("r", list(EDGE_KEYS), "a")
+            return self.prefixed(f"MATCH (a)-[r:{name}]->(b) ",
+                                 self.set_items("r", list(EDGE_KEYS), "a"))
         if o == "delete_rel" and self.edges:
             name = self.pick(TERM_NAMES)
             self.edges = {e for e in self.edges if e[0] != name}
@@ -973,10 +1004,18 @@ class WriteGen:
                     f"ON MATCH SET n.i = {self.value('i')}")
         t = self.pick(types + ["E"]) if types else "E"
         self.types.add(t)
-        return f"UNWIND [1, 2, 3] AS x MERGE (n:{t}) SET n.i = x, n.l = [x]"
+        # FalkorDB applies a SET after a MERGE that several rows reach for one
+        # node once only (the first row's or the second's value stays); in
+        # openCypher every row's SET runs in turn and the last row's value
+        # stays. The FalkorDB text merges once and sets per row after it,
+        # which openCypher gives the same meaning.
+        return (f"UNWIND [1, 2, 3] AS x MERGE (n:{t}) SET n.i = x, n.l = [x]",
+                f"MERGE (n:{t}) WITH n UNWIND [1, 2, 3] AS x SET n.i = x, n.l = [x]")
 
     def query(self):
+        """(velkora's text, FalkorDB's text)."""
         # Parts are joined by a WITH of one row, so each runs exactly once and
         # the types and edges tracked above stay true.
         parts = [self.clause() for _ in range(self.pick([1, 1, 2]))]
-        return " WITH count(*) AS done ".join(parts)
+        parts = [p if isinstance(p, tuple) else (p, p) for p in parts]
+        return tuple(" WITH count(*) AS done ".join(texts) for texts in zip(*parts))

@@ -80,6 +80,16 @@ CASES = [
     ("MATCH (c)<-[:g]-(b)<-[:f]-(a) RETURN a.n", [(1,)], True),
     ("MATCH (a)-->(b)-->(a) RETURN a.n, b.n", [(1, 3), (3, 1)], False),
     ("MATCH (a)-[r]->(a) RETURN type(r)", [("loop",)], True),
+    # a repeated node variable still filters by the labels and properties of each occurrence
+    ("MATCH (a)-[:loop]->(a:C) RETURN a.n", [], True),
+    ("MATCH (a)-[:loop]->(a {n: 3}) RETURN a.n", [], True),
+    ("MATCH (a)-[:loop]->(a:B {n: 2}) RETURN a.n", [(2,)], True),
+    ("MATCH (a:B)-[:loop]->(a:C)-[r]->(x) RETURN x.n", [], True),
+    ("MATCH (a:B)-[:loop]->(a:B)-[r]->(x) RETURN x.n", [(3,)], True),
+    ("MATCH (a)-[:f]->(b)-[:g]->(c)-[:k]->(a:B) RETURN a.n", [], True),
+    ("MATCH (a)-[:loop*1..2]->(a:C) RETURN a.n", [], True),
+    ("MATCH (a)-[:loop*1..2]->(a {n: 2}) RETURN a.n", [(2,)], True),
+    ("MATCH (a) MATCH (a)-[:loop]->(a {n: 3}) RETURN a.n", [], True),
     ("MATCH ()-[r]->(), ()-[s]->() RETURN count(*)", [(20,)], True),
     ("MATCH ()-[r]->() MATCH ()-[s]->() RETURN count(*)", [(25,)], True),
     # joins on shared variables, across parts and clauses

@@ -226,6 +226,13 @@ private:
         return 1;
     }
 
+    // A node pattern naming a node bound before (an earlier occurrence of
+    // its variable) still filters by its own labels and properties.
+    int repeat_ok(const NodePat& n, PyObject* node) {
+        if (n.groups.empty() && n.props == kNone) return 1;
+        return node_ok(n, node);
+    }
+
     // Binds (or, when bound, compares) the node of pattern `ni` at one end
     // of an edge: 1, 0, -1. The end's type decides identity and labels; the
     // node object is looked up only for its properties or a slot read later.
@@ -234,7 +241,8 @@ private:
         const TypeNode* t = start ? e.start_type : e.end_type;
         if (bound) {
             PyObject* v = slot(n.slot).get();
-            return v && Py_TYPE(v) == NodeType && type_equal(node_value(v).type().get(), t) ? 1 : 0;
+            if (!v || Py_TYPE(v) != NodeType || !type_equal(node_value(v).type().get(), t)) return 0;
+            return repeat_ok(n, v);
         }
         if (!n.groups.empty() && !node_has_labels(run.ctx, n.groups, t)) return 0;
         const bool keep = op_.keep[n.slot];
@@ -268,7 +276,7 @@ private:
         const NodePat& n = node_pat(ni);
         if (bound) {
             PyObject* v = slot(n.slot).get();
-            return v && same_node(v, node) ? 1 : 0;
+            return v && same_node(v, node) ? repeat_ok(n, v) : 0;
         }
         int ok = node_ok(n, node);
         if (ok == 1) slot(n.slot) = Ref::borrow(node);
