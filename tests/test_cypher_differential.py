@@ -39,9 +39,14 @@ if os.environ.get("VELKORA_DIFF_SHRINK") == "1":
     PHASES.append(Phase.shrink)
 
 
+# CI draws the same examples on every run, so that a run can be repeated;
+# VELKORA_DIFF_RANDOM=1 draws new ones (for searching, not for CI).
+DERANDOMIZE = os.environ.get("VELKORA_DIFF_RANDOM") != "1"
+
+
 def examples(n):
     return settings(max_examples=max(1, int(n * SCALE)), deadline=None, database=None,
-                    phases=PHASES, print_blob=True,
+                    phases=PHASES, print_blob=True, derandomize=DERANDOMIZE,
                     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large,
                                            HealthCheck.filter_too_much])
 
