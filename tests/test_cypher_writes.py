@@ -206,3 +206,24 @@ def test_writes_after_a_value_of_no_kind_is_compared_reach_the_graph():
     assert sorted(str(n.type) for n in g.nodes.values()) == ["A", "B", "Z"]
     g.cypher("MATCH (a:A) WHERE a.d = $x DETACH DELETE a", x=Fraction(1, 2))
     assert sorted(str(n.type) for n in g.nodes.values()) == ["B", "Z"] and not g.edges
+
+
+@pytest.mark.parametrize("query, nodes, edges", [
+    ("MATCH p = (:A)-[*]->(:C) DELETE p", [], 0),
+    ("MATCH p = (:A)-[:f]->(:B) DETACH DELETE p", ["C"], 0),
+    ("MATCH p = (:B)-[:g]->(:C) DETACH DELETE p, p", ["A"], 0),
+])
+def test_delete_of_a_path(query, nodes, edges):
+    g = Graph()
+    g.cypher("CREATE (a:A)-[:f]->(b:B)-[:g]->(c:C)")
+    g.cypher(query)
+    assert sorted(str(n.type) for n in g.nodes.values()) == nodes and len(g.edges) == edges
+
+
+def test_delete_of_a_path_whose_node_is_still_joined_is_undone():
+    g = Graph()
+    g.cypher("CREATE (a:A)-[:f]->(b:B)-[:g]->(c:C)")
+    before = list(g.nodes), list(g.edges)
+    with pytest.raises(ValueError):
+        g.cypher("MATCH p = (:A)-[:f]->(:B) DELETE p")
+    assert (list(g.nodes), list(g.edges)) == before

@@ -412,7 +412,8 @@ class Graph:
         is no property value. Labels cannot be set or removed. DELETE refuses a
         node that an edge still joins (an edge whose start or end uid is the
         node's) when the query ends, so ``DELETE n, r`` works in either order;
-        DETACH DELETE deletes those edges too; deleting twice is no error.
+        DETACH DELETE deletes those edges too; deleting twice is no error; a
+        path is deleted as its relationships and its nodes.
         Each writing clause takes every row of the clause before it, makes its
         writes row by row (a MERGE finds what an earlier row created), and only
         then passes the rows on, so later clauses see all its writes. A query

@@ -4,6 +4,7 @@
 #include "cypher/front.hpp"
 #include "cypher/run.hpp"
 #include "cypher/writes.hpp"
+#include "path_value.hpp"
 #include "graph.hpp"
 #include "host/args.hpp"
 #include "term.hpp"
@@ -338,6 +339,18 @@ private:
 
     Status remove(PyObject* v) {
         if (v == Py_None) return ok_status();
+        if (is_path(v)) {
+            // A path is deleted as its relationships, then its nodes.
+            Ref edges = Ref::steal(path_edge_list(path_value(v)));
+            Ref nodes = edges ? Ref::steal(path_node_list(path_value(v))) : Ref{};
+            if (!nodes) return PyErrorSet{};
+            for (PyObject* list : {edges.get(), nodes.get()}) {
+                for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+                    if (!remove(PyList_GET_ITEM(list, i))) return PyErrorSet{};
+                }
+            }
+            return ok_status();
+        }
         if (Py_TYPE(v) == EdgeType) {
             PyObject* key = edge_key_of_term(edge_value(v).term());
             if (!key || log().del_item(run.graph.live_edges(), key) < 0) return PyErrorSet{};
