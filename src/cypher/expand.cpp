@@ -53,20 +53,31 @@ Result<uint32_t> EdgeLists::number(const NodeValue& node) {
     return n;
 }
 
+namespace {
+
+// The row value of a node met as an edge's end: the Node filed under its
+// uid when that is a Node of its type, else a new Node object wrapping the
+// copy. A str key with its hash kept: the lookup runs no Python code unless
+// the dict holds keys of other classes.
+Ref filed_or_copy(PyObject* nodes, const NodeValue& copy) {
+    const TypeNode* t = copy.type().get();
+    PyObject* key = node_key_of_type(t);
+    if (!key) return Ref{};
+    Ref filed = Ref::borrow(PyDict_GetItemWithError(nodes, key));
+    if (!filed && PyErr_Occurred()) return Ref{};
+    if (filed && Py_TYPE(filed.get()) == NodeType &&
+        type_equal(node_value(filed.get()).type().get(), t)) {
+        return filed;
+    }
+    return Ref::steal(node_to_python(copy));
+}
+
+}  // namespace
+
 PyObject* EdgeLists::row_node(uint32_t n, PyObject* nodes) {
     if (rows_.size() < ends_.size()) rows_.resize(ends_.size());
     if (rows_[n]) return rows_[n].get();
-    const TypeNode* t = ends_[n].type().get();
-    PyObject* key = node_key_of_type(t);
-    if (!key) return nullptr;
-    // A str key with its hash kept: the lookup runs no Python code unless
-    // the dict holds keys of other classes.
-    Ref filed = Ref::borrow(PyDict_GetItemWithError(nodes, key));
-    if (!filed && PyErr_Occurred()) return nullptr;
-    Ref row = filed && Py_TYPE(filed.get()) == NodeType &&
-                      type_equal(node_value(filed.get()).type().get(), t)
-                  ? std::move(filed)
-                  : Ref::steal(node_to_python(ends_[n]));
+    Ref row = filed_or_copy(nodes, ends_[n]);
     if (!row) return nullptr;
     if (rows_.size() < ends_.size()) rows_.resize(ends_.size());  // numbered meanwhile
     rows_[n] = std::move(row);
@@ -336,15 +347,7 @@ Result<uint32_t> IndexLists::number(const NodeValue& node) {
 
 PyObject* IndexLists::row_node(uint32_t n, PyObject* nodes) {
     if (nodes_[n]->row) return nodes_[n]->row.get();
-    const TypeNode* t = nodes_[n]->copy.type().get();
-    PyObject* key = node_key_of_type(t);
-    if (!key) return nullptr;
-    Ref filed = Ref::borrow(PyDict_GetItemWithError(nodes, key));
-    if (!filed && PyErr_Occurred()) return nullptr;
-    Ref row = filed && Py_TYPE(filed.get()) == NodeType &&
-                      type_equal(node_value(filed.get()).type().get(), t)
-                  ? std::move(filed)
-                  : Ref::steal(node_to_python(nodes_[n]->copy));
+    Ref row = filed_or_copy(nodes, nodes_[n]->copy);
     if (!row) return nullptr;
     nodes_[n]->row = std::move(row);
     return nodes_[n]->row.get();
